@@ -1,0 +1,18 @@
+// Conversions between the ANSI code page (narrow paths, source names) and
+// UTF-16 wide text. UTF-8 is the ANSI code page on POSIX.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace lumra {
+
+/// ANSI code page to UTF-16 (MultiByteToWideChar with CP_ACP). Bytes that do
+/// not decode become U+FFFD; never fails.
+std::u16string AnsiToWide(std::string_view text);
+
+/// UTF-16 to the ANSI code page (WideCharToMultiByte with CP_ACP).
+/// Characters that do not map become the system's default character.
+std::string WideToAnsi(std::u16string_view text);
+
+}  // namespace lumra
