@@ -58,10 +58,15 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 // ---- Errors ----
 #define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_NOT_OWNER 288u
+#define ERROR_NO_UNICODE_TRANSLATION 1113u
 #define ERROR_TOO_MANY_POSTS 298u
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -109,6 +114,7 @@ BOOL DeleteFileA(LPCSTR path);
 // ---- Code pages (the ANSI code page is UTF-8 here) ----
 #define CP_ACP 0u
 #define CP_UTF8 65001u
+#define MB_ERR_INVALID_CHARS 0x8u
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, char16_t* wide,
                         int wideChars);
 int WideCharToMultiByte(UINT codePage, DWORD flags, const char16_t* wide, int wideChars,

@@ -1,0 +1,175 @@
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/win32.h"
+
+namespace {
+
+// Points TMPDIR at a private folder for one test, so lock files stay apart.
+class PrivateTemp {
+ public:
+  PrivateTemp() {
+    char pattern[] = "/tmp/lumra-platform-XXXXXX";
+    folder_ = ::mkdtemp(pattern);
+    const char* old = ::getenv("TMPDIR");
+    if (old) old_ = old, hadOld_ = true;
+    ::setenv("TMPDIR", folder_.c_str(), 1);
+  }
+  ~PrivateTemp() {
+    if (hadOld_) ::setenv("TMPDIR", old_.c_str(), 1);
+    else ::unsetenv("TMPDIR");
+    std::filesystem::remove_all(folder_);
+  }
+  const std::string& folder() const { return folder_; }
+
+ private:
+  std::string folder_, old_;
+  bool hadOld_ = false;
+};
+
+TEST(NamedMutex, ExistsWhileAHandleHoldsTheName) {
+  PrivateTemp temp;
+  const char* name = "lumraTestLock";
+  EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name), nullptr);
+
+  HANDLE first = CreateMutexA(nullptr, FALSE, name);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+
+  // Another open of the name sees it taken, as a second process would.
+  HANDLE seen = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
+  ASSERT_NE(seen, nullptr);
+  EXPECT_TRUE(CloseHandle(seen));
+  HANDLE again = CreateMutexA(nullptr, FALSE, name);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_TRUE(CloseHandle(again));
+
+  // Not created owned: releasing fails like on Windows, and keeps the name.
+  EXPECT_FALSE(ReleaseMutex(first));
+  EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+  HANDLE still = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
+  EXPECT_NE(still, nullptr);
+  CloseHandle(still);
+
+  EXPECT_TRUE(CloseHandle(first));
+  EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name), nullptr);
+
+  HANDLE owned = CreateMutexA(nullptr, TRUE, name);
+  EXPECT_TRUE(ReleaseMutex(owned));
+  EXPECT_FALSE(ReleaseMutex(owned));
+  CloseHandle(owned);
+}
+
+TEST(NamedMutex, NamesWithSeparatorsStayInTheLockFolder) {
+  PrivateTemp temp;
+  HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\a/b");
+  ASSERT_NE(m, nullptr);
+  int files = 0;
+  for (auto& entry : std::filesystem::directory_iterator(temp.folder())) {
+    ++files;
+    EXPECT_EQ(entry.path().filename().string().rfind("Global_a_b.", 0), 0u);
+  }
+  EXPECT_EQ(files, 1);
+  CloseHandle(m);
+}
+
+TEST(Handles, BadHandlesFailCleanly) {
+  EXPECT_FALSE(CloseHandle(nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+  EXPECT_FALSE(ReleaseMutex(nullptr));
+  EXPECT_EQ(GetStdHandle(12345), INVALID_HANDLE_VALUE);
+  DWORD written = 7;
+  EXPECT_FALSE(WriteFile(nullptr, "x", 1, &written, nullptr));
+  EXPECT_EQ(written, 0u);
+}
+
+TEST(Errors, LastErrorIsPerThread) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  std::thread([] {
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+  }).join();
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST(Time, TickCountAdvancesWithSleep) {
+  DWORD start = GetTickCount();
+  Sleep(30);
+  EXPECT_GE(GetTickCount() - start, 25u);
+  EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(::getpid()));
+  DWORD other = 0;
+  std::thread([&] { other = GetCurrentThreadId(); }).join();
+  EXPECT_NE(other, GetCurrentThreadId());
+}
+
+TEST(CriticalSection, IsRecursiveAndExcludesOtherThreads) {
+  CRITICAL_SECTION section;
+  InitializeCriticalSection(&section);
+  EnterCriticalSection(&section);
+  EnterCriticalSection(&section);
+  LeaveCriticalSection(&section);
+  int counter = 0;
+  std::thread other([&] {
+    EnterCriticalSection(&section);
+    ++counter;
+    LeaveCriticalSection(&section);
+  });
+  Sleep(20);
+  EXPECT_EQ(counter, 0);
+  LeaveCriticalSection(&section);
+  other.join();
+  EXPECT_EQ(counter, 1);
+  DeleteCriticalSection(&section);
+}
+
+// Redirecting standard output keeps a handle taken before on the original
+// descriptor; the process's fd 1 then writes to what was standard error.
+TEST(StdHandles, RedirectedOutputKeepsTheSavedHandle) {
+  int saved1 = ::dup(1), saved2 = ::dup(2);
+  int outPipe[2], errPipe[2];
+  ASSERT_EQ(::pipe(outPipe), 0);
+  ASSERT_EQ(::pipe(errPipe), 0);
+  ::dup2(outPipe[1], 1);
+  ::dup2(errPipe[1], 2);
+
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  ASSERT_NE(out, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(SetStdHandle(STD_OUTPUT_HANDLE, err));
+  EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), err);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(out, "frame", 5, &written, nullptr));
+  EXPECT_EQ(written, 5u);
+  EXPECT_EQ(::write(1, "noise", 5), 5);
+  EXPECT_TRUE(CloseHandle(out));  // standard handles survive closing
+
+  ::dup2(saved1, 1);
+  ::dup2(saved2, 2);
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
+  char buffer[16] = {};
+  EXPECT_EQ(::read(outPipe[0], buffer, sizeof buffer), 5);
+  EXPECT_EQ(std::string(buffer, 5), "frame");
+  EXPECT_EQ(::read(errPipe[0], buffer, sizeof buffer), 5);
+  EXPECT_EQ(std::string(buffer, 5), "noise");
+
+  // A reader that went away fails the write instead of killing the process.
+  ::close(outPipe[0]);
+  EXPECT_FALSE(WriteFile(out, "late", 4, &written, nullptr));
+  ::close(errPipe[0]);
+  ::close(saved1);
+  ::close(saved2);
+  EXPECT_EQ(_setmode(0, _O_BINARY), _O_BINARY);
+  EXPECT_EQ(_setmode(999, _O_BINARY), -1);
+}
+
+}  // namespace
