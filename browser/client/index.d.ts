@@ -1,0 +1,140 @@
+/** Commands of the host's protocol. */
+export declare const Command: Readonly<{
+  scannersList: 'scannersList';
+  scan: 'scannerProcessing';
+  scanFiles: 'scannerProcessingFiles';
+  scanSplit: 'scannerSplitProcessing';
+  filesSplit: 'filesSplitProcessing';
+  removeFiles: 'removeFiles';
+}>;
+
+/** Who failed: the host, the connection to it, the extension's policy, or the caller. */
+export type ScanErrorKind = 'host' | 'transport' | 'refused' | 'usage';
+
+/** Error of a failed call, with the host's "description" and "code" when it answered. */
+export declare class ScanError extends Error {
+  constructor(description: string, options?: { kind?: ScanErrorKind; code?: number | null; answer?: HostAnswer | null });
+  readonly description: string;
+  /** The host's "status"."code" (a TWAIN condition code for scan failures), or null. */
+  readonly code: number | null;
+  readonly kind: ScanErrorKind;
+  /** The host's whole answer when it answered with an error. */
+  readonly answer: HostAnswer | null;
+}
+
+/** The "settings" object of a scan request. */
+export interface ScanSettings {
+  /** Dots per inch, both axes. */
+  dpi?: number;
+  /** "bw", "gray"; anything else means colour. */
+  color?: 'bw' | 'gray' | 'color' | string;
+  feeder?: boolean;
+  duplex?: boolean;
+  /** Show the scanner's own dialog. */
+  showUI?: boolean;
+  /** Time-out of the job in milliseconds. */
+  timeout?: number;
+  format?: { type?: string; quality?: number };
+}
+
+export interface ScanOptions {
+  /** 'pages' (one answer), 'split' (sliced answer) or 'files' (paths left on disk). Default 'pages'. */
+  as?: 'pages' | 'files' | 'split';
+  /** Scanner id from listScanners(); absent: the default scanner. */
+  scannerId?: number;
+  isDsm2?: boolean;
+  workingDirectory?: string;
+  contentId?: string;
+}
+
+export interface HostStatus {
+  result?: 'success' | 'error' | string;
+  description?: string;
+  code?: number;
+}
+
+/** An answer of the host as it stands on the wire. */
+export interface HostAnswer {
+  messageId?: string;
+  command?: string;
+  contentId?: string;
+  settings?: ScanSettings;
+  status?: HostStatus;
+  [key: string]: unknown;
+}
+
+export interface ScannerItem {
+  scannerId: number;
+  scannerName: string;
+}
+
+export interface ScannerListAnswer extends HostAnswer {
+  scanners: ScannerItem[];
+}
+
+/** One page: a Blob when the host could read it, else its "description". */
+export interface Page {
+  number: number;
+  type?: string;
+  mimeType?: string;
+  blob?: Blob;
+  description?: string;
+}
+
+export interface PagesAnswer extends HostAnswer {
+  pages: Page[];
+}
+
+export interface FilesAnswer extends HostAnswer {
+  files: { fileName: string }[];
+}
+
+/** Carries one request to the host and brings back its answer. */
+export interface Transport {
+  send(message: object): Promise<HostAnswer>;
+  /** False when each request meets a new host process (split series impossible). */
+  readonly persistent?: boolean;
+  /** Changes whenever the connection to the host is lost or renewed. */
+  readonly generation?: number;
+}
+
+export declare class ScanClient {
+  constructor(options: { transport: Transport; idPrefix?: string; isDsm2?: boolean });
+  readonly transport: Transport;
+  listScanners(): Promise<ScannerListAnswer>;
+  scan(settings?: ScanSettings, options?: ScanOptions & { as?: 'pages' | 'split' }): Promise<PagesAnswer>;
+  scan(settings: ScanSettings, options: ScanOptions & { as: 'files' }): Promise<FilesAnswer>;
+  /** Fetches page files reported earlier as Blobs; the host deletes them. */
+  readFiles(paths: Array<string | { fileName: string }>): Promise<PagesAnswer>;
+  removeFiles(paths: Array<string | { fileName: string }>): Promise<HostAnswer>;
+  /** Sends one raw request in turn with the other calls; no status check. */
+  send(message: object): Promise<HostAnswer>;
+}
+
+/** Native messaging from extension code: one persistent port, one-shot messages as fallback. */
+export declare class NativeTransport implements Transport {
+  constructor(hostName: string, options?: { runtime?: unknown });
+  readonly persistent: boolean;
+  readonly generation: number;
+  /** Called with the browser's text whenever the port closes. */
+  onDisconnect: ((reason: string) => void) | null;
+  send(message: object): Promise<HostAnswer>;
+  close(): void;
+}
+
+export declare const PAGE_CHANNEL: string;
+
+/** For web pages: relays through the sample extension's content script. */
+export declare class PageTransport implements Transport {
+  constructor(options?: { target?: Window; channel?: string; helloTimeoutMs?: number });
+  readonly persistent: boolean;
+  /** Asks the extension whether this page may use the scanner. */
+  connect(): Promise<{ allowed: boolean; persistent: boolean; extensionId?: string }>;
+  send(message: object): Promise<HostAnswer>;
+  close(): void;
+}
+
+export declare function mimeTypeOf(type: string | undefined): string;
+export declare function decodeBase64(text: string): Uint8Array;
+/** Replaces each page's Base64 "content" by a Blob; returns the same answer object. */
+export declare function decodePages<T extends HostAnswer>(answer: T): T & PagesAnswer;

@@ -1,0 +1,201 @@
+// Test doubles of the scanning host: an in-process host that answers like the real one
+// (split series included) and a chrome.runtime with native ports built on it.
+
+const MAX_SLICE_BASE = 1047552;
+
+/** UTF-8 bytes of a JS string. */
+export const utf8 = (s) => new TextEncoder().encode(s);
+
+/**
+ * Cuts UTF-8 bytes into slices of at most `size` bytes, moving each cut back to the start
+ * of a character, and gives each slice as a JS string (what a real host sends as "part").
+ */
+export function sliceUtf8(bytes, size) {
+  const parts = [];
+  let at = 0;
+  const dec = new TextDecoder('utf-8', { fatal: true });
+  while (at < bytes.length) {
+    let end = Math.min(bytes.length, at + size);
+    while (end < bytes.length && end > at && (bytes[end] & 0xc0) === 0x80) end--;
+    if (end === at) { // slice smaller than one character: take the whole character
+      end = at + 1;
+      while (end < bytes.length && (bytes[end] & 0xc0) === 0x80) end++;
+    }
+    parts.push(dec.decode(bytes.subarray(at, end)));
+    at = end;
+  }
+  if (parts.length === 0) parts.push('');
+  return parts;
+}
+
+/**
+ * A host in memory. `handle(request)` returns the answer object. Scans produce `pages`
+ * (array of {type, bytes}); split series are sliced with `sliceBytes` (default: as the host
+ * does, from the request's length).
+ */
+export class FakeHost {
+  constructor({ pages = [], scanners = { 1: 'Virtual' }, sliceBytes, files = new Map() } = {}) {
+    this.pages = pages;
+    this.scanners = scanners;
+    this.sliceBytes = sliceBytes;
+    this.files = files; // path -> {type, bytes}
+    this.registry = new Map(); // messageId -> remaining slices
+    this.requests = [];
+    this.scansRun = 0;
+    this.failNextScan = null;
+  }
+
+  echo(request) {
+    const a = {};
+    for (const k of ['messageId', 'contentId', 'command', 'workingDirectory', 'clientLogin', 'clientIp', 'isDsm2', 'scannerId', 'settings']) {
+      if (request[k] !== undefined) a[k] = request[k];
+    }
+    return a;
+  }
+
+  pageItems(list) {
+    return list.map((p, i) => (p.bytes
+      ? { content: Buffer.from(p.bytes).toString('base64'), number: i + 1, type: p.type }
+      : { description: 'Error create page', number: i + 1 }));
+  }
+
+  scan(request) {
+    this.scansRun++;
+    if (this.failNextScan) {
+      const f = this.failNextScan;
+      this.failNextScan = null;
+      return { ...this.echo(request), status: { code: f.code, description: f.description, result: 'error' } };
+    }
+    return null;
+  }
+
+  handle(request) {
+    this.requests.push(request);
+    const length = utf8(JSON.stringify(request)).length;
+    const { messageId = '', command } = request;
+    const ok = { result: 'success' };
+    if (typeof request.messageId !== 'string') return { status: { code: 0, description: 'Request messageId not found', result: 'error' } };
+    if (typeof command !== 'string') return { messageId, status: { code: 0, description: 'Request command not found', result: 'error' } };
+    switch (command) {
+      case 'scannersList':
+        return { ...this.echo(request), scanners: Object.entries(this.scanners).map(([id, name]) => ({ scannerId: Number(id), scannerName: name })), status: ok };
+      case 'scannerProcessing': {
+        const failed = this.scan(request);
+        if (failed) return failed;
+        const list = this.pages;
+        return { ...this.echo(request), pages: this.pageItems(list), status: ok };
+      }
+      case 'scannerProcessingFiles': {
+        const failed = this.scan(request);
+        if (failed) return failed;
+        const files = this.pages.map((p, i) => {
+          const path = `/tmp/lumra_image_scan/page_${i}.${p.type}`;
+          this.files.set(path, p);
+          return { fileName: path };
+        });
+        return { ...this.echo(request), files, status: ok };
+      }
+      case 'removeFiles':
+        if (!Array.isArray(request.files)) return { ...this.echo(request), status: { code: 0, description: 'Error parsing list files', result: 'error' } };
+        for (const f of request.files) this.files.delete(f?.fileName);
+        return { ...this.echo(request), status: ok };
+      case 'scannerSplitProcessing':
+      case 'filesSplitProcessing': {
+        if (!this.registry.has(messageId)) {
+          let full;
+          if (command === 'scannerSplitProcessing') {
+            full = this.scan(request) ?? { ...this.echo(request), pages: this.pageItems(this.pages), status: ok };
+          } else if (!Array.isArray(request.files)) {
+            full = { ...this.echo(request), status: { code: 0, description: 'Error parsing list files', result: 'error' } };
+          } else {
+            const list = request.files.map((f) => this.files.get(f.fileName) ?? {});
+            request.files.forEach((f) => this.files.delete(f.fileName));
+            full = { ...this.echo(request), pages: this.pageItems(list), status: ok };
+          }
+          this.fullAnswers = [...(this.fullAnswers ?? []), full];
+          const size = this.sliceBytes ?? Math.floor((MAX_SLICE_BASE - length) / 2);
+          this.registry.set(messageId, sliceUtf8(utf8(JSON.stringify(full)), size));
+        }
+        const rest = this.registry.get(messageId);
+        const part = rest.shift();
+        if (rest.length === 0) this.registry.delete(messageId);
+        return { ...this.echo(request), split: { last: rest.length === 0, part }, status: ok };
+      }
+      default:
+        return { ...this.echo(request), status: { code: 0, description: `Unknow request command ${command}`, result: 'error' } };
+    }
+  }
+}
+
+/** An event like chrome's: addListener / removeListener / dispatch. */
+export class FakeEvent {
+  constructor() { this.listeners = []; }
+  addListener(f) { this.listeners.push(f); }
+  removeListener(f) { this.listeners = this.listeners.filter((g) => g !== f); }
+  hasListener(f) { return this.listeners.includes(f); }
+  dispatch(...args) { for (const f of [...this.listeners]) f(...args); }
+}
+
+/**
+ * chrome.runtime with connectNative / sendNativeMessage backed by a FakeHost. Answers
+ * come asynchronously; `maxAnswerBytes` imitates the browser's 1 MiB limit.
+ */
+export class FakeRuntime {
+  constructor(host, { maxAnswerBytes = 1048576, connectNative = true, notFound = false } = {}) {
+    this.host = host;
+    this.maxAnswerBytes = maxAnswerBytes;
+    this.notFound = notFound;
+    this.lastError = undefined;
+    this.ports = [];
+    this.oneShots = 0;
+    this.answerSizes = [];
+    if (!connectNative) this.connectNative = undefined;
+  }
+
+  answerOrError(message) {
+    const answer = this.host.handle(structuredClone(message));
+    const size = utf8(JSON.stringify(answer)).length;
+    this.answerSizes.push(size);
+    if (size > this.maxAnswerBytes) return { error: 'Error when communicating with the native messaging host.' };
+    return { answer };
+  }
+
+  connectNative(name) {
+    const rt = this;
+    const port = {
+      name, onMessage: new FakeEvent(), onDisconnect: new FakeEvent(), connected: true,
+      postMessage(message) {
+        if (!port.connected) throw new Error('Attempting to use a disconnected port object');
+        setTimeout(() => {
+          if (!port.connected) return;
+          if (rt.notFound) return port.kill('Specified native messaging host not found.');
+          if (port.dropNext) { port.dropNext = false; return port.kill('Native host has exited.'); }
+          const r = rt.answerOrError(message);
+          if (r.error) return port.kill(r.error);
+          port.onMessage.dispatch(structuredClone(r.answer), port);
+        }, 0);
+      },
+      disconnect() { port.connected = false; },
+      kill(text) {
+        port.connected = false;
+        rt.lastError = { message: text };
+        port.onDisconnect.dispatch(port);
+        rt.lastError = undefined;
+      },
+    };
+    this.ports.push(port);
+    return port;
+  }
+
+  sendNativeMessage(name, message, callback) {
+    this.oneShots++;
+    setTimeout(() => {
+      const r = this.notFound ? { error: 'Specified native messaging host not found.' } : this.answerOrError(message);
+      // A one-shot host process takes its split registry with it.
+      this.host.registry.clear();
+      if (r.error) this.lastError = { message: r.error };
+      callback(r.error ? undefined : structuredClone(r.answer));
+      this.lastError = undefined;
+    }, 0);
+  }
+}
