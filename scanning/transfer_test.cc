@@ -1,0 +1,354 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scanning/fake_manager.h"
+#include "scanning/image_scanning.h"
+
+namespace lumra {
+namespace {
+
+using test::FakeCall;
+using test::FakeManager;
+
+// A small 24-bit bottom-up DIB in a Global block, as a source delivers it.
+HGLOBAL MakeDib(int width = 8, int height = 4) {
+  const uint32_t stride = (width * 3 + 3) & ~3u;
+  const uint32_t size = 40 + stride * height;
+  HGLOBAL handle = GlobalAlloc(GHND, size);
+  auto* p = static_cast<uint8_t*>(GlobalLock(handle));
+  auto put32 = [&](int at, uint32_t v) { std::memcpy(p + at, &v, 4); };
+  auto put16 = [&](int at, uint16_t v) { std::memcpy(p + at, &v, 2); };
+  put32(0, 40);
+  put32(4, width);
+  put32(8, height);
+  put16(12, 1);
+  put16(14, 24);
+  put32(20, stride * height);
+  put32(24, 11811);  // 300 dpi
+  put32(28, 11811);
+  for (uint32_t i = 40; i < size; ++i) p[i] = static_cast<uint8_t>(i * 7);
+  GlobalUnlock(handle);
+  return handle;
+}
+
+// What the fake source does at each MSG_GET: its return code, whether it hands
+// over a bitmap (null, a real one or one cut short), and the Count it leaves
+// at the following MSG_ENDXFER.
+enum class Bitmap { kGood, kNull, kTruncated };
+struct Delivery {
+  TW_UINT16 rc;
+  Bitmap bitmap;
+  TW_UINT16 countAfter;
+};
+
+class TransferTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = testing::TempDir() + "transfer_test_" + std::to_string(counter_++) + "/";
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  // Scripts the source: MSG_GET answers from `deliveries` in order; `onEnable`
+  // runs inside MSG_ENABLEDS.
+  void Script(FakeManager* fake, std::vector<Delivery> deliveries,
+              std::function<TW_UINT16()> onEnable = [] { return TW_UINT16(TWRC_SUCCESS); }) {
+    auto next = std::make_shared<size_t>(0);
+    auto count = std::make_shared<TW_UINT16>(0);
+    fake->handler = [deliveries, onEnable, next, count](const FakeCall& call,
+                                                        TW_MEMREF data) -> TW_UINT16 {
+      if (call.msg == MSG_ENABLEDS) return onEnable();
+      if (call.dat == DAT_IMAGENATIVEXFER) {
+        if (*next >= deliveries.size()) return TWRC_FAILURE;
+        const Delivery& d = deliveries[(*next)++];
+        *count = d.countAfter;
+        if (d.rc == TWRC_XFERDONE) {
+          HGLOBAL dib = nullptr;
+          if (d.bitmap == Bitmap::kGood) dib = MakeDib();
+          if (d.bitmap == Bitmap::kTruncated) dib = GlobalAlloc(GHND, 20);
+          *static_cast<TW_HANDLE*>(data) = dib;
+        }
+        return d.rc;
+      }
+      if (call.msg == MSG_ENDXFER) {
+        static_cast<TW_PENDINGXFERS*>(data)->Count = *count;
+        return TWRC_SUCCESS;
+      }
+      return TWRC_SUCCESS;
+    };
+  }
+
+  std::string Page(int n) const { return folder_ + "page_" + std::to_string(n) + ".bmp"; }
+
+  std::string folder_;
+  static inline int counter_ = 0;
+};
+
+TEST_F(TransferTest, KeepsEveryPageSavedBeforeAFailure) {
+  constexpr TW_UINT16 kMore = 0xFFFF;  // the source does not know how many follow
+  struct Case {
+    const char* name;
+    std::vector<Delivery> deliveries;
+    bool expected;
+    int pages;
+    std::u16string error;
+    uint32_t code;
+  };
+  const Case cases[] = {
+      {"one page", {{TWRC_XFERDONE, Bitmap::kGood, 0}}, true, 1, u"", 77},
+      {"unknown count over five pages",
+       {{TWRC_XFERDONE, Bitmap::kGood, kMore},
+        {TWRC_XFERDONE, Bitmap::kGood, kMore},
+        {TWRC_XFERDONE, Bitmap::kGood, kMore},
+        {TWRC_XFERDONE, Bitmap::kGood, kMore},
+        {TWRC_XFERDONE, Bitmap::kGood, 0}},
+       true, 5, u"", 77},
+      {"cancel on the third",
+       {{TWRC_XFERDONE, Bitmap::kGood, 2}, {TWRC_XFERDONE, Bitmap::kGood, 1},
+        {TWRC_CANCEL, Bitmap::kNull, 0}},
+       false, 2, u"Scanning cancelled by user.", 0},
+      {"failure with a condition code",
+       {{TWRC_XFERDONE, Bitmap::kGood, 1}, {TWRC_FAILURE, Bitmap::kNull, 0}},
+       false, 1, u"Scanning process error.", TWCC_PAPERJAM},
+      {"unknown return code", {{42, Bitmap::kNull, 0}}, false, 0, u"Scanning process error.", 0},
+      {"third bitmap cut short",
+       {{TWRC_XFERDONE, Bitmap::kGood, 2}, {TWRC_XFERDONE, Bitmap::kGood, 1},
+        {TWRC_XFERDONE, Bitmap::kTruncated, 0}},
+       false, 2, u"Error save image to file.", 0},
+      {"null bitmap", {{TWRC_XFERDONE, Bitmap::kNull, 0}}, false, 0,
+       u"Error save image to file.", 0},
+  };
+  for (const Case& c : cases) {
+    for (bool twain2 : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.name << " twain2=" << twain2);
+      FakeManager fake;
+      fake.install(twain2);
+      fake.conditionCode = TWCC_PAPERJAM;
+      Script(&fake, c.deliveries);
+      uint32_t code = 77;
+      std::vector<std::string> pages;
+      std::u16string error;
+      EXPECT_EQ(ImageScanning::transferImages(folder_, 1, 70, &code, &pages, &error), c.expected);
+      EXPECT_EQ(error, c.error);
+      EXPECT_EQ(code, c.code);
+      std::vector<std::string> want;
+      for (int i = 0; i < c.pages; ++i) want.push_back(Page(i));
+      EXPECT_EQ(pages, want);
+      for (const auto& page : want) {
+        EXPECT_GT(std::filesystem::file_size(page), 54u) << page;
+      }
+      EXPECT_EQ(fake.sent(DAT_PENDINGXFERS, MSG_RESET).size(), c.expected ? 0u : 1u);
+      EXPECT_EQ(fake.sent(DAT_PENDINGXFERS, MSG_ENDXFER).size(), static_cast<size_t>(c.pages));
+      // Every bitmap went back through the manager's own free when it has one.
+      if (twain2) {
+        size_t handedOver = 0;
+        for (const Delivery& d : c.deliveries) {
+          if (d.rc == TWRC_XFERDONE && d.bitmap != Bitmap::kNull) ++handedOver;
+        }
+        EXPECT_GE(static_cast<size_t>(fake.frees), handedOver);
+      }
+      for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+        std::filesystem::remove(entry.path());
+      }
+    }
+  }
+}
+
+TEST_F(TransferTest, CallbackWaitEndsAsTheSourceNotifies) {
+  struct Case {
+    const char* name;
+    TW_UINT16 enableResult;
+    std::function<void()> duringEnable;  // what the source does inside MSG_ENABLEDS
+    uint32_t timeoutMs;
+    bool expected;
+    std::u16string error;
+    bool disabled;
+  };
+  auto notify = [](TW_UINT16 msg) {
+    TWAIN_Callback(nullptr, nullptr, DG_CONTROL, DAT_NULL, msg, nullptr);
+  };
+  std::thread late;
+  const Case cases[] = {
+      {"ready during enable", TWRC_SUCCESS, [&] { notify(MSG_XFERREADY); }, 0, true, u"", true},
+      {"ready later from another thread", TWRC_SUCCESS,
+       [&] {
+         late = std::thread([&] {
+           std::this_thread::sleep_for(std::chrono::milliseconds(50));
+           notify(MSG_XFERREADY);
+         });
+       },
+       10000, true, u"", true},
+      {"user closed the dialog", TWRC_SUCCESS, [&] { notify(MSG_CLOSEDSREQ); }, 1000, false,
+       u"Scanning not image.", true},
+      {"nothing within a zero time-out", TWRC_SUCCESS, [] {}, 0, false, u"Scanning timeout.",
+       true},
+      {"nothing within the time-out", TWRC_SUCCESS, [] {}, 30, false, u"Scanning timeout.", true},
+      {"unknown notification", TWRC_SUCCESS, [&] { notify(0x0999); }, 30, false,
+       u"Scanning timeout.", true},
+      {"enable refused", TWRC_FAILURE, [] {}, 1000, false, u"Error enable source.", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeManager fake;
+    fake.install(true);
+    fake.conditionCode = TWCC_BUMMER;
+    Script(&fake, {{TWRC_XFERDONE, Bitmap::kGood, 0}}, [&] {
+      c.duringEnable();
+      return c.enableResult;
+    });
+    uint32_t code = 0;
+    std::vector<std::string> pages;
+    std::u16string error;
+    EXPECT_EQ(ImageScanning::transferImageCallBack(0, folder_, 1, 70, c.timeoutMs, &code, &pages,
+                                                   &error),
+              c.expected);
+    if (late.joinable()) late.join();
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(pages.size(), c.expected ? 1u : 0u);
+    EXPECT_EQ(fake.sent(DAT_USERINTERFACE, MSG_DISABLEDS).size(), c.disabled ? 1u : 0u);
+    if (c.enableResult == TWRC_FAILURE) {
+      EXPECT_EQ(code, TWCC_BUMMER);
+    }
+    // Once the transfer is over a late notification finds no semaphore.
+    EXPECT_EQ(ImageScanning::transferSemaphore, nullptr);
+    notify(MSG_XFERREADY);
+  }
+}
+
+TEST_F(TransferTest, EnableCarriesTheDialogChoiceAndTheParent) {
+  for (uint32_t showUI : {0u, 1u, 5u}) {
+    FakeManager fake;
+    fake.install(true);
+    HWND parent = reinterpret_cast<HWND>(0x1234);
+    ImageScanning::twainWindow = parent;
+    TW_USERINTERFACE seen{};
+    auto base = std::function<TW_UINT16()>([] {
+      TWAIN_Callback(nullptr, nullptr, DG_CONTROL, DAT_NULL, MSG_CLOSEDSOK, nullptr);
+      return TW_UINT16(TWRC_SUCCESS);
+    });
+    Script(&fake, {}, base);
+    auto scripted = fake.handler;
+    fake.handler = [&](const FakeCall& call, TW_MEMREF data) {
+      if (call.msg == MSG_ENABLEDS) std::memcpy(&seen, data, sizeof(seen));
+      return scripted(call, data);
+    };
+    uint32_t code = 0;
+    std::vector<std::string> pages;
+    std::u16string error;
+    ImageScanning::transferImageCallBack(showUI, folder_, 1, 70, 1000, &code, &pages, &error);
+    EXPECT_EQ(seen.ShowUI, showUI != 0 ? 1 : 0);
+    EXPECT_EQ(seen.hParent, static_cast<TW_HANDLE>(parent));
+    ImageScanning::twainWindow = nullptr;
+  }
+}
+
+// ---- Event loop ----
+
+int g_dispatched = 0;
+LRESULT CALLBACK CountingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_USER + 1 || message == WM_USER + 2) ++g_dispatched;
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+TEST_F(TransferTest, EventLoopPassesEveryMessageToTheSourceFirst) {
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSA windowClass{};
+  windowClass.lpfnWndProc = CountingProc;
+  windowClass.hInstance = instance;
+  windowClass.lpszClassName = "transferTestWindow";
+  ASSERT_NE(RegisterClassA(&windowClass), 0);
+  HWND window = CreateWindowExA(0, "transferTestWindow", "", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                instance, nullptr);
+  ASSERT_NE(window, nullptr);
+
+  struct Case {
+    const char* name;
+    TW_UINT16 notification;  // TWMessage the source claims WM_USER + 3 with
+    TW_UINT16 processResult;  // for WM_USER + 3
+    bool quit;               // a quit message waits instead
+    bool expected;
+    std::u16string error;
+    int dispatched;
+  };
+  const Case cases[] = {
+      {"ready", MSG_XFERREADY, TWRC_DSEVENT, false, true, u"", 1},
+      {"close request", MSG_CLOSEDSREQ, TWRC_DSEVENT, false, false, u"Scanning not image.", 1},
+      {"close ok", MSG_CLOSEDSOK, TWRC_DSEVENT, false, false, u"Scanning not image.", 1},
+      {"source fails the event", MSG_NULL, TWRC_FAILURE, false, false,
+       u"Error send event to DS.", 1},
+      {"quit message", MSG_NULL, TWRC_DSEVENT, true, false,
+       u"Quit event loop from GetMessage.", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_dispatched = 0;
+    FakeManager fake;
+    fake.install(false);
+    // WM_USER+1: not the source's (dispatched); WM_USER+2: the source's
+    // own, claimed without a notification (not dispatched); then the
+    // notification or a quit.
+    Script(&fake, {{TWRC_XFERDONE, Bitmap::kGood, 0}}, [&] {
+      PostMessageA(window, WM_USER + 1, 0, 0);
+      PostMessageA(window, WM_USER + 2, 0, 0);
+      if (c.quit) {
+        PostQuitMessage(0);
+      } else {
+        PostMessageA(window, WM_USER + 3, 0, 0);
+      }
+      return TW_UINT16(TWRC_SUCCESS);
+    });
+    auto scripted = fake.handler;
+    fake.handler = [&](const FakeCall& call, TW_MEMREF data) -> TW_UINT16 {
+      if (call.msg != MSG_PROCESSEVENT) return scripted(call, data);
+      auto* event = static_cast<TW_EVENT*>(data);
+      EXPECT_EQ(event->TWMessage, MSG_NULL);
+      UINT message = static_cast<MSG*>(event->pEvent)->message;
+      if (message == WM_USER + 2) return TWRC_DSEVENT;
+      if (message == WM_USER + 3) {
+        event->TWMessage = c.notification;
+        return c.processResult;
+      }
+      return TWRC_NOTDSEVENT;
+    };
+    uint32_t code = 0;
+    std::vector<std::string> pages;
+    std::u16string error;
+    EXPECT_EQ(ImageScanning::transferImageLoop(0, folder_, 1, 70, &code, &pages, &error),
+              c.expected);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(pages.size(), c.expected ? 1u : 0u);
+    EXPECT_EQ(g_dispatched, c.dispatched);
+    EXPECT_EQ(fake.sent(DAT_USERINTERFACE, MSG_DISABLEDS).size(), 1u);
+  }
+  DestroyWindow(window);
+  UnregisterClassA("transferTestWindow", instance);
+  // DestroyWindow of a window of ours posts nothing; drain whatever is left.
+  MSG rest;
+  while (PeekMessageA(&rest, nullptr, 0, 0, PM_REMOVE)) {
+  }
+}
+
+TEST_F(TransferTest, EventLoopEnableRefusedSendsNoDisable) {
+  FakeManager fake;
+  fake.install(false);
+  fake.conditionCode = TWCC_SEQERROR;
+  Script(&fake, {}, [] { return TW_UINT16(TWRC_FAILURE); });
+  uint32_t code = 0;
+  std::vector<std::string> pages;
+  std::u16string error;
+  EXPECT_FALSE(ImageScanning::transferImageLoop(0, folder_, 1, 70, &code, &pages, &error));
+  EXPECT_EQ(error, u"Error enable source.");
+  EXPECT_EQ(code, TWCC_SEQERROR);
+  EXPECT_TRUE(fake.sent(DAT_USERINTERFACE, MSG_DISABLEDS).empty());
+}
+
+}  // namespace
+}  // namespace lumra
