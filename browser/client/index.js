@@ -335,6 +335,7 @@ export class NativeTransport {
   close() {
     const port = this.port;
     this.port = null;
+    if (port) this.generation++;
     if (this.pending?.port === port && port) {
       this.pending.reject(new ScanError('The connection to the host was closed', { kind: 'transport' }));
       this.pending = null;

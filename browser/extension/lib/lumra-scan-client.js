@@ -1,0 +1,413 @@
+// Client of the lumra scanning host: lists scanners, runs scan jobs, fetches and deletes
+// page files. One module, no dependencies, no build step; works in browsers, extension
+// service workers and Node (for tests).
+
+/** Commands of the host's protocol. */
+export const Command = Object.freeze({
+  scannersList: 'scannersList',
+  scan: 'scannerProcessing',
+  scanFiles: 'scannerProcessingFiles',
+  scanSplit: 'scannerSplitProcessing',
+  filesSplit: 'filesSplitProcessing',
+  removeFiles: 'removeFiles',
+});
+
+const SPLIT_COMMANDS = new Set([Command.scanSplit, Command.filesSplit]);
+const SCAN_AS = { pages: Command.scan, files: Command.scanFiles, split: Command.scanSplit };
+
+// A host that keeps answering empty slices would otherwise hold the queue forever.
+const MAX_EMPTY_SLICES = 3;
+
+/** Error of a failed call; `kind` tells who failed: 'host', 'transport', 'refused' or 'usage'. */
+export class ScanError extends Error {
+  constructor(description, { kind = 'host', code = null, answer = null } = {}) {
+    super(description);
+    this.name = 'ScanError';
+    this.description = description;
+    this.code = code;
+    this.kind = kind;
+    this.answer = answer;
+  }
+}
+
+const MIME_TYPES = {
+  jpg: 'image/jpeg', jpeg: 'image/jpeg', png: 'image/png', gif: 'image/gif', bmp: 'image/bmp',
+  ico: 'image/x-icon', tif: 'image/tiff', tiff: 'image/tiff', tga: 'image/x-tga',
+  pcx: 'image/x-pcx', wbmp: 'image/vnd.wap.wbmp', jp2: 'image/jp2', jpc: 'image/x-jpc',
+  pgx: 'image/x-pgx', pnm: 'image/x-portable-anymap', ras: 'image/x-sun-raster',
+  mng: 'video/x-mng', ska: 'image/x-ska',
+};
+
+/** MIME type of a page from the host's "type" (its file extension). */
+export function mimeTypeOf(type) {
+  return MIME_TYPES[String(type ?? '').toLowerCase()] ?? 'application/octet-stream';
+}
+
+/** Bytes of Base64 text; throws on text that is not Base64. */
+export function decodeBase64(text) {
+  if (typeof Uint8Array.fromBase64 === 'function') return Uint8Array.fromBase64(text);
+  if (typeof globalThis.Buffer === 'function') {
+    if (!/^[A-Za-z0-9+/]*={0,2}$/.test(text) || text.length % 4 !== 0) {
+      throw new Error('invalid Base64 text');
+    }
+    const b = globalThis.Buffer.from(text, 'base64');
+    return new Uint8Array(b.buffer, b.byteOffset, b.length);
+  }
+  const bin = atob(text);
+  const out = new Uint8Array(bin.length);
+  for (let i = 0; i < bin.length; i++) out[i] = bin.charCodeAt(i);
+  return out;
+}
+
+/**
+ * Replaces each page item's Base64 "content" by a Blob of the right MIME type. Items the
+ * host could not read keep their "description"; undecodable content becomes one too.
+ */
+export function decodePages(answer) {
+  const pages = Array.isArray(answer.pages) ? answer.pages : [];
+  answer.pages = pages.map((item) => {
+    const { content, ...rest } = item ?? {};
+    if (typeof content !== 'string') return rest;
+    try {
+      const mimeType = mimeTypeOf(rest.type);
+      return { ...rest, mimeType, blob: new Blob([decodeBase64(content)], { type: mimeType }) };
+    } catch {
+      return { ...rest, description: 'Page content is not Base64 text' };
+    }
+  });
+  return answer;
+}
+
+/** Rejects answers whose "status"."result" is not "success". */
+function checkStatus(answer) {
+  if (answer === null || typeof answer !== 'object') {
+    throw new ScanError('The host sent an answer that is not a JSON object', { kind: 'transport' });
+  }
+  const status = answer.status ?? {};
+  if (status.result !== 'success') {
+    const description = status.description || `The host answered "${status.result ?? 'no status'}"`;
+    throw new ScanError(description, { code: status.code ?? null, answer });
+  }
+  return answer;
+}
+
+function newIdFactory(prefix) {
+  let counter = 0;
+  const random = () =>
+    globalThis.crypto?.randomUUID?.() ?? Math.random().toString(36).slice(2) + Date.now().toString(36);
+  return () => `${prefix}${++counter}-${random()}`;
+}
+
+/** Drives the host through a transport; calls never overlap, in call order. */
+export class ScanClient {
+  /**
+   * @param {object} options transport: {send(message) → Promise<answer>, persistent?};
+   *   idPrefix: prefix of generated message ids; isDsm2: sent with every request when set.
+   */
+  constructor({ transport, idPrefix = 'lumra-', isDsm2 } = {}) {
+    if (!transport || typeof transport.send !== 'function') {
+      throw new ScanError('ScanClient needs a transport with a send(message) method', { kind: 'usage' });
+    }
+    this.transport = transport;
+    this.isDsm2 = isDsm2;
+    this.nextId = newIdFactory(idPrefix);
+    this.tail = Promise.resolve();
+  }
+
+  /** Runs `job` after every earlier call has settled; a failure does not block later calls. */
+  exclusive(job) {
+    const run = this.tail.then(job);
+    this.tail = run.catch(() => {});
+    return run;
+  }
+
+  /** Sends one request and resolves with the host's answer as it stands (no status check). */
+  send(message) {
+    return this.exclusive(() => this.sendNow(message));
+  }
+
+  async sendNow(message) {
+    let answer;
+    try {
+      answer = await this.transport.send(message);
+    } catch (e) {
+      throw e instanceof ScanError ? e : new ScanError(String(e?.message ?? e), { kind: 'transport' });
+    }
+    if (answer === null || typeof answer !== 'object' || Array.isArray(answer)) {
+      throw new ScanError('The host sent an answer that is not a JSON object', { kind: 'transport' });
+    }
+    return answer;
+  }
+
+  baseRequest(command, extra = {}) {
+    const request = { messageId: this.nextId(), command };
+    if (typeof this.isDsm2 === 'boolean') request.isDsm2 = this.isDsm2;
+    for (const [k, v] of Object.entries(extra)) if (v !== undefined) request[k] = v;
+    return request;
+  }
+
+  /** Resolves with the answer; its "scanners" is always an array of {scannerId, scannerName}. */
+  async listScanners() {
+    const answer = checkStatus(await this.send(this.baseRequest(Command.scannersList)));
+    if (!Array.isArray(answer.scanners)) answer.scanners = [];
+    return answer;
+  }
+
+  /**
+   * Runs a scan job. as 'pages' or 'split': the answer's "pages" hold Blobs; as 'files': its
+   * "files" hold {fileName} of page files left on disk.
+   * options: as, scannerId, isDsm2, workingDirectory, contentId.
+   */
+  async scan(settings = {}, { as = 'pages', scannerId, isDsm2, workingDirectory, contentId } = {}) {
+    const command = SCAN_AS[as];
+    if (!command) throw new ScanError(`Unknown scan mode "${as}": use pages, files or split`, { kind: 'usage' });
+    if (settings === null || typeof settings !== 'object' || Array.isArray(settings)) {
+      throw new ScanError('Scan settings must be an object', { kind: 'usage' });
+    }
+    const request = this.baseRequest(command, { scannerId, isDsm2, workingDirectory, contentId, settings });
+    if (as === 'split') return decodePages(checkStatus(await this.exclusive(() => this.runSplit(request))));
+    const answer = checkStatus(await this.send(request));
+    if (as === 'files') {
+      if (!Array.isArray(answer.files)) answer.files = [];
+      return answer;
+    }
+    return decodePages(answer);
+  }
+
+  /** Reads page files the host reported earlier (and deletes them); "pages" hold Blobs. */
+  async readFiles(paths) {
+    const request = this.baseRequest(Command.filesSplit, { files: fileItems(paths) });
+    return decodePages(checkStatus(await this.exclusive(() => this.runSplit(request))));
+  }
+
+  /** Deletes page files; the host answers success also for files it could not delete. */
+  async removeFiles(paths) {
+    return checkStatus(await this.send(this.baseRequest(Command.removeFiles, { files: fileItems(paths) })));
+  }
+
+  /**
+   * Runs a split series to its end and resolves with the full answer it carried. Called
+   * inside exclusive(): the series is never interleaved with other calls of this client.
+   */
+  async runSplit(first) {
+    if (this.transport.persistent === false) {
+      throw new ScanError('Split answers need a persistent connection to the host', { kind: 'usage' });
+    }
+    let answer = await this.sendNow(first);
+    const generation = this.transport.generation;
+    const parts = [];
+    let empty = 0;
+    for (;;) {
+      const split = answer.split;
+      if (split === null || typeof split !== 'object' || typeof split.part !== 'string') {
+        // Not a slice at all: the host refused the request itself.
+        throw new ScanError(answer.status?.description || 'The host sent no split slice',
+          { code: answer.status?.code ?? null, answer, kind: answer.status ? 'host' : 'transport' });
+      }
+      parts.push(split.part);
+      if (split.last === true) break;
+      empty = split.part.length === 0 ? empty + 1 : 0;
+      if (empty >= MAX_EMPTY_SLICES) throw new ScanError('The host keeps sending empty slices', { kind: 'transport' });
+      if (this.transport.generation !== generation) {
+        throw new ScanError('The connection to the host was lost during a split series', { kind: 'transport' });
+      }
+      // Small follow-up requests leave room for the largest slices.
+      answer = await this.sendNow({ messageId: first.messageId, command: first.command });
+    }
+    try {
+      return JSON.parse(parts.join(''));
+    } catch {
+      throw new ScanError('The slices of a split answer do not form JSON', { kind: 'transport' });
+    }
+  }
+}
+
+function fileItems(paths) {
+  if (!Array.isArray(paths)) throw new ScanError('File list must be an array', { kind: 'usage' });
+  return paths.map((p) => {
+    const fileName = typeof p === 'string' ? p : p?.fileName;
+    if (typeof fileName !== 'string' || fileName === '') {
+      throw new ScanError('Every file must be a non-empty path', { kind: 'usage' });
+    }
+    return { fileName };
+  });
+}
+
+const NOT_ANSWERED = 'Native host has exited.';
+
+/**
+ * Transport over the browser's native messaging (for extension code). Keeps one port open
+ * and falls back to one-shot messages where ports are unavailable; split series need the
+ * port, because a one-shot host process ends after its answer.
+ */
+export class NativeTransport {
+  /** runtime: chrome.runtime or browser.runtime (default: the global one). */
+  constructor(hostName, { runtime = globalThis.chrome?.runtime ?? globalThis.browser?.runtime } = {}) {
+    if (!runtime) throw new ScanError('No extension runtime here: native messaging is unavailable', { kind: 'usage' });
+    this.hostName = hostName;
+    this.runtime = runtime;
+    this.port = null;
+    this.pending = null;
+    this.generation = 0;
+    this.oneShot = typeof runtime.connectNative !== 'function';
+    this.onDisconnect = null;
+  }
+
+  get persistent() { return !this.oneShot; }
+
+  send(message) {
+    if (this.pending) return Promise.reject(new ScanError('A request to the host is already under way', { kind: 'usage' }));
+    if (this.oneShot) return this.sendOneShot(message);
+    if (!this.port && !this.connect()) return this.sendOneShot(message);
+    return new Promise((resolve, reject) => {
+      this.pending = { resolve, reject, message, port: this.port };
+      try {
+        this.port.postMessage(message);
+      } catch (e) {
+        this.pending = null;
+        reject(new ScanError(String(e?.message ?? e), { kind: 'transport' }));
+      }
+    });
+  }
+
+  connect() {
+    let port;
+    try {
+      port = this.runtime.connectNative(this.hostName);
+    } catch {
+      this.oneShot = true;
+      return false;
+    }
+    this.port = port;
+    this.generation++;
+    let answered = false;
+    port.onMessage.addListener((answer) => {
+      answered = true;
+      const p = this.pending;
+      if (!p || p.port !== port) return;
+      this.pending = null;
+      p.resolve(answer);
+    });
+    port.onDisconnect.addListener(() => {
+      const text = this.runtime.lastError?.message || port.error?.message || NOT_ANSWERED;
+      if (this.port === port) this.port = null;
+      this.generation++;
+      const p = this.pending?.port === port ? this.pending : null;
+      this.pending = null;
+      this.onDisconnect?.(text);
+      if (!p) return;
+      // A port that never answered may be refused by this browser; a list request is safe
+      // to repeat, anything else may have reached the scanner and is not sent twice.
+      if (!answered && p.message?.command === Command.scannersList && !/not found|forbidden/i.test(text)) {
+        this.oneShot = true;
+        this.sendOneShot(p.message).then(p.resolve, p.reject);
+        return;
+      }
+      p.reject(new ScanError(text, { kind: 'transport' }));
+    });
+    return true;
+  }
+
+  sendOneShot(message) {
+    return new Promise((resolve, reject) => {
+      this.pending = { resolve, reject, message, port: null };
+      let settled = false;
+      const settle = (error, answer) => {
+        if (settled) return;
+        settled = true;
+        this.pending = null;
+        if (error) reject(new ScanError(String(error), { kind: 'transport' }));
+        else resolve(answer);
+      };
+      try {
+        const r = this.runtime.sendNativeMessage(this.hostName, message, (answer) => {
+          const err = this.runtime.lastError;
+          settle(err ? err.message || NOT_ANSWERED : answer === undefined ? NOT_ANSWERED : null, answer);
+        });
+        if (r && typeof r.then === 'function') r.then((a) => settle(null, a), (e) => settle(e?.message ?? e));
+      } catch (e) {
+        settle(e?.message ?? e);
+      }
+    });
+  }
+
+  /** Closes the port; the host sees the end of its input and exits. */
+  close() {
+    const port = this.port;
+    this.port = null;
+    if (port) this.generation++;
+    if (this.pending?.port === port && port) {
+      this.pending.reject(new ScanError('The connection to the host was closed', { kind: 'transport' }));
+      this.pending = null;
+    }
+    port?.disconnect();
+  }
+}
+
+/** Channel name that the sample extension's content script listens on. */
+export const PAGE_CHANNEL = 'lumra-scan';
+
+/**
+ * Transport for web pages: talks to the sample extension's content script with
+ * window.postMessage. The extension decides whether this page's origin may use the host.
+ */
+export class PageTransport {
+  constructor({ target = globalThis.window, channel = PAGE_CHANNEL, helloTimeoutMs = 2000 } = {}) {
+    this.target = target;
+    this.channel = channel;
+    this.helloTimeoutMs = helloTimeoutMs;
+    this.waiting = new Map();
+    this.serial = 0;
+    this.hello = null;
+    this.persistent = true;
+    this.generation = 0;
+    this.listener = (event) => this.receive(event);
+    target.addEventListener('message', this.listener);
+  }
+
+  receive(event) {
+    if (event.source !== this.target) return;
+    const data = event.data;
+    if (!data || data.channel !== this.channel || data.to !== 'page') return;
+    const w = this.waiting.get(data.id);
+    if (!w) return;
+    this.waiting.delete(data.id);
+    clearTimeout(w.timer);
+    w.done(data);
+  }
+
+  post(type, payload, timeoutMs) {
+    const id = ++this.serial;
+    return new Promise((resolve, reject) => {
+      const timer = timeoutMs ? setTimeout(() => {
+        this.waiting.delete(id);
+        reject(new ScanError('The scanning extension does not answer: is it installed and enabled?', { kind: 'transport' }));
+      }, timeoutMs) : null;
+      this.waiting.set(id, { timer, done: resolve });
+      this.target.postMessage({ channel: this.channel, to: 'extension', id, type, ...payload }, this.target.location?.origin ?? '*');
+    });
+  }
+
+  /** Resolves with {allowed, persistent, extensionId} once the extension answers. */
+  connect() {
+    this.hello ??= this.post('hello', {}, this.helloTimeoutMs).then((reply) => {
+      this.persistent = reply.persistent !== false;
+      return { allowed: reply.allowed === true, persistent: this.persistent, extensionId: reply.extensionId };
+    }, (e) => { this.hello = null; throw e; });
+    return this.hello;
+  }
+
+  async send(message) {
+    const hello = await this.connect();
+    if (!hello.allowed) {
+      throw new ScanError('This page\'s origin is not allowed to use the scanner', { kind: 'refused' });
+    }
+    const reply = await this.post('request', { message });
+    if (reply.error) throw new ScanError(reply.error.description, { kind: reply.error.kind ?? 'transport', code: reply.error.code ?? null });
+    return reply.answer;
+  }
+
+  close() {
+    this.target.removeEventListener('message', this.listener);
+  }
+}

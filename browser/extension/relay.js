@@ -1,0 +1,246 @@
+// The extension's security boundary between web pages and the scanning host. The host
+// deletes or reads any file it is named and serves any split series by its messageId, so
+// the relay only lets a page touch files and series that the host produced for that page's
+// origin.
+
+const ALLOWED_COMMANDS = new Set([
+  'scannersList', 'scannerProcessing', 'scannerProcessingFiles', 'scannerSplitProcessing',
+  'scannerProcessingSocketPartSend', 'filesSplitProcessing', 'removeFiles',
+]);
+const SPLIT_COMMANDS = new Set(['scannerSplitProcessing', 'filesSplitProcessing']);
+const FILE_COMMANDS = new Set(['filesSplitProcessing', 'removeFiles']);
+const MAX_LOST_SERIES = 200;
+const MAX_STATS = 500;
+
+/** Default options: nothing allowed until the user lists origins. */
+export const DEFAULT_OPTIONS = Object.freeze({ allowedOrigins: [], allowWorkingDirectory: false });
+
+/** Normalises a user-typed origin ("http://127.0.0.1:8080/" → "http://127.0.0.1:8080"); null when invalid. */
+export function normalizeOrigin(text) {
+  try {
+    const url = new URL(String(text).trim());
+    if (!/^https?:$/.test(url.protocol)) return null;
+    return url.origin;
+  } catch {
+    return null;
+  }
+}
+
+function refusal(description, kind = 'refused') {
+  return { error: { description, kind } };
+}
+
+/** UTF-8 size of an answer as the host sent it. */
+function answerBytes(answer) {
+  return new TextEncoder().encode(JSON.stringify(answer)).length;
+}
+
+/**
+ * Relays page requests to the host. storage: {local, session} areas with promise-style
+ * get/set (chrome.storage); client: a ScanClient; transport: its NativeTransport.
+ */
+export class Relay {
+  constructor({ client, transport, storage, extensionId = '', idleCloseMs = 60_000, now = () => Date.now() }) {
+    this.client = client;
+    this.transport = transport;
+    this.storage = storage;
+    this.extensionId = extensionId;
+    this.idleCloseMs = idleCloseMs;
+    this.now = now;
+    this.tail = Promise.resolve();
+    this.idleTimer = null;
+    this.stats = [];
+    this.loaded = null;
+    transport.onDisconnect = (reason) => { this.exclusive(() => this.connectionLost(reason)); };
+  }
+
+  /** Runs jobs one after the other: checks, the host request and the records stay together. */
+  exclusive(job) {
+    const run = this.tail.then(job);
+    this.tail = run.catch(() => {});
+    return run;
+  }
+
+  /** Loads the series state once; series a previous worker left behind died with its port. */
+  async state() {
+    this.loaded ??= (async () => {
+      const { series = {}, lostSeries = {} } = await this.storage.session.get(['series', 'lostSeries']);
+      this.series = new Map();
+      this.lostSeries = new Map(Object.entries({ ...lostSeries, ...series }));
+      await this.saveSeries();
+    })();
+    return this.loaded;
+  }
+
+  async saveSeries() {
+    const lost = [...this.lostSeries].slice(-MAX_LOST_SERIES);
+    this.lostSeries = new Map(lost);
+    await this.storage.session.set({ series: Object.fromEntries(this.series), lostSeries: Object.fromEntries(lost) });
+  }
+
+  async options() {
+    const { options = {} } = await this.storage.local.get('options');
+    return { ...DEFAULT_OPTIONS, ...options };
+  }
+
+  async ownedFiles() {
+    const { ownedFiles = {} } = await this.storage.local.get('ownedFiles');
+    return ownedFiles;
+  }
+
+  /** Entry for runtime.onMessage: resolves with the reply for the content script. */
+  async onMessage(msg, sender) {
+    const origin = senderOrigin(sender);
+    if (!origin || (sender.id && this.extensionId && sender.id !== this.extensionId)) {
+      return refusal('Unknown sender');
+    }
+    const { allowedOrigins } = await this.options();
+    const allowed = allowedOrigins.includes(origin);
+    if (msg?.type === 'hello') {
+      return { allowed, persistent: this.transport.persistent, extensionId: this.extensionId };
+    }
+    if (msg?.type !== 'request') return refusal('Unknown message type', 'usage');
+    if (!allowed) return refusal('This page\'s origin is not allowed to use the scanner');
+    return this.exclusive(() => this.relay(msg.message, origin, sender.tab?.id));
+  }
+
+  /** Checks one request against the policy; null when it may go to the host. */
+  async check(message, origin) {
+    if (message === null || typeof message !== 'object' || Array.isArray(message)) {
+      return refusal('The request must be a JSON object', 'usage');
+    }
+    const { messageId, command } = message;
+    if (typeof messageId !== 'string' || typeof command !== 'string') {
+      return refusal('The request needs a string messageId and command', 'usage');
+    }
+    if (!ALLOWED_COMMANDS.has(command)) return refusal(`The extension does not relay the command ${command}`);
+    if ('workingDirectory' in message && !(await this.options()).allowWorkingDirectory) {
+      return refusal('Pages may not choose the working folder');
+    }
+    if (!SPLIT_COMMANDS.has(command)) return this.checkFiles(message, origin);
+    if (!this.transport.persistent) return refusal('Split answers need a persistent connection to the host', 'usage');
+    const lost = this.lostSeries.get(messageId);
+    if (lost !== undefined) {
+      return lost.owner === origin
+        ? refusal('The connection to the host was lost during this split series', 'transport')
+        : refusal('This messageId belongs to another page');
+    }
+    const running = this.series.get(messageId);
+    if (running) return running.owner === origin ? null : refusal('This messageId belongs to another page');
+    return this.checkFiles(message, origin);
+  }
+
+  async checkFiles(message, origin) {
+    if (!FILE_COMMANDS.has(message.command) || !Array.isArray(message.files)) return null;
+    const owned = await this.ownedFiles();
+    for (const item of message.files) {
+      // The host skips items without a string fileName, so only those can touch a file.
+      const name = item?.fileName;
+      if (typeof name === 'string' && owned[name] !== origin) {
+        return refusal(`The file ${name} was not reported to this page by the scanner`);
+      }
+    }
+    return null;
+  }
+
+  async relay(message, origin, tabId) {
+    await this.state();
+    const refused = await this.check(message, origin);
+    if (refused) return refused;
+    const started = this.now();
+    clearTimeout(this.idleTimer);
+    let answer;
+    try {
+      answer = await this.client.send(message);
+    } catch (e) {
+      return { error: { description: e.description ?? String(e.message ?? e), kind: e.kind ?? 'transport', code: e.code ?? null } };
+    } finally {
+      this.scheduleIdleClose();
+    }
+    this.record({ command: message.command, bytes: answerBytes(answer), ms: this.now() - started });
+    await this.learn(message, answer, origin, tabId);
+    return { answer };
+  }
+
+  /** Updates the records from what the host answered. */
+  async learn(message, answer, origin, tabId) {
+    const { command, messageId } = message;
+    const ok = answer?.status?.result === 'success';
+    if (SPLIT_COMMANDS.has(command) && answer?.split && typeof answer.split === 'object') {
+      const wasRunning = this.series.has(messageId);
+      if (answer.split.last === false) this.series.set(messageId, { owner: origin, tabId });
+      else this.series.delete(messageId);
+      await this.saveSeries();
+      // The first request of a file series made the host read and delete its files.
+      if (command === 'filesSplitProcessing' && !wasRunning) await this.forget(message.files);
+    } else if (command === 'scannerProcessingFiles' && ok && Array.isArray(answer.files)) {
+      const owned = await this.ownedFiles();
+      // A later job writes over the same page names: the newest recipient is the only owner.
+      for (const f of answer.files) if (typeof f?.fileName === 'string') owned[f.fileName] = origin;
+      await this.storage.local.set({ ownedFiles: owned });
+    } else if (command === 'removeFiles' && ok) {
+      await this.forget(message.files);
+    }
+  }
+
+  async forget(files) {
+    if (!Array.isArray(files)) return;
+    const owned = await this.ownedFiles();
+    for (const f of files) if (typeof f?.fileName === 'string') delete owned[f.fileName];
+    await this.storage.local.set({ ownedFiles: owned });
+  }
+
+  record(entry) {
+    this.stats.push(entry);
+    if (this.stats.length > MAX_STATS) this.stats.splice(0, this.stats.length - MAX_STATS);
+  }
+
+  /** The host process ended: its split registry went with it. */
+  async connectionLost() {
+    await this.state();
+    for (const [id, s] of this.series) this.lostSeries.set(id, s);
+    this.series.clear();
+    await this.saveSeries();
+  }
+
+  /** Drains the series of a closed tab, so the host frees their remaining slices. */
+  async tabClosed(tabId) {
+    await this.exclusive(async () => {
+      await this.state();
+      for (const [messageId, s] of [...this.series]) {
+        if (s.tabId !== tabId) continue;
+        for (let i = 0; i < 100_000 && this.series.has(messageId); i++) {
+          let answer;
+          try {
+            answer = await this.client.send({ messageId, command: 'scannerSplitProcessing' });
+          } catch {
+            break;
+          }
+          if (!answer?.split || answer.split.last !== false) break;
+        }
+        this.series.delete(messageId);
+      }
+      await this.saveSeries();
+    });
+  }
+
+  /** Closes the port after a quiet spell, so the host exits; never during a series. */
+  scheduleIdleClose() {
+    clearTimeout(this.idleTimer);
+    if (!this.idleCloseMs) return;
+    this.idleTimer = setTimeout(() => {
+      this.exclusive(() => { if (this.series.size === 0) this.transport.close(); });
+    }, this.idleCloseMs);
+  }
+}
+
+function senderOrigin(sender) {
+  if (!sender) return null;
+  if (typeof sender.origin === 'string' && sender.origin !== 'null') return sender.origin;
+  try {
+    const o = new URL(sender.url).origin;
+    return o === 'null' ? null : o;
+  } catch {
+    return null;
+  }
+}

@@ -1,0 +1,209 @@
+import { test, describe } from 'node:test';
+import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
+import { ScanClient, NativeTransport } from './lib/lumra-scan-client.js';
+import { Relay, normalizeOrigin } from './relay.js';
+import { FakeHost, FakeRuntime } from '../testing/fake-host.js';
+
+const A = 'http://127.0.0.1:8000';
+const B = 'https://other.example';
+const EVIL = 'http://127.0.0.1:9000';
+
+class FakeArea {
+  constructor(data = {}) { this.data = structuredClone(data); }
+  async get(keys) {
+    const out = {};
+    for (const k of [].concat(keys)) if (k in this.data) out[k] = structuredClone(this.data[k]);
+    return out;
+  }
+  async set(items) { Object.assign(this.data, structuredClone(items)); }
+}
+
+function setup({ hostOptions = {}, runtimeOptions = {}, options = {}, session = {} } = {}) {
+  const host = new FakeHost({ pages: [{ type: 'jpg', bytes: Uint8Array.of(0xff, 0xd8, 1, 2, 3) }, { type: 'jpg', bytes: Uint8Array.of(0xff, 0xd8, 4) }], sliceBytes: 40, ...hostOptions });
+  const runtime = new FakeRuntime(host, runtimeOptions);
+  const transport = new NativeTransport('lumra.scan_host', { runtime });
+  const client = new ScanClient({ transport });
+  const storage = {
+    local: new FakeArea({ options: { allowedOrigins: [A, B], ...options } }),
+    session: new FakeArea(session),
+  };
+  const relay = new Relay({ client, transport, storage, extensionId: 'ext', idleCloseMs: 0 });
+  let n = 0;
+  const send = (origin, message, tabId = 1) =>
+    relay.onMessage({ type: 'request', message: { messageId: `m${++n}`, ...message } }, { id: 'ext', origin, tab: { id: tabId } });
+  const sendRaw = (origin, message, tabId = 1) => relay.onMessage({ type: 'request', message }, { id: 'ext', origin, tab: { id: tabId } });
+  return { host, runtime, transport, relay, storage, send, sendRaw };
+}
+
+const refused = (reply, kind = 'refused') => {
+  assert.ok(reply.error, `expected a refusal, got ${JSON.stringify(reply).slice(0, 200)}`);
+  assert.equal(reply.error.kind, kind, reply.error.description);
+};
+const ok = (reply) => {
+  assert.ok(reply.answer, `expected an answer, got ${JSON.stringify(reply)}`);
+  assert.equal(reply.answer.status.result, 'success');
+  return reply.answer;
+};
+
+/** Runs a split series from `origin` to its end through the relay; returns the replies. */
+async function runSeries(send, origin, first) {
+  const replies = [await send(origin, first)];
+  while (replies.at(-1).answer?.split?.last === false) {
+    replies.push(await send(origin, { messageId: first.messageId, command: first.command }));
+  }
+  return replies;
+}
+
+describe('origins', () => {
+  const cases = [
+    { name: 'allowed origin', origin: A, allowed: true },
+    { name: 'other port of an allowed host', origin: EVIL, allowed: false },
+    { name: 'sender without origin or url', origin: undefined, allowed: false },
+  ];
+  for (const c of cases) {
+    test(c.name, async () => {
+      const { relay, host, send } = setup();
+      const hello = await relay.onMessage({ type: 'hello' }, { id: 'ext', origin: c.origin });
+      const reply = await send(c.origin, { command: 'scannersList' });
+      if (c.allowed) {
+        assert.equal(hello.allowed, true);
+        ok(reply);
+      } else {
+        assert.notEqual(hello.allowed, true);
+        refused(reply);
+        assert.equal(host.requests.length, 0);
+      }
+    });
+  }
+
+  test('origins typed in the options are normalised', () => {
+    const table = { 'http://127.0.0.1:8080/': 'http://127.0.0.1:8080', ' https://a.example/path ': 'https://a.example', 'ftp://x': null, 'chrome-extension://abc': null, 'not a url': null };
+    for (const [text, want] of Object.entries(table)) assert.equal(normalizeOrigin(text), want, text);
+  });
+});
+
+describe('requests the relay refuses', () => {
+  const cases = [
+    { name: 'unknown command', message: { command: 'formatDisk' } },
+    { name: 'no messageId', raw: { command: 'scannersList' }, kind: 'usage' },
+    { name: 'not an object', raw: [1, 2], kind: 'usage' },
+    { name: 'working folder chosen by the page', message: { command: 'scannerProcessingFiles', workingDirectory: '/home/user/.ssh' } },
+    { name: 'removeFiles of a file never reported', message: { command: 'removeFiles', files: [{ fileName: '/home/user/thesis.odt' }] } },
+    { name: 'filesSplitProcessing of a file never reported', message: { command: 'filesSplitProcessing', files: [{ fileName: '/etc/passwd' }] } },
+    { name: 'one unreported file among reported ones', before: true, message: { command: 'removeFiles', files: [{ fileName: '/tmp/lumra_image_scan/page_0.jpg' }, { fileName: '/etc/hosts' }] } },
+    { name: 'split over one-shot messages', runtimeOptions: { connectNative: false }, message: { command: 'scannerSplitProcessing' }, kind: 'usage' },
+  ];
+  for (const c of cases) {
+    test(c.name, async () => {
+      const { host, send, sendRaw } = setup({ runtimeOptions: c.runtimeOptions });
+      if (c.before) ok(await send(A, { command: 'scannerProcessingFiles' }));
+      const before = host.requests.length;
+      const filesBefore = host.files.size;
+      refused(await (c.raw ? sendRaw(A, c.raw) : send(A, c.message)), c.kind);
+      assert.equal(host.requests.length, before, 'nothing reached the host');
+      assert.equal(host.files.size, filesBefore);
+    });
+  }
+
+  test('working folder allowed by the options', async () => {
+    const { send } = setup({ options: { allowWorkingDirectory: true } });
+    ok(await send(A, { command: 'scannerProcessingFiles', workingDirectory: '/tmp/scans' }));
+  });
+});
+
+describe('file ownership', () => {
+  test('files reported to a page can be read and deleted by that page only', async () => {
+    const { host, send } = setup();
+    const { files } = ok(await send(A, { command: 'scannerProcessingFiles' }));
+    assert.equal(files.length, 2);
+    refused(await send(B, { command: 'removeFiles', files: [files[0]] }));
+    refused(await send(B, { command: 'filesSplitProcessing', files: [files[0]] }));
+    ok(await send(A, { command: 'removeFiles', files: [files[0]] }));
+    assert.equal(host.files.has(files[0].fileName), false);
+    // Deleted files are forgotten: naming them again is refused.
+    refused(await send(A, { command: 'removeFiles', files: [files[0]] }));
+
+    const replies = await runSeries(send, A, { messageId: 'read-1', command: 'filesSplitProcessing', files: [files[1]] });
+    assert.ok(replies.length > 1);
+    const full = JSON.parse(replies.map((r) => r.answer.split.part).join(''));
+    assert.equal(full.pages.length, 1);
+    // The host read and deleted it: a second read is refused.
+    refused(await send(A, { command: 'filesSplitProcessing', files: [files[1]] }));
+  });
+
+  test('a later job that writes the same names takes the files over', async () => {
+    const { send } = setup();
+    const { files } = ok(await send(A, { command: 'scannerProcessingFiles' }));
+    ok(await send(B, { command: 'scannerProcessingFiles' }));
+    refused(await send(A, { command: 'filesSplitProcessing', files }));
+    ok(await send(B, { command: 'removeFiles', files }));
+  });
+
+  test('ownership survives a restart of the worker', async () => {
+    const first = setup();
+    const { files } = ok(await first.send(A, { command: 'scannerProcessingFiles' }));
+    const second = setup();
+    second.storage.local = first.storage.local;
+    second.relay.storage = second.storage;
+    second.host.files = first.host.files;
+    ok(await second.send(A, { command: 'removeFiles', files }));
+    assert.equal(second.host.files.size, 0);
+  });
+});
+
+describe('split series', () => {
+  test('another page cannot take slices of a running series', async () => {
+    const { send } = setup();
+    const first = await send(A, { messageId: 's1', command: 'scannerSplitProcessing', settings: { dpi: 100 } });
+    assert.equal(first.answer.split.last, false);
+    refused(await send(B, { messageId: 's1', command: 'scannerSplitProcessing' }));
+    refused(await send(B, { messageId: 's1', command: 'filesSplitProcessing' }));
+    const rest = await runSeries(send, A, { messageId: 's1', command: 'scannerSplitProcessing' });
+    const full = JSON.parse([first, ...rest].map((r) => r.answer.split.part).join(''));
+    assert.equal(full.pages.length, 2);
+    // Once ended, the id is free again.
+    ok(await send(B, { messageId: 's1', command: 'scannerSplitProcessing' }));
+  });
+
+  test('a series broken by a lost connection is not restarted by its next request', async () => {
+    const { host, runtime, send } = setup();
+    await send(A, { messageId: 's2', command: 'scannerSplitProcessing' });
+    assert.equal(host.scansRun, 1);
+    runtime.ports.at(-1).kill('Native host has exited.');
+    host.registry.clear();
+    await new Promise((r) => setTimeout(r, 0));
+    refused(await send(A, { messageId: 's2', command: 'scannerSplitProcessing' }), 'transport');
+    refused(await send(B, { messageId: 's2', command: 'scannerSplitProcessing' }));
+    assert.equal(host.scansRun, 1, 'no second scan');
+  });
+
+  test('series a previous worker left behind count as lost', async () => {
+    const { host, send } = setup({ session: { series: { old: { owner: A, tabId: 1 } } } });
+    refused(await send(A, { messageId: 'old', command: 'scannerSplitProcessing' }), 'transport');
+    assert.equal(host.scansRun, 0);
+  });
+
+  test('closing the tab drains its series on the host', async () => {
+    const { host, relay, send } = setup();
+    await send(A, { messageId: 's3', command: 'scannerSplitProcessing' }, 7);
+    await send(A, { messageId: 's4', command: 'scannerSplitProcessing' }, 8);
+    assert.equal(host.registry.size, 2);
+    await relay.tabClosed(7);
+    assert.deepEqual([...host.registry.keys()], ['s4']);
+    ok(await send(A, { messageId: 's3', command: 'scannerSplitProcessing' }));
+  });
+
+  test('answer sizes are recorded', async () => {
+    const { relay, send } = setup();
+    await runSeries(send, A, { messageId: 's5', command: 'scannerSplitProcessing' });
+    assert.ok(relay.stats.length > 1);
+    for (const s of relay.stats) assert.ok(s.bytes > 0 && s.command === 'scannerSplitProcessing');
+  });
+});
+
+test('the extension carries the client unchanged', () => {
+  const original = readFileSync(new URL('../client/index.js', import.meta.url), 'utf8');
+  const copy = readFileSync(new URL('./lib/lumra-scan-client.js', import.meta.url), 'utf8');
+  assert.ok(copy === original, 'run: cp browser/client/index.js browser/extension/lib/lumra-scan-client.js');
+});
