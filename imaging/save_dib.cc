@@ -1,0 +1,84 @@
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "host/log.h"
+#include "imaging/page_files.h"
+#include "imaging/page_image.h"
+#include "platform/text.h"
+
+namespace lumra {
+
+namespace {
+
+constexpr const char* kSaveDib = "lumra::ImageScanning::saveDIB";
+
+// Frees the transferred bitmap exactly once: as soon as its pixels have been
+// read (so the page is never held twice while it is encoded), or on the way
+// out of saveDIB on every other path.
+class BitmapOwner {
+ public:
+  BitmapOwner(HGLOBAL dib, BitmapFree freeBitmap) : dib_(dib), free_(freeBitmap) {}
+  ~BitmapOwner() { release(); }
+  BitmapOwner(const BitmapOwner&) = delete;
+  BitmapOwner& operator=(const BitmapOwner&) = delete;
+
+  void release() {
+    if (dib_ == nullptr) return;
+    if (free_ != nullptr) free_(dib_);
+    else GlobalFree(dib_);
+    dib_ = nullptr;
+  }
+
+ private:
+  HGLOBAL dib_;
+  BitmapFree free_;
+};
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+bool saveDIB(const std::string& path, HGLOBAL dib, uint32_t format, uint8_t quality,
+             BitmapFree freeBitmap) {
+  BitmapOwner bitmap(dib, freeBitmap);
+  const std::u16string widePath = AnsiToWide(path);
+  LUMRA_LOG_AS(debug, kSaveDib) << "Save dib to " << widePath;
+
+  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "w+b"));
+  if (!file) {
+    LUMRA_LOG_AS(error, kSaveDib) << "Error open file " << widePath;
+    return false;
+  }
+  // Large pages go out in few system calls.
+  std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 18);
+
+  std::unique_ptr<PageImage> image(new (std::nothrow) PageImage);
+  if (!image) {
+    LUMRA_LOG_AS(error, kSaveDib) << "Error image allocate for file " << widePath;
+    return false;
+  }
+  const bool loaded = image->createFromHandle(dib);
+  bitmap.release();
+  if (!loaded) {
+    LUMRA_LOG_AS(error, kSaveDib) << "Error createFromHandle for file " << widePath;
+    return false;
+  }
+  if (format == 3) image->setJpegQuality(quality);
+  bool ok = image->encode(file.get(), format);
+  // A write that only fails when the buffer is flushed is still a failure.
+  if (std::fflush(file.get()) != 0) ok = false;
+  if (!ok) {
+    LUMRA_LOG_AS(error, kSaveDib) << "Error Encode image for file " << widePath;
+  }
+  image.reset();
+  if (std::fclose(file.release()) != 0 && ok) {
+    LUMRA_LOG_AS(error, kSaveDib) << "Error Encode image for file " << widePath;
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace lumra
