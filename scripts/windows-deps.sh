@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# Builds the libraries the Windows build links (codecs, log, tests) for
+# mingw-w64 x86-64 from Debian's source packages, into a prefix cached
+# outside the clone and keyed by the versions below.
+#   scripts/windows-deps.sh            prints the prefix (builds it if missing)
+# Needs: the mingw-w64 posix compilers, cmake, ninja, dpkg-dev, googletest,
+# libz-mingw-w64-dev (zlib itself comes from Debian's mingw package).
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+JOBS=${JOBS:-2}
+
+# Newer security versions of some of these answer 404 on the mirror; these
+# download. Change the recipe number when the build steps below change.
+RECIPE=1
+SOURCES=(
+  libjpeg-turbo=1:2.1.5-2
+  libpng1.6=1.6.39-2+deb12u5
+  tiff=4.5.0-6+deb12u4
+  openjpeg2=2.5.0-2+deb12u3
+  libmng=1.0.10+dfsg-3.1
+  giflib=5.2.1-2.5+deb12u1
+  fmtlib=9.1.0+ds1-2
+  spdlog=1:1.10.0+ds-0.4
+)
+# Header-only; its source package is not on the mirror, its binary one is.
+HEADERS=(libutfcpp-dev=3.2.3-1)
+
+CACHE=${LUMRA_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lumra-windows-deps}
+GTEST_VERSION=$(dpkg-query -W -f='${Version}' googletest 2>/dev/null || echo none)
+CC_VERSION=$(x86_64-w64-mingw32-gcc-posix -dumpfullversion 2>/dev/null || echo none)
+KEY=$(printf '%s\n' "$RECIPE" "${SOURCES[@]}" "${HEADERS[@]}" "$GTEST_VERSION" "$CC_VERSION" |
+  sha256sum | cut -c1-16)
+PREFIX=$CACHE/$KEY
+if [ -f "$PREFIX/.complete" ]; then
+  echo "$PREFIX"
+  exit 0
+fi
+
+log() { echo "== windows deps: $*" >&2; }
+die() { echo "windows deps: $*" >&2; exit 1; }
+
+WORK=$CACHE/work-$KEY
+rm -rf "$WORK" "$PREFIX"
+mkdir -p "$WORK/dl" "$WORK/apt/lists/partial" "$WORK/apt/cache/archives/partial" \
+  "$WORK/apt/sources.list.d" "$WORK/apt/preferences.d" "$PREFIX"
+
+# A private apt configuration with source lists; /etc stays untouched.
+for f in /etc/apt/sources.list.d/*.sources; do
+  [ -f "$f" ] || continue
+  grep -q 'debian' "$f" || continue
+  sed -E 's/^Types:.*/Types: deb deb-src/' "$f" >"$WORK/apt/sources.list.d/$(basename "$f")"
+done
+if [ -f /etc/apt/sources.list ]; then
+  grep -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' \
+    >"$WORK/apt/sources.list.d/sources-src.list" || true
+  grep -E '^deb ' /etc/apt/sources.list >>"$WORK/apt/sources.list.d/sources-src.list" || true
+fi
+cat >"$WORK/apt/apt.conf" <<CONF
+Dir::Etc::sourcelist "/dev/null";
+Dir::Etc::sourceparts "$WORK/apt/sources.list.d";
+Dir::Etc::preferencesparts "$WORK/apt/preferences.d";
+Dir::State::Lists "$WORK/apt/lists";
+Dir::Cache "$WORK/apt/cache";
+CONF
+export APT_CONFIG=$WORK/apt/apt.conf
+
+log "fetching source lists"
+apt-get update -qq >"$WORK/apt-update.log" 2>&1 ||
+  die "apt-get update with source lists failed (network?); see $WORK/apt-update.log"
+log "downloading ${SOURCES[*]} ${HEADERS[*]}"
+(cd "$WORK/dl" && apt-get source -qq --download-only "${SOURCES[@]}" &&
+  apt-get download -qq "${HEADERS[@]}") >"$WORK/download.log" 2>&1 ||
+  die "could not download Debian's sources of ${SOURCES[*]} ${HEADERS[*]}; see $WORK/download.log"
+(cd "$WORK/dl" && for d in *.dsc; do dpkg-source -x --no-check "$d" >/dev/null; done) ||
+  die "could not unpack the sources in $WORK/dl"
+
+src() { ls -d "$WORK/dl/$1"-*/ | head -1; }
+TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
+ZLIB_ARGS=(-DZLIB_LIBRARY=/usr/x86_64-w64-mingw32/lib/libz.a
+  -DZLIB_INCLUDE_DIR=/usr/x86_64-w64-mingw32/include)
+cmake_build() {  # name, source dir, cmake args...
+  local name=$1 dir=$2; shift 2
+  log "building $name"
+  local t0=$SECONDS
+  cmake -S "$dir" -B "$WORK/build-$name" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+    -DLUMRA_WINDOWS_DEPS="$PREFIX" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$PREFIX" \
+    -DCMAKE_INSTALL_LIBDIR=lib -DBUILD_SHARED_LIBS=OFF "$@" >"$WORK/$name.log" 2>&1 &&
+    cmake --build "$WORK/build-$name" -j "$JOBS" >>"$WORK/$name.log" 2>&1 &&
+    cmake --install "$WORK/build-$name" >>"$WORK/$name.log" 2>&1 ||
+    die "building $name failed; see $WORK/$name.log"
+  log "$name took $((SECONDS - t0)) s"
+}
+
+cmake_build libjpeg-turbo "$(src libjpeg-turbo)" -DENABLE_SHARED=OFF -DWITH_SIMD=OFF \
+  -DWITH_TURBOJPEG=OFF -DWITH_CRT_DLL=ON
+
+# A Debian patch names the test target png_shared; the tests stay off. The
+# generated headers first: the library's rules race them with -j.
+PNG_ARGS=(-DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF
+  -DPNG_HARDWARE_OPTIMIZATIONS=ON "${ZLIB_ARGS[@]}")
+log "building libpng"
+cmake -S "$(src libpng1.6)" -B "$WORK/build-libpng" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+  -DLUMRA_WINDOWS_DEPS="$PREFIX" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$PREFIX" \
+  "${PNG_ARGS[@]}" >"$WORK/libpng.log" 2>&1 &&
+  cmake --build "$WORK/build-libpng" --target genfiles >>"$WORK/libpng.log" 2>&1 ||
+  die "configuring libpng failed; see $WORK/libpng.log"
+cmake_build libpng "$(src libpng1.6)" "${PNG_ARGS[@]}"
+
+cmake_build tiff "$(src tiff)" -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF \
+  -Dtiff-docs=OFF -Dcxx=OFF -Djpeg=ON -Dzlib=ON -Dlibdeflate=OFF -Djbig=OFF -Dlerc=OFF \
+  -Dlzma=OFF -Dzstd=OFF -Dwebp=OFF -Dpixarlog=ON -Dold-jpeg=OFF "${ZLIB_ARGS[@]}" \
+  -DJPEG_LIBRARY="$PREFIX/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$PREFIX/include" \
+  -DCMAKE_DISABLE_FIND_PACKAGE_Deflate=ON -DCMAKE_DISABLE_FIND_PACKAGE_JBIG=ON \
+  -DCMAKE_DISABLE_FIND_PACKAGE_LERC=ON -DCMAKE_DISABLE_FIND_PACKAGE_LibLZMA=ON \
+  -DCMAKE_DISABLE_FIND_PACKAGE_ZSTD=ON -DCMAKE_DISABLE_FIND_PACKAGE_WebP=ON
+
+cmake_build openjpeg2 "$(src openjpeg2)" -DBUILD_CODEC=OFF -DBUILD_TESTING=OFF \
+  -DBUILD_STATIC_LIBS=ON -DBUILD_DOC=OFF
+# A static OpenJPEG on Windows needs OPJ_STATIC, or its header asks for DLL imports.
+sed -i 's/^Cflags: \(.*\)$/Cflags: \1 -DOPJ_STATIC/' "$PREFIX/lib/pkgconfig/libopenjp2.pc"
+
+# libmng and giflib ship makefiles only: their sources compile as they are.
+c_library() {  # name, source dir, object names..., -- headers...
+  local name=$1 dir=$2; shift 2
+  log "building $name"
+  local objs=() o
+  mkdir -p "$WORK/build-$name"
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    o=$WORK/build-$name/$(basename "$1" .c).o
+    x86_64-w64-mingw32-gcc-posix -O2 -include stdio.h -I"$PREFIX/include" -I"$dir" \
+      -c "$dir/$1" -o "$o" >>"$WORK/$name.log" 2>&1 || die "building $name failed; see $WORK/$name.log"
+    objs+=("$o")
+    shift
+  done
+  shift
+  x86_64-w64-mingw32-ar rcs "$PREFIX/lib/lib$name.a" "${objs[@]}"
+  for h in "$@"; do install -m 644 "$dir/$h" "$PREFIX/include/"; done
+}
+MNG=$(src libmng)
+# shellcheck disable=SC2046
+c_library mng "$MNG" $(cd "$MNG" && ls libmng_*.c) -- libmng.h libmng_conf.h libmng_types.h
+GIF=$(src giflib)
+c_library gif "$GIF" dgif_lib.c egif_lib.c gifalloc.c gif_err.c gif_font.c gif_hash.c \
+  openbsd-reallocarray.c quantize.c -- gif_lib.h
+
+cmake_build fmt "$(src fmtlib)" -DFMT_TEST=OFF -DFMT_DOC=OFF -DFMT_INSTALL=ON
+cmake_build spdlog "$(src spdlog)" -DSPDLOG_FMT_EXTERNAL=ON -DSPDLOG_BUILD_EXAMPLE=OFF \
+  -DSPDLOG_BUILD_TESTS=OFF -DSPDLOG_BUILD_BENCH=OFF -DSPDLOG_INSTALL=ON \
+  -DSPDLOG_WCHAR_SUPPORT=OFF -Dfmt_DIR="$PREFIX/lib/cmake/fmt"
+cmake_build googletest /usr/src/googletest -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON
+
+log "unpacking utfcpp headers"
+mkdir -p "$WORK/utfcpp"
+dpkg-deb -x "$WORK"/dl/libutfcpp-dev_*.deb "$WORK/utfcpp"
+cp -r "$WORK/utfcpp/usr/include/utf8cpp" "$PREFIX/include/"
+
+touch "$PREFIX/.complete"
+rm -rf "$WORK"
+echo "$PREFIX"
