@@ -103,17 +103,18 @@ class FakeManager {
       }
       return self->statusResult;
     }
-    if (dat == DAT_CAPABILITY) {
+    if (dat == DAT_CAPABILITY && data != nullptr) {
       auto* capability = static_cast<TW_CAPABILITY*>(data);
       call.cap = capability->Cap;
-      call.container = capability->hContainer;
+      TW_HANDLE container = capability->hContainer;  // packed member, read by value
+      call.container = container;
       const void* block = nullptr;
       if (ImageScanning::entryPoints.DSM_MemLock != nullptr) {
-        call.containerLive = self->liveBlocks.count(capability->hContainer) != 0;
-        block = call.containerLive ? capability->hContainer : nullptr;
+        call.containerLive = self->liveBlocks.count(container) != 0;
+        block = call.containerLive ? container : nullptr;
       } else {
-        call.containerLive = GlobalSize(capability->hContainer) >= sizeof(TW_ONEVALUE);
-        block = call.containerLive ? GlobalLock(capability->hContainer) : nullptr;
+        call.containerLive = GlobalSize(container) >= sizeof(TW_ONEVALUE);
+        block = call.containerLive ? GlobalLock(container) : nullptr;
       }
       if (block != nullptr) {
         TW_ONEVALUE value;
@@ -122,7 +123,7 @@ class FakeManager {
         call.item = value.Item;
       }
       if (block != nullptr && ImageScanning::entryPoints.DSM_MemLock == nullptr) {
-        GlobalUnlock(capability->hContainer);
+        GlobalUnlock(container);
       }
     }
     self->calls.push_back(call);

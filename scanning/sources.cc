@@ -24,7 +24,7 @@ SourceMap ImageScanning::getSources() {
                                 static_cast<TW_MEMREF>(&id));
   while (found) {
     LOG_DEBUG << "Found scanner Id = " << id.Id << ", name = " << productName(id);
-    sources.emplace(id.Id, id);
+    sources.emplace(TW_UINT32{id.Id}, id);  // packed member, taken by value
     found = sendTwainCommand(&appIdentity, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETNEXT,
                              static_cast<TW_MEMREF>(&id));
   }

@@ -187,7 +187,7 @@ TEST(Sources, ResetTakesTheConditionCodeBeforeResetting) {
     EXPECT_EQ(code, c.code);
     EXPECT_EQ(error, u"Scanning cancelled by user.");
     EXPECT_EQ(seen.Count, 0);
-    EXPECT_EQ(seen.EOJ, 0u);
+    EXPECT_EQ(TW_UINT32{seen.EOJ}, 0u);
     ASSERT_EQ(fake.sent(DAT_PENDINGXFERS, MSG_RESET).size(), 1u);
     EXPECT_TRUE(fake.sent(DAT_PENDINGXFERS, MSG_RESET)[0].toSource);
   }

@@ -245,7 +245,8 @@ TEST_F(TransferTest, EnableCarriesTheDialogChoiceAndTheParent) {
     std::u16string error;
     ImageScanning::transferImageCallBack(showUI, folder_, 1, 70, 1000, &code, &pages, &error);
     EXPECT_EQ(seen.ShowUI, showUI != 0 ? 1 : 0);
-    EXPECT_EQ(seen.hParent, static_cast<TW_HANDLE>(parent));
+    TW_HANDLE parentSeen = seen.hParent;  // a packed member, read by value
+    EXPECT_EQ(parentSeen, static_cast<TW_HANDLE>(parent));
     ImageScanning::twainWindow = nullptr;
   }
 }

@@ -166,7 +166,7 @@ TEST(Connection, OpenFillsTheIdentityAndFetchesEntryPointsOnlyFromTwain2) {
     EXPECT_STREQ(seen.Version.Info, "2016-12-29");
     EXPECT_EQ(seen.ProtocolMajor, 2);
     EXPECT_EQ(seen.ProtocolMinor, 3);
-    EXPECT_EQ(seen.SupportedGroups, 0x20000003u);
+    EXPECT_EQ(TW_UINT32{seen.SupportedGroups}, 0x20000003u);
     EXPECT_STREQ(seen.Manufacturer, "LUMRA");
     EXPECT_STREQ(seen.ProductFamily, "image_scanning");
     EXPECT_STREQ(seen.ProductName, "image_scanning");
@@ -177,7 +177,7 @@ TEST(Connection, OpenFillsTheIdentityAndFetchesEntryPointsOnlyFromTwain2) {
     ImageScanning::clearConnection(instance);
     EXPECT_EQ(ImageScanning::twainWindow, nullptr);
     EXPECT_EQ(ImageScanning::dsmEntryProc, nullptr);
-    EXPECT_EQ(ImageScanning::entryPoints.DSM_MemFree, nullptr);
+    EXPECT_TRUE(ImageScanning::entryPoints.DSM_MemFree == nullptr);
     EXPECT_EQ(ImageScanning::appIdentity.Id, 0u);
     EXPECT_EQ(fake.sent(DAT_PARENT, MSG_CLOSEDSM).size(), 1u);
   }
