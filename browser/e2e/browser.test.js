@@ -1,0 +1,177 @@
+// The kit end to end: Debian's Chromium, the sample extension, the demo page and the real
+// host with the virtual scanner behind it.
+import { test, describe, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { existsSync, readdirSync, writeFileSync, mkdirSync, rmSync } from 'node:fs';
+import { join } from 'node:path';
+import { serve, workFolder, registerHost, launch, allowOrigins, ROOT, BROWSER_DIR } from './harness.js';
+
+const FAKE = process.env.LUMRA_E2E_FAKE_HOST === '1';
+const HOST = FAKE ? join(BROWSER_DIR, 'testing', 'fake-native-host.js') : (process.env.LUMRA_HOST_BIN ?? join(ROOT, 'build', 'bin', 'lumra-scan-host'));
+const OUT = process.env.LUMRA_BROWSER_OUT ?? join(ROOT, 'build', 'browser-test');
+const MAX_ANSWER = 1048576;
+
+/** A4 in pixels at a resolution, as a scanner rounds it (±2 px allowed). */
+const a4 = (dpi) => ({ width: (210 / 25.4) * dpi, height: (297 / 25.4) * dpi });
+
+let work, allowed, other, context, worker, page;
+
+/** Decodes every page image shown in the demo with the browser's own decoder. */
+async function shownImages(p) {
+  return p.$$eval('#pages .page img', (imgs) => Promise.all(imgs.map(async (img) => {
+    await img.decode();
+    const blob = await (await fetch(img.src)).blob();
+    const bitmap = await createImageBitmap(blob);
+    // Content check on a small copy: a scanned page is not one flat colour.
+    const canvas = new OffscreenCanvas(64, 90);
+    const g = canvas.getContext('2d');
+    g.drawImage(bitmap, 0, 0, 64, 90);
+    const px = g.getImageData(0, 0, 64, 90).data;
+    const values = new Set();
+    for (let i = 0; i < px.length; i += 4) values.add((px[i] >> 4) << 8 | (px[i + 1] >> 4) << 4 | px[i + 2] >> 4);
+    return { width: bitmap.width, height: bitmap.height, type: blob.type, bytes: blob.size, colours: values.size };
+  })));
+}
+
+async function scanInDemo(p, { dpi, mode, color = 'color', format = 'jpg' }) {
+  await p.selectOption('#dpi', String(dpi));
+  await p.selectOption('#mode', mode);
+  await p.selectOption('#color', color);
+  await p.selectOption('#format', format);
+  await p.check('#feeder');
+  const before = await p.locator('#pages .page').count();
+  await p.click('#scan');
+  await p.waitForFunction((n) => document.querySelectorAll('#pages .page').length > n || document.querySelector('#status').dataset.state === 'error', before, { timeout: 120_000 });
+  await p.waitForFunction(() => !document.querySelector('#progress').textContent);
+  const status = await p.textContent('#status');
+  assert.doesNotMatch(status, /failed/i, status);
+}
+
+const relayStats = () => worker.evaluate(() => globalThis.lumraRelay.stats.splice(0));
+const hostTmpFiles = () => {
+  const dir = join(work, 'host-tmp', 'lumra_image_scan');
+  return existsSync(dir) ? readdirSync(dir) : [];
+};
+
+describe('browser kit in Chromium', { timeout: 300_000 }, () => {
+  before(async () => {
+    assert.ok(existsSync(HOST), `no host at ${HOST}: build it first (./run build)`);
+    work = await workFolder();
+    const env = { TMPDIR: join(work, 'host-tmp') };
+    if (FAKE) env.FAKE_HOST_JPEG = '/usr/share/doc/nodejs/full-white-stripe.jpg';
+    registerHost({ profile: join(work, 'profile'), host: HOST, env });
+    allowed = await serve();
+    other = await serve();
+    ({ context, worker } = await launch(join(work, 'profile')));
+    await allowOrigins(context, [allowed.origin]);
+    page = await context.newPage();
+    await page.goto(`${allowed.origin}/demo/`);
+  });
+
+  after(async () => {
+    await context?.close();
+    await allowed?.close();
+    await other?.close();
+    if (work && !process.env.LUMRA_KEEP_WORK) rmSync(work, { recursive: true, force: true });
+  });
+
+  test('lists the scanners', async () => {
+    await page.waitForFunction(() => document.querySelector('#status').dataset.state !== 'starting', null, { timeout: 30_000 });
+    assert.equal(await page.getAttribute('#status', 'data-state'), 'ready', await page.textContent('#status'));
+    const names = await page.$$eval('#scanner option', (o) => o.map((x) => x.textContent));
+    if (!FAKE) assert.ok(names.includes('Lumra Virtual Scanner'), names.join(', '));
+    assert.ok(names.length >= 1);
+  });
+
+  test('scans three pages as one answer', async () => {
+    await relayStats();
+    await scanInDemo(page, { dpi: 75, mode: 'pages', color: 'gray' });
+    const images = await shownImages(page);
+    assert.equal(images.length, 3);
+    for (const img of images) {
+      assert.equal(img.type, 'image/jpeg');
+      if (!FAKE) {
+        assert.ok(Math.abs(img.width - a4(75).width) <= 2 && Math.abs(img.height - a4(75).height) <= 2, `${img.width}x${img.height}`);
+        assert.ok(img.colours > 1, 'page has content');
+      }
+    }
+    const stats = await relayStats();
+    assert.deepEqual(stats.map((s) => s.command), ['scannerProcessing']);
+    assert.ok(stats[0].bytes < MAX_ANSWER);
+    assert.deepEqual(hostTmpFiles(), [], 'the host deleted the pages it sent');
+    await page.click('#clear');
+  });
+
+  test('scans three colour pages at 300 dpi as a split series', async () => {
+    await scanInDemo(page, { dpi: 300, mode: 'split' });
+    const images = await shownImages(page);
+    assert.equal(images.length, 3);
+    for (const img of images) {
+      assert.equal(img.type, 'image/jpeg');
+      if (!FAKE) {
+        assert.ok(Math.abs(img.width - a4(300).width) <= 2 && Math.abs(img.height - a4(300).height) <= 2, `${img.width}x${img.height}`);
+        assert.ok(img.colours > 8, `colour page, ${img.colours} colours`);
+      }
+    }
+    const stats = await relayStats();
+    assert.ok(stats.length >= 1 && stats.every((s) => s.command === 'scannerSplitProcessing'));
+    if (!FAKE) assert.ok(stats.length > 1, 'three colour pages at 300 dpi do not fit one answer');
+    for (const s of stats) assert.ok(s.bytes < MAX_ANSWER, `answer of ${s.bytes} bytes`);
+    assert.deepEqual(hostTmpFiles(), []);
+    mkdirSync(OUT, { recursive: true });
+    await page.screenshot({ path: join(OUT, 'demo-after-scan.png'), fullPage: true });
+  });
+
+  test('scans to files, fetches one, deletes the others', async () => {
+    await page.click('#clear');
+    await scanInDemo(page, { dpi: 100, mode: 'files' });
+    const files = await page.$$eval('#pages .page[data-file]', (cards) => cards.map((c) => c.dataset.file));
+    assert.equal(files.length, 3);
+    if (!FAKE) for (const f of files) assert.ok(existsSync(f), f);
+
+    const cards = page.locator('#pages .page');
+    await cards.nth(0).getByRole('button', { name: 'Fetch' }).click();
+    await page.waitForSelector('#pages .page:nth-child(1) img');
+    const [fetched] = await shownImages(page);
+    assert.equal(fetched.type, 'image/jpeg');
+    if (!FAKE) assert.equal(existsSync(files[0]), false, 'the host deleted the file it sent');
+
+    await cards.nth(2).getByRole('button', { name: 'Delete' }).click();
+    await cards.nth(1).getByRole('button', { name: 'Delete' }).click();
+    await page.waitForFunction(() => document.querySelectorAll('#pages .page').length === 1);
+    if (!FAKE) for (const f of files) assert.equal(existsSync(f), false, f);
+  });
+
+  test('refuses files the host never reported', async () => {
+    const victim = join(work, 'precious.txt');
+    writeFileSync(victim, 'keep me');
+    const result = await page.evaluate(async (path) => {
+      const out = {};
+      for (const [name, call] of [['remove', (c) => c.removeFiles([path])], ['read', (c) => c.readFiles([path])]]) {
+        try {
+          await call(window.lumraDemo.client);
+          out[name] = 'accepted';
+        } catch (e) {
+          out[name] = e.kind;
+        }
+      }
+      return out;
+    }, victim);
+    assert.deepEqual(result, { remove: 'refused', read: 'refused' });
+    assert.ok(existsSync(victim));
+  });
+
+  test('refuses a page from an origin that is not allowed', async () => {
+    const stranger = await context.newPage();
+    try {
+      await stranger.goto(`${other.origin}/demo/`);
+      await stranger.waitForFunction(() => document.querySelector('#status').dataset.state === 'error');
+      assert.match(await stranger.textContent('#status'), /not allowed/);
+      const kind = await stranger.evaluate(() => window.lumraDemo.client.listScanners().then(() => 'accepted', (e) => e.kind));
+      assert.equal(kind, 'refused');
+      assert.equal(await stranger.isDisabled('#scan'), true);
+    } finally {
+      await stranger.close();
+    }
+  });
+});
