@@ -1,0 +1,125 @@
+#!/usr/bin/env node
+// Figures of the browser path: a 20-page colour A4 300 dpi JPEG job from request to the
+// last Blob in a page, as one answer ('pages') and as a split series ('split'), and the
+// same job sent straight to the host over pipes, which gives the host's own share.
+//   node browser/bench/transport.js [runs=3] [pages=20]
+import { spawn } from 'node:child_process';
+import { writeFileSync, rmSync } from 'node:fs';
+import { dirname, join } from 'node:path';
+import { serve, workFolder, registerHost, launch, allowOrigins, ROOT } from '../e2e/harness.js';
+
+const RUNS = Number(process.argv[2] ?? 3);
+const PAGES = Number(process.argv[3] ?? 20);
+const HOST = process.env.LUMRA_HOST_BIN ?? join(ROOT, 'build', 'bin', 'lumra-scan-host');
+const SETTINGS = { dpi: 300, color: 'color', feeder: true, format: { type: 'jpg', quality: 80 } };
+
+const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
+const ms = (x) => `${x.toFixed(0)} ms`;
+
+/** Speaks frames with a host process started like the browser starts it. */
+class DirectHost {
+  constructor(env) {
+    this.child = spawn(HOST, ['chrome-extension://bench/'], { cwd: dirname(HOST), env: { ...process.env, ...env }, stdio: ['pipe', 'pipe', 'ignore'] });
+    this.buffer = Buffer.alloc(0);
+    this.waiting = null;
+    this.child.stdout.on('data', (c) => { this.buffer = Buffer.concat([this.buffer, c]); this.pump(); });
+  }
+
+  pump() {
+    if (!this.waiting || this.buffer.length < 4) return;
+    const n = this.buffer.readUInt32LE(0);
+    if (this.buffer.length < 4 + n) return;
+    const body = this.buffer.subarray(4, 4 + n);
+    this.buffer = this.buffer.subarray(4 + n);
+    const w = this.waiting;
+    this.waiting = null;
+    w({ bytes: n, answer: JSON.parse(body.toString('utf8')) });
+  }
+
+  send(message) {
+    const body = Buffer.from(JSON.stringify(message), 'utf8');
+    const head = Buffer.alloc(4);
+    head.writeUInt32LE(body.length);
+    return new Promise((resolve) => { this.waiting = resolve; this.child.stdin.write(Buffer.concat([head, body])); this.pump(); });
+  }
+
+  close() { this.child.stdin.end(); }
+}
+
+async function direct(env, command, id) {
+  const host = new DirectHost(env);
+  const started = performance.now();
+  let { bytes, answer } = await host.send({ messageId: id, command, settings: SETTINGS });
+  let maxBytes = bytes, requests = 1;
+  const parts = [];
+  while (answer.split) {
+    parts.push(answer.split.part);
+    if (answer.split.last) break;
+    ({ bytes, answer } = await host.send({ messageId: id, command }));
+    maxBytes = Math.max(maxBytes, bytes);
+    requests++;
+  }
+  const full = parts.length ? JSON.parse(parts.join('')) : answer;
+  const elapsed = performance.now() - started;
+  host.close();
+  if (full.status?.result !== 'success') throw new Error(`host: ${JSON.stringify(full.status)}`);
+  return { elapsed, maxBytes, requests, pages: full.pages.length, pageBytes: full.pages.reduce((s, p) => s + p.content.length * 0.75, 0) };
+}
+
+async function main() {
+  const work = await workFolder('lumra-bench-');
+  const scenario = join(work, 'scenario.txt');
+  writeFileSync(scenario, `pages = ${PAGES}\n`);
+  const env = { TMPDIR: join(work, 'host-tmp'), LUMRA_VIRTUAL_SCENARIO: scenario };
+  registerHost({ profile: join(work, 'profile'), host: HOST, env });
+  const server = await serve();
+  const { context, worker } = await launch(join(work, 'profile'));
+  try {
+    await allowOrigins(context, [server.origin]);
+    const page = await context.newPage();
+    await page.goto(`${server.origin}/demo/`);
+    await page.waitForFunction(() => document.querySelector('#status').dataset.state !== 'starting');
+
+    console.log(`${PAGES}-page colour A4 ${SETTINGS.dpi} dpi JPEG q${SETTINGS.format.quality}, median of ${RUNS} runs`);
+    for (const as of ['pages', 'split']) {
+      const command = as === 'split' ? 'scannerSplitProcessing' : 'scannerProcessing';
+      const browser = [], host = [], relay = [];
+      let info = null, failure = null;
+      for (let r = 0; r < RUNS; r++) {
+        await worker.evaluate(() => globalThis.lumraRelay.stats.splice(0));
+        const result = await page.evaluate(async ({ settings, as }) => {
+          const t0 = performance.now();
+          try {
+            const answer = await window.lumraDemo.client.scan(settings, { as });
+            const blobs = answer.pages.filter((p) => p.blob);
+            return { ms: performance.now() - t0, pages: blobs.length, bytes: blobs.reduce((s, p) => s + p.blob.size, 0) };
+          } catch (e) {
+            return { ms: performance.now() - t0, error: `${e.kind}: ${e.description}` };
+          }
+        }, { settings: SETTINGS, as });
+        const stats = await worker.evaluate(() => globalThis.lumraRelay.stats.splice(0));
+        if (result.error) { failure = result.error; break; }
+        browser.push(result.ms);
+        relay.push(stats.reduce((s, x) => s + x.ms, 0));
+        info = { ...result, requests: stats.length, maxBytes: Math.max(...stats.map((s) => s.bytes)) };
+        host.push((await direct(env, command, `bench-${as}-${r}`)).elapsed);
+      }
+      if (failure) {
+        const d = await direct(env, command, `bench-${as}-size`);
+        console.log(`  as ${as}: refused by the browser (${failure}); the host's answer is ${(d.maxBytes / 1048576).toFixed(1)} MiB, over the 1 MiB limit of native messages`);
+        console.log(`    host alone: ${ms(d.elapsed)} for ${d.pages} pages`);
+        continue;
+      }
+      const b = median(browser), h = median(host), w = median(relay);
+      console.log(`  as ${as}: ${ms(b)} request to last Blob, ${(info.pages / (b / 1000)).toFixed(2)} pages/s, ${info.requests} host answers (largest ${(info.maxBytes / 1024).toFixed(0)} KiB), ${(info.bytes / 1048576).toFixed(1)} MiB of JPEG`);
+      console.log(`    host alone over pipes: ${ms(h)} (${(100 * h / b).toFixed(0)} %); browser transport and decoding: ${ms(b - h)} (${(100 * (b - h) / b).toFixed(0)} %)`);
+      console.log(`    of which native messaging (worker round trips less host): ${ms(Math.max(0, w - h))}; extension messaging, Base64 and Blobs in the page: ${ms(b - w)}`);
+    }
+  } finally {
+    await context.close();
+    await server.close();
+    rmSync(work, { recursive: true, force: true });
+  }
+}
+
+main().catch((e) => { console.error(e); process.exit(1); });
