@@ -157,7 +157,8 @@ export class Relay {
     } finally {
       this.scheduleIdleClose();
     }
-    this.record({ command: message.command, bytes: answerBytes(answer), ms: this.now() - started });
+    const elapsed = this.now() - started;
+    this.record({ command: message.command, ms: elapsed, bytes: answerBytes(answer) });
     await this.learn(message, answer, origin, tabId);
     return { answer };
   }
