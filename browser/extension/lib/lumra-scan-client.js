@@ -384,7 +384,8 @@ export class PageTransport {
         reject(new ScanError('The scanning extension does not answer: is it installed and enabled?', { kind: 'transport' }));
       }, timeoutMs) : null;
       this.waiting.set(id, { timer, done: resolve });
-      this.target.postMessage({ channel: this.channel, to: 'extension', id, type, ...payload }, this.target.location?.origin ?? '*');
+      const origin = this.target.location?.origin;
+      this.target.postMessage({ channel: this.channel, to: 'extension', id, type, ...payload }, origin && origin !== 'null' ? origin : '*');
     });
   }
 
