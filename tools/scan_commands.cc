@@ -1,0 +1,457 @@
+#include "tools/scan_commands.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+
+#include "tools/host_client.h"
+
+namespace lumra {
+
+const char kListHelp[] =
+    "usage: lumra-scan list [--twain1]\n"
+    "  Lists the scanners the host finds, with the numbers --scanner takes.\n"
+    "  --twain1   use the TWAIN 1 manager (isDsm2 false)\n";
+
+const char kScanHelp[] =
+    "usage: lumra-scan scan [options]\n"
+    "  Runs one scan job and writes the pages it receives.\n"
+    "  --scanner N          scanner number from `lumra-scan list` (default: default source)\n"
+    "  --dpi N              resolution, both axes\n"
+    "  --color bw|gray|color\n"
+    "  --feeder             use the document feeder\n"
+    "  --duplex             scan both sides\n"
+    "  --show-ui            show the scanner's own dialog\n"
+    "  --format NAME        jpg, png, tif, bmp, gif, ... (default jpg)\n"
+    "  --quality N          JPEG quality\n"
+    "  --timeout MS         wait for the scanner at most MS milliseconds\n"
+    "  --working-dir DIR    folder where the host writes its page files\n"
+    "  --as files|pages|split|socket\n"
+    "                       how the pages come back (default pages):\n"
+    "                       files: paths of files left on disk; pages: Base64 in one answer;\n"
+    "                       split: Base64 in slices fetched one by one; socket: as pages\n"
+    "  --out DIR            where received pages are written (default .)\n"
+    "  --twain1             use the TWAIN 1 manager (isDsm2 false)\n";
+
+const char kRemoveHelp[] =
+    "usage: lumra-scan remove FILE...\n"
+    "  Asks the host to delete page files.\n";
+
+const char kRawHelp[] =
+    "usage: lumra-scan raw [--full] JSON\n"
+    "  Sends one request as it stands and prints the answer. Long Base64 texts\n"
+    "  are shortened unless --full is given.\n";
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kHostError = 1;
+constexpr int kUsage = 2;
+constexpr int kFailure = 3;
+
+bool WantsHelp(const std::vector<std::string>& args) {
+  for (const auto& a : args) {
+    if (a == "--help" || a == "-h") return true;
+  }
+  return false;
+}
+
+std::string NewMessageId() {
+  auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  return "lumra-scan-" + std::to_string(now);
+}
+
+// Matches "--name=value" or "--name value"; `i` moves past what was used.
+// A matching option without its value sets `*missing`.
+bool TakeValue(const std::vector<std::string>& args, size_t* i, const std::string& name,
+               std::string* value, bool* missing) {
+  const std::string& a = args[*i];
+  *missing = false;
+  if (a.size() > name.size() && a.compare(0, name.size() + 1, name + "=") == 0) {
+    *value = a.substr(name.size() + 1);
+    return true;
+  }
+  if (a != name) return false;
+  if (*i + 1 >= args.size()) {
+    *missing = true;
+    return true;
+  }
+  *value = args[++*i];
+  return true;
+}
+
+bool ParseNumber(const std::string& text, double* out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (*end != '\0' || text[0] == '-' || v > 0xFFFFFFFFull) return false;
+  *out = static_cast<double>(v);
+  return true;
+}
+
+std::u16string Wide(const std::string& utf8) {
+  std::u16string out;
+  if (!ToUtf16(utf8, &out)) {
+    // Arguments are UTF-8 here; anything else is kept byte by byte.
+    out.assign(utf8.begin(), utf8.end());
+  }
+  return out;
+}
+
+void Put(JsonObject* object, const char16_t* key, JsonValue value) {
+  (*object)[key] = std::make_unique<JsonValue>(std::move(value));
+}
+
+std::string Text(const JsonValue* value) {
+  return value != nullptr && value->isString() ? ToUtf8(value->asString()) : std::string();
+}
+
+// Prints the "status" object and returns the exit status it means.
+int ReportStatus(const JsonValue& answer) {
+  const JsonValue* status = answer.find(u"status");
+  std::string result = Text(status ? status->find(u"result") : nullptr);
+  std::string description = Text(status ? status->find(u"description") : nullptr);
+  const JsonValue* code = status ? status->find(u"code") : nullptr;
+  if (result == "success") {
+    std::printf("result: success\n");
+    return kOk;
+  }
+  std::string message = description.empty() ? "the host answered without success" : description;
+  if (code != nullptr && code->isNumber()) {
+    message += " (code " + std::to_string(static_cast<long long>(code->asNumber())) + ")";
+  }
+  std::printf("result: %s\n", result.empty() ? "(none)" : result.c_str());
+  std::fprintf(stderr, "lumra-scan: %s\n", message.c_str());
+  return kHostError;
+}
+
+// Writes the answer's page items into `outDir`; false when one could not be
+// written (the others still are).
+bool WritePages(const JsonValue& answer, const std::string& outDir) {
+  const JsonValue* pages = answer.find(u"pages");
+  if (pages == nullptr || !pages->isArray()) return true;
+  std::error_code ec;
+  std::filesystem::create_directories(outDir, ec);
+  bool ok = true;
+  for (const auto& page : pages->asArray()) {
+    const JsonValue* number = page->find(u"number");
+    long long n = number != nullptr && number->isNumber() ? static_cast<long long>(number->asNumber()) : 0;
+    const JsonValue* content = page->find(u"content");
+    if (content == nullptr || !content->isString()) {
+      std::printf("page %lld: %s\n", n, Text(page->find(u"description")).c_str());
+      continue;
+    }
+    std::string bytes;
+    if (!DecodeBase64(content->asString(), &bytes)) {
+      std::printf("page %lld: content is not Base64\n", n);
+      ok = false;
+      continue;
+    }
+    std::string type = Text(page->find(u"type"));
+    std::filesystem::path path = std::filesystem::path(outDir) /
+                                 ("page_" + std::to_string(n) + (type.empty() ? "" : "." + type));
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+      std::printf("page %lld: cannot write %s\n", n, path.string().c_str());
+      ok = false;
+      continue;
+    }
+    std::printf("page %lld: %s, %zu bytes -> %s\n", n, type.c_str(), bytes.size(),
+                path.string().c_str());
+  }
+  return ok;
+}
+
+void PrintFiles(const JsonValue& answer) {
+  const JsonValue* files = answer.find(u"files");
+  if (files == nullptr || !files->isArray()) return;
+  for (const auto& file : files->asArray()) {
+    std::printf("file: %s\n", Text(file->find(u"fileName")).c_str());
+  }
+}
+
+// Runs one request whose answer may be the first slice of a split series;
+// the whole answer ends up in `full`.
+bool ExchangeWhole(HostClient* host, const std::string& request, std::unique_ptr<JsonValue>* full,
+                   std::string* err) {
+  std::string answer;
+  if (!host->exchange(request, &answer, err)) return false;
+  auto root = ParseAnswer(answer, err);
+  if (root == nullptr) return false;
+  const JsonValue* split = root->find(u"split");
+  if (split == nullptr || !split->isObject()) {
+    *full = std::move(root);
+    return true;
+  }
+  std::string whole;
+  size_t slices = 0;
+  for (;;) {
+    const JsonValue* part = split->find(u"part");
+    const JsonValue* last = split->find(u"last");
+    if (part == nullptr || !part->isString() || last == nullptr || !last->isBool()) {
+      *err = "a split answer without its part";
+      return false;
+    }
+    whole += ToUtf8(part->asString());
+    ++slices;
+    if (last->asBool()) break;
+    if (!host->exchange(request, &answer, err)) return false;
+    root = ParseAnswer(answer, err);
+    if (root == nullptr) return false;
+    split = root->find(u"split");
+    if (split == nullptr || !split->isObject()) {
+      *err = "the split series stopped before its last slice";
+      return false;
+    }
+  }
+  std::printf("split: %zu slice%s, %zu bytes reassembled\n", slices, slices == 1 ? "" : "s",
+              whole.size());
+  *full = ParseAnswer(whole, err);
+  return *full != nullptr;
+}
+
+int Fail(const std::string& err) {
+  std::fprintf(stderr, "lumra-scan: %s\n", err.c_str());
+  return kFailure;
+}
+
+int Usage(const std::string& err, const char* help) {
+  std::fprintf(stderr, "lumra-scan: %s\n%s", err.c_str(), help);
+  return kUsage;
+}
+
+// Starts the host, sends `request`, and hands the whole answer to `handle`.
+int RunOne(const std::string& request, const std::function<int(const JsonValue&)>& handle) {
+  HostClient host;
+  std::string err;
+  if (!host.start("", &err)) return Fail(err);
+  std::unique_ptr<JsonValue> answer;
+  bool ok = ExchangeWhole(&host, request, &answer, &err);
+  host.finish();
+  if (!ok) return Fail(err);
+  return handle(*answer);
+}
+
+}  // namespace
+
+bool BuildScanRequest(const std::vector<std::string>& args, const std::string& messageId,
+                      std::string* request, std::string* outDir, std::string* err) {
+  JsonObject root;
+  JsonObject settings;
+  JsonObject format;
+  std::string command = "scannerProcessing";
+  *outDir = ".";
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    std::string value;
+    double number = 0;
+    auto needNumber = [&](const char* name) {
+      if (!ParseNumber(value, &number)) {
+        *err = std::string(name) + " takes a whole number from 0 to 4294967295";
+        return false;
+      }
+      return true;
+    };
+    bool noValue = false;
+    auto missing = [&](const char* name) {
+      if (noValue) *err = std::string(name) + " needs a value";
+      return noValue;
+    };
+    if (TakeValue(args, &i, "--scanner", &value, &noValue)) {
+      if (missing("--scanner") || !needNumber("--scanner")) return false;
+      Put(&root, u"scannerId", JsonValue(number));
+    } else if (TakeValue(args, &i, "--dpi", &value, &noValue)) {
+      if (missing("--dpi") || !needNumber("--dpi")) return false;
+      Put(&settings, u"dpi", JsonValue(number));
+    } else if (TakeValue(args, &i, "--timeout", &value, &noValue)) {
+      if (missing("--timeout") || !needNumber("--timeout")) return false;
+      Put(&settings, u"timeout", JsonValue(number));
+    } else if (TakeValue(args, &i, "--quality", &value, &noValue)) {
+      if (missing("--quality") || !needNumber("--quality")) return false;
+      Put(&format, u"quality", JsonValue(number));
+    } else if (TakeValue(args, &i, "--color", &value, &noValue)) {
+      if (missing("--color")) return false;
+      if (value != "bw" && value != "gray" && value != "color") {
+        *err = "--color takes bw, gray or color";
+        return false;
+      }
+      Put(&settings, u"color", JsonValue(Wide(value)));
+    } else if (TakeValue(args, &i, "--format", &value, &noValue)) {
+      if (missing("--format")) return false;
+      Put(&format, u"type", JsonValue(Wide(value)));
+    } else if (TakeValue(args, &i, "--working-dir", &value, &noValue)) {
+      if (missing("--working-dir")) return false;
+      Put(&root, u"workingDirectory", JsonValue(Wide(value)));
+    } else if (TakeValue(args, &i, "--out", &value, &noValue)) {
+      if (missing("--out")) return false;
+      *outDir = value;
+    } else if (TakeValue(args, &i, "--as", &value, &noValue)) {
+      if (missing("--as")) return false;
+      if (value == "files") {
+        command = "scannerProcessingFiles";
+      } else if (value == "pages") {
+        command = "scannerProcessing";
+      } else if (value == "split") {
+        command = "scannerSplitProcessing";
+      } else if (value == "socket") {
+        command = "scannerProcessingSocketPartSend";
+      } else {
+        *err = "--as takes files, pages, split or socket";
+        return false;
+      }
+    } else if (a == "--feeder") {
+      Put(&settings, u"feeder", JsonValue(true));
+    } else if (a == "--duplex") {
+      Put(&settings, u"duplex", JsonValue(true));
+    } else if (a == "--show-ui") {
+      Put(&settings, u"showUI", JsonValue(true));
+    } else if (a == "--twain1") {
+      Put(&root, u"isDsm2", JsonValue(false));
+    } else {
+      *err = "unknown option " + a;
+      return false;
+    }
+  }
+  Put(&root, u"messageId", JsonValue(Wide(messageId)));
+  Put(&root, u"command", JsonValue(Wide(command)));
+  if (!format.empty()) Put(&settings, u"format", JsonValue(std::move(format)));
+  if (!settings.empty()) Put(&root, u"settings", JsonValue(std::move(settings)));
+  request->clear();
+  stringifyUtf8(JsonValue(std::move(root)), request);
+  return true;
+}
+
+void ElideLongStrings(JsonValue* value) {
+  if (value->isArray()) {
+    for (auto& element : value->asArray()) ElideLongStrings(element.get());
+    return;
+  }
+  if (!value->isObject()) return;
+  for (auto& [key, member] : value->asObject()) {
+    if ((key == u"content" || key == u"part") && member->isString() &&
+        member->asString().size() > 80) {
+      std::string note = "<" + std::to_string(member->asString().size()) + " characters>";
+      *member = JsonValue(Wide(note));
+    } else {
+      ElideLongStrings(member.get());
+    }
+  }
+}
+
+int RunListVerb(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::printf("%s", kListHelp);
+    return kOk;
+  }
+  JsonObject root;
+  Put(&root, u"messageId", JsonValue(Wide(NewMessageId())));
+  Put(&root, u"command", JsonValue(u"scannersList"));
+  for (const auto& a : args) {
+    if (a != "--twain1") return Usage("unknown option " + a, kListHelp);
+    Put(&root, u"isDsm2", JsonValue(false));
+  }
+  std::string request;
+  stringifyUtf8(JsonValue(std::move(root)), &request);
+  return RunOne(request, [](const JsonValue& answer) {
+    int status = ReportStatus(answer);
+    const JsonValue* scanners = answer.find(u"scanners");
+    if (scanners == nullptr || !scanners->isArray() || scanners->asArray().empty()) {
+      if (status == kOk) std::printf("no scanners found\n");
+      return status;
+    }
+    for (const auto& scanner : scanners->asArray()) {
+      const JsonValue* id = scanner->find(u"scannerId");
+      long long n = id != nullptr && id->isNumber() ? static_cast<long long>(id->asNumber()) : 0;
+      std::printf("scanner %lld: %s\n", n, Text(scanner->find(u"scannerName")).c_str());
+    }
+    return status;
+  });
+}
+
+int RunScanVerb(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::printf("%s", kScanHelp);
+    return kOk;
+  }
+  std::string request, outDir, err;
+  if (!BuildScanRequest(args, NewMessageId(), &request, &outDir, &err)) {
+    return Usage(err, kScanHelp);
+  }
+  return RunOne(request, [&](const JsonValue& answer) {
+    int status = ReportStatus(answer);
+    PrintFiles(answer);
+    if (!WritePages(answer, outDir) && status == kOk) status = kFailure;
+    return status;
+  });
+}
+
+int RunRemoveVerb(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::printf("%s", kRemoveHelp);
+    return kOk;
+  }
+  if (args.empty()) return Usage("name at least one file", kRemoveHelp);
+  JsonArray files;
+  for (const auto& name : args) {
+    JsonObject item;
+    Put(&item, u"fileName", JsonValue(Wide(name)));
+    files.push_back(std::make_unique<JsonValue>(std::move(item)));
+  }
+  JsonObject root;
+  Put(&root, u"messageId", JsonValue(Wide(NewMessageId())));
+  Put(&root, u"command", JsonValue(u"removeFiles"));
+  Put(&root, u"files", JsonValue(std::move(files)));
+  std::string request;
+  stringifyUtf8(JsonValue(std::move(root)), &request);
+  return RunOne(request, [](const JsonValue& answer) { return ReportStatus(answer); });
+}
+
+int RunRawVerb(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::printf("%s", kRawHelp);
+    return kOk;
+  }
+  bool full = false;
+  std::optional<std::string> request;
+  for (const auto& a : args) {
+    if (a == "--full") {
+      full = true;
+    } else if (!request) {
+      request = a;
+    } else {
+      return Usage("give the request as one argument", kRawHelp);
+    }
+  }
+  if (!request) return Usage("give the request to send", kRawHelp);
+  HostClient host;
+  std::string err, answer;
+  if (!host.start("", &err)) return Fail(err);
+  bool ok = host.exchange(*request, &answer, &err);
+  host.finish();
+  if (!ok) return Fail(err);
+  auto root = ParseAnswer(answer, &err);
+  if (root == nullptr) {
+    std::printf("%s\n", answer.c_str());
+    return Fail(err);
+  }
+  if (!full) ElideLongStrings(root.get());
+  std::string text;
+  stringifyUtf8(*root, &text);
+  std::printf("%s\n", text.c_str());
+  const JsonValue* status = root->find(u"status");
+  std::string result = Text(status ? status->find(u"result") : nullptr);
+  if (result == "error") {
+    std::fprintf(stderr, "lumra-scan: %s\n",
+                 Text(status ? status->find(u"description") : nullptr).c_str());
+    return kHostError;
+  }
+  return kOk;
+}
+
+}  // namespace lumra
