@@ -85,7 +85,7 @@ PageImage& PageImage::operator=(PageImage&& other) noexcept {
   depth_ = std::exchange(other.depth_, 0);
   rowSize_ = std::exchange(other.rowSize_, 0);
   bits_ = std::move(other.bits_);
-  std::memcpy(palette_, other.palette_, sizeof palette_);
+  std::copy(std::begin(other.palette_), std::end(other.palette_), palette_);
   dpiX_ = other.dpiX_;
   dpiY_ = other.dpiY_;
   ppmX_ = other.ppmX_;
@@ -108,7 +108,7 @@ bool PageImage::create(uint32_t width, uint32_t height, uint32_t bitCount) {
   depth_ = depth;
   rowSize_ = static_cast<size_t>(rowSize);
   bits_ = std::move(bits);
-  std::memset(palette_, 0, sizeof palette_);
+  std::fill(std::begin(palette_), std::end(palette_), PaletteEntry{});
   return true;
 }
 
@@ -214,6 +214,12 @@ bool PageImage::createFromHandle(HGLOBAL dib) {
   offset += 4 * tableEntries;
   if (offset > size) return false;
 
+  // The pixels must fit in the block before anything is allocated for them.
+  const uint64_t available = size - offset;
+  const uint64_t sourceRow = (static_cast<uint64_t>(width) * bitCount + 31) / 32 * 4;
+  const bool rle = compression == kBiRle8 || compression == kBiRle4;
+  if (!rle && height > available / sourceRow) return false;
+
   if (!create(static_cast<uint32_t>(width), height, bitCount)) return false;
   setResolution(dpiFromPixelsPerMeter(ppmX), dpiFromPixelsPerMeter(ppmY));
   const uint64_t copied = std::min<uint64_t>(tableEntries, paletteSize());
@@ -223,8 +229,7 @@ bool PageImage::createFromHandle(HGLOBAL dib) {
   }
 
   const uint8_t* pixels = data + offset;
-  const uint64_t available = size - offset;
-  if (compression == kBiRle8 || compression == kBiRle4) {
+  if (rle) {
     const bool four = compression == kBiRle4;
     auto put = [&](uint64_t x, uint64_t y, uint8_t value) {
       if (x >= width_ || y >= height_) return;  // writes outside the image are dropped
@@ -270,9 +275,7 @@ bool PageImage::createFromHandle(HGLOBAL dib) {
       }
     }
   } else if (bitCount == 16 || bitCount == 32) {
-    const uint64_t srcRow = bitCount == 16 ? (static_cast<uint64_t>(width_) + 1) / 2 * 4
-                                           : static_cast<uint64_t>(width_) * 4;
-    if (srcRow * height_ > available) return false;
+    const uint64_t srcRow = sourceRow;
     const Channel red(masks[0]), green(masks[1]), blue(masks[2]);
     for (uint32_t y = 0; y < height_; ++y) {
       const uint8_t* src = pixels + srcRow * y;
@@ -294,7 +297,6 @@ bool PageImage::createFromHandle(HGLOBAL dib) {
       }
     }
   } else {
-    if (imageSize() > available) return false;
     std::memcpy(bits_.get(), pixels, imageSize());
   }
 
