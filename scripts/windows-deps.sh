@@ -11,7 +11,7 @@ JOBS=${JOBS:-2}
 
 # Newer security versions of some of these answer 404 on the mirror; these
 # download. Change the recipe number when the build steps below change.
-RECIPE=1
+RECIPE=2
 SOURCES=(
   libjpeg-turbo=1:2.1.5-2
   libpng1.6=1.6.39-2+deb12u5
@@ -43,6 +43,8 @@ WORK=$CACHE/work-$KEY
 rm -rf "$WORK" "$PREFIX"
 mkdir -p "$WORK/dl" "$WORK/apt/lists/partial" "$WORK/apt/cache/archives/partial" \
   "$WORK/apt/sources.list.d" "$WORK/apt/preferences.d" "$PREFIX"
+# Anything a library installs by a relative path lands in the work folder.
+cd "$WORK"
 
 # A private apt configuration with source lists; /etc stays untouched.
 for f in /etc/apt/sources.list.d/*.sources; do
@@ -84,7 +86,7 @@ cmake_build() {  # name, source dir, cmake args...
   local t0=$SECONDS
   cmake -S "$dir" -B "$WORK/build-$name" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
     -DLUMRA_WINDOWS_DEPS="$PREFIX" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$PREFIX" \
-    -DCMAKE_INSTALL_LIBDIR=lib -DBUILD_SHARED_LIBS=OFF "$@" >"$WORK/$name.log" 2>&1 &&
+    -DBUILD_SHARED_LIBS=OFF "$@" >"$WORK/$name.log" 2>&1 &&
     cmake --build "$WORK/build-$name" -j "$JOBS" >>"$WORK/$name.log" 2>&1 &&
     cmake --install "$WORK/build-$name" >>"$WORK/$name.log" 2>&1 ||
     die "building $name failed; see $WORK/$name.log"

@@ -55,6 +55,9 @@ bool StartHost(HostProcess* host, const std::string& tmpFolder, std::string* err
   StartOptions options;
   std::string tmp = tmpFolder;
   options.env["TMPDIR"] = tmp;
+  // GetTempPathA reads these on Windows.
+  options.env["TMP"] = tmp;
+  options.env["TEMP"] = tmp;
   options.env["XDG_RUNTIME_DIR"] = std::nullopt;
   return host->start(HostPath(), options, err);
 }

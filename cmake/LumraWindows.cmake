@@ -1,0 +1,36 @@
+# The Windows build (cross-compiled with cmake/mingw-w64-x86_64.cmake): static
+# codec libraries, the module names a TWAIN manager and Windows expect, and
+# tests that run under Wine.
+
+# Static libtiff does not bring the codecs it was built with.
+if(TARGET TIFF::TIFF)
+  set_property(TARGET TIFF::TIFF APPEND PROPERTY INTERFACE_LINK_LIBRARIES JPEG::JPEG ZLIB::ZLIB)
+endif()
+
+# Listing the tests needs Wine: do it when CTest runs, not while building.
+set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
+
+# Tests run through a wrapper that knows our Wine prefix and turns the test
+# programs' text-mode CR LF back into LF, which CTest's test lister expects.
+if(CMAKE_CROSSCOMPILING)
+  set(LUMRA_WINE_PREFIX "${CMAKE_BINARY_DIR}/wine-prefix" CACHE PATH "Wine prefix for the tests")
+  find_program(LUMRA_WINE NAMES wine)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE @ONLY)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+endif()
+
+# Names Windows and a TWAIN manager look for; run once every folder is read.
+function(lumra_windows_module_names)
+  if(TARGET twaindsm)
+    set_target_properties(twaindsm PROPERTIES PREFIX "" OUTPUT_NAME TWAINDSM SUFFIX ".DLL")
+  endif()
+  if(TARGET twain_32)
+    set_target_properties(twain_32 PROPERTIES PREFIX "" OUTPUT_NAME TWAIN_32 SUFFIX ".DLL")
+  endif()
+  if(TARGET virtual_scanner)
+    set_target_properties(virtual_scanner PROPERTIES PREFIX "" SUFFIX ".ds")
+  endif()
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL lumra_windows_module_names)

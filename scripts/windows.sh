@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# The Windows x86-64 build, cross-compiled with mingw-w64 and tested under Wine.
+#   scripts/windows.sh build   installs the tools, builds the libraries and our
+#                              programs into build-windows/bin
+#   scripts/windows.sh test    the same, then runs the Windows tests under Wine
+#   scripts/windows.sh shell   a shell with the Wine prefix of the tests set up
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+JOBS=${JOBS:-2}
+BUILD=${LUMRA_WINDOWS_BUILD:-$ROOT/build-windows}
+TRIPLE=x86_64-w64-mingw32
+
+PACKAGES=(
+  cmake ninja-build pkg-config dpkg-dev
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine64 libz-mingw-w64-dev googletest
+)
+
+T0=$SECONDS
+phase() { echo "== windows: $* ($((SECONDS - T0)) s)"; }
+die() { echo "windows: $*" >&2; exit 1; }
+
+sudo_if_needed() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_packages() {
+  local missing=() p
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  phase "installing ${missing[*]}"
+  sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 update -qq
+  sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 \
+    install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+build() {
+  install_packages
+  phase "libraries"
+  local deps
+  deps=$("$ROOT/scripts/windows-deps.sh") || die "the libraries could not be built"
+  phase "configure ($deps)"
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DLUMRA_WINDOWS_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release -DLUMRA_BENCH=OFF \
+    -DZLIB_LIBRARY=/usr/$TRIPLE/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/$TRIPLE/include >/dev/null
+  phase "build"
+  cmake --build "$BUILD" -j "$JOBS"
+  check_modules
+}
+
+# Every program and module must load on a bare Windows: no MinGW runtime DLLs.
+check_modules() {
+  local f imports bad=0
+  for f in "$BUILD"/bin/*.exe "$BUILD"/bin/*.DLL "$BUILD"/bin/twain/*.ds; do
+    [ -f "$f" ] || continue
+    imports=$("$TRIPLE-objdump" -p "$f" | sed -n 's/^\s*DLL Name: //p')
+    if echo "$imports" | grep -qiE '^(lib.*|zlib1|.*pthread.*)\.dll$'; then
+      echo "windows: $(basename "$f") needs $(echo "$imports" | grep -iE '^(lib.*|zlib1|.*pthread.*)\.dll$' | tr '\n' ' ')" >&2
+      bad=1
+    fi
+  done
+  for f in "$BUILD"/bin/TWAINDSM.DLL "$BUILD"/bin/TWAIN_32.DLL; do
+    [ -f "$f" ] || continue
+    "$TRIPLE-objdump" -p "$f" | grep -qE '\]\s+DSM_Entry$' || { echo "windows: $f does not export DSM_Entry" >&2; bad=1; }
+  done
+  for f in "$BUILD"/bin/twain/*.ds; do
+    [ -f "$f" ] || continue
+    "$TRIPLE-objdump" -p "$f" | grep -qE '\]\s+DS_Entry$' || { echo "windows: $f does not export DS_Entry" >&2; bad=1; }
+  done
+  [ $bad -eq 0 ] || die "a module is not fit for Windows"
+}
+
+# Our own Wine prefix, headless. The first Wine process leaves services that
+# hold its pipes open, and a server started with piped output holds that pipe:
+# start both detached before any test.
+wine_env() {
+  export WINEPREFIX=$BUILD/wine-prefix
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  unset DISPLAY WAYLAND_DISPLAY
+}
+
+wine_up() {
+  wine_env
+  if [ ! -f "$WINEPREFIX/.lumra-ready" ]; then
+    phase "creating the Wine prefix"
+    rm -rf "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 </dev/null || die "wineboot failed in $WINEPREFIX"
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null ||
+      die "could not set Wine's null graphics driver"
+    wineserver -w
+    touch "$WINEPREFIX/.lumra-ready"
+  fi
+  wineserver -p >/dev/null 2>&1 </dev/null
+  wine cmd /c exit >/dev/null 2>&1 </dev/null || die "Wine does not start programs"
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+}
+
+# Where Windows finds an installed manager: the system folder, with our data
+# source in twain/ beside it. Never next to a host that users install.
+install_manager() {
+  local system32=$WINEPREFIX/drive_c/windows/system32 f
+  mkdir -p "$system32/twain"
+  for f in "$BUILD"/bin/TWAINDSM.DLL "$BUILD"/bin/TWAIN_32.DLL; do
+    [ -f "$f" ] && install -m 755 "$f" "$system32/"
+  done
+  for f in "$BUILD"/bin/twain/*.ds; do
+    [ -f "$f" ] && install -m 755 "$f" "$system32/twain/"
+  done
+  true
+}
+
+cmd_test() {
+  build
+  wine_up
+  install_manager
+  phase "tests under Wine"
+  (cd "$BUILD" && ctest --output-on-failure -j "$JOBS" --timeout 300)
+  phase "all Windows tests passed"
+}
+
+case "${1:-test}" in
+  build) build; phase "done: $BUILD/bin" ;;
+  test) cmd_test ;;
+  shell) wine_up; install_manager; echo "WINEPREFIX=$WINEPREFIX"; "${SHELL:-bash}" ;;
+  *) echo "usage: scripts/windows.sh build|test|shell" >&2; exit 2 ;;
+esac

@@ -1,0 +1,288 @@
+#include "tests/host_process.h"
+
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/win32.h"
+
+namespace lumra::test {
+
+namespace {
+
+std::string LastErrorText(const char* what) {
+  return std::string(what) + " failed with error " + std::to_string(GetLastError());
+}
+
+void CloseOwned(HANDLE* handle) {
+  if (*handle != nullptr && *handle != INVALID_HANDLE_VALUE) CloseHandle(*handle);
+  *handle = nullptr;
+}
+
+// Collects one pipe's bytes on a background thread until the pipe ends.
+class PipeCollector {
+ public:
+  void start(HANDLE pipe) {
+    pipe_ = pipe;
+    thread_ = std::thread([this] { run(); });
+  }
+  ~PipeCollector() { stop(); }
+  void stop() {
+    if (thread_.joinable()) thread_.join();
+    CloseOwned(&pipe_);
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::string bytes;  // guarded by mutex
+  bool ended = false;  // guarded by mutex
+
+ private:
+  void run() {
+    char buffer[1 << 16];
+    for (;;) {
+      DWORD n = 0;
+      BOOL ok = ReadFile(pipe_, buffer, sizeof buffer, &n, nullptr);
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!ok || n == 0) {
+        ended = true;
+        changed.notify_all();
+        return;
+      }
+      bytes.append(buffer, n);
+      changed.notify_all();
+    }
+  }
+
+  HANDLE pipe_ = nullptr;
+  std::thread thread_;
+};
+
+// Quotes one argument the way the C runtime's command-line parser splits it.
+std::string QuoteArgument(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string quoted = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == '"') quoted.append(backslashes * 2 + 1, '\\');
+    else quoted.append(backslashes, '\\');
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(backslashes * 2, '\\');
+  quoted.push_back('"');
+  return quoted;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) !=
+        std::toupper(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The current environment with `changes` applied (names compare without
+// letter case, as on Windows), as a block of NUL-ended entries.
+std::string EnvironmentBlock(const std::map<std::string, std::optional<std::string>>& changes) {
+  std::string block;
+  char* strings = GetEnvironmentStringsA();
+  for (const char* entry = strings; entry != nullptr && *entry != '\0';
+       entry += std::strlen(entry) + 1) {
+    std::string text(entry);
+    // Entries like "=C:=C:\dir" carry the per-drive folders; keep them.
+    size_t cut = text.find('=', 1);
+    std::string name = text.substr(0, cut);
+    bool changed = false;
+    for (const auto& change : changes) changed = changed || SameName(change.first, name);
+    if (!changed) block.append(text).push_back('\0');
+  }
+  if (strings != nullptr) FreeEnvironmentStringsA(strings);
+  for (const auto& [name, value] : changes) {
+    if (value) block.append(name + "=" + *value).push_back('\0');
+  }
+  block.push_back('\0');
+  return block;
+}
+
+}  // namespace
+
+struct HostProcess::Impl {
+  HANDLE process = nullptr;
+  DWORD id = 0;
+  bool reaped = true;
+  HANDLE stdinPipe = nullptr;
+  PipeCollector out;
+  PipeCollector errs;
+};
+
+HostProcess::HostProcess() : impl_(std::make_unique<Impl>()) {}
+
+HostProcess::~HostProcess() {
+  if (running()) kill();
+  CloseOwned(&impl_->stdinPipe);
+  impl_->out.stop();
+  impl_->errs.stop();
+  CloseOwned(&impl_->process);
+}
+
+bool HostProcess::start(const std::string& program, const StartOptions& options,
+                        std::string* err) {
+  if (impl_->process != nullptr) {
+    if (err) *err = "already started";
+    return false;
+  }
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr,
+         errRead = nullptr, errWrite = nullptr;
+  auto closeAll = [&] {
+    for (HANDLE* h : {&inRead, &inWrite, &outRead, &outWrite, &errRead, &errWrite}) CloseOwned(h);
+  };
+  if (!CreatePipe(&inRead, &inWrite, &inherit, 0) || !CreatePipe(&outRead, &outWrite, &inherit, 0) ||
+      !CreatePipe(&errRead, &errWrite, &inherit, 0)) {
+    if (err) *err = LastErrorText("CreatePipe");
+    closeAll();
+    return false;
+  }
+  // Our ends stay in this process only.
+  SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+
+  std::string commandLine = QuoteArgument(program);
+  for (const std::string& arg : options.args) commandLine += " " + QuoteArgument(arg);
+  std::string environment = EnvironmentBlock(options.env);
+
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inRead;
+  startup.hStdOutput = outWrite;
+  startup.hStdError = errWrite;
+  PROCESS_INFORMATION info{};
+  BOOL started = CreateProcessA(
+      program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+      environment.data(), options.workingFolder.empty() ? nullptr : options.workingFolder.c_str(),
+      &startup, &info);
+  if (!started) {
+    if (err) *err = "cannot start " + program + ": " + LastErrorText("CreateProcessA");
+    closeAll();
+    return false;
+  }
+  // The child holds its own copies; ours would keep the pipes from ending.
+  CloseOwned(&inRead);
+  CloseOwned(&outWrite);
+  CloseOwned(&errWrite);
+  CloseHandle(info.hThread);
+  impl_->process = info.hProcess;
+  impl_->id = info.dwProcessId;
+  impl_->reaped = false;
+  impl_->stdinPipe = inWrite;
+  impl_->out.start(outRead);
+  impl_->errs.start(errRead);
+  return true;
+}
+
+bool HostProcess::write(std::string_view bytes, std::string* err) {
+  if (impl_->stdinPipe == nullptr) {
+    if (err) *err = "standard input is closed";
+    return false;
+  }
+  while (!bytes.empty()) {
+    DWORD chunk = bytes.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!WriteFile(impl_->stdinPipe, bytes.data(), chunk, &written, nullptr) || written == 0) {
+      if (err) *err = LastErrorText("WriteFile");
+      return false;
+    }
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+void HostProcess::closeStdin() { CloseOwned(&impl_->stdinPipe); }
+
+bool HostProcess::readFrame(std::string* body, int timeoutMs, std::string* err) {
+  auto& out = impl_->out;
+  std::unique_lock<std::mutex> lock(out.mutex);
+  auto length = [&] {
+    uint32_t n = 0;
+    for (int i = 0; i < 4; ++i) {
+      n |= static_cast<uint32_t>(static_cast<unsigned char>(out.bytes[i])) << (8 * i);
+    }
+    return n;
+  };
+  auto whole = [&] { return out.bytes.size() >= 4 && out.bytes.size() - 4 >= length(); };
+  bool ok = out.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return whole() || out.ended; });
+  if (!whole()) {
+    if (err) {
+      *err = !ok ? "timed out waiting for a frame"
+                 : "standard output ended (" + std::to_string(out.bytes.size()) +
+                       " stray bytes)";
+    }
+    return false;
+  }
+  uint32_t n = length();
+  body->assign(out.bytes, 4, n);
+  out.bytes.erase(0, 4 + static_cast<size_t>(n));
+  return true;
+}
+
+bool HostProcess::readToEnd(std::string* rest, int timeoutMs) {
+  auto& out = impl_->out;
+  std::unique_lock<std::mutex> lock(out.mutex);
+  bool ok = out.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return out.ended; });
+  if (rest) *rest = out.bytes;
+  return ok;
+}
+
+std::string HostProcess::pendingStdout() const {
+  std::lock_guard<std::mutex> lock(impl_->out.mutex);
+  return impl_->out.bytes;
+}
+
+std::string HostProcess::stderrText() const {
+  std::lock_guard<std::mutex> lock(impl_->errs.mutex);
+  return impl_->errs.bytes;
+}
+
+bool HostProcess::waitExit(int timeoutMs, ExitStatus* status) {
+  if (impl_->reaped) return false;
+  DWORD waited = WaitForSingleObject(impl_->process, timeoutMs < 0 ? INFINITE
+                                                                   : static_cast<DWORD>(timeoutMs));
+  if (waited != WAIT_OBJECT_0) return false;
+  DWORD code = 0;
+  GetExitCodeProcess(impl_->process, &code);
+  impl_->reaped = true;
+  if (status) {
+    *status = ExitStatus{};
+    status->exited = true;
+    status->code = static_cast<int>(code);
+  }
+  return true;
+}
+
+void HostProcess::kill() {
+  if (impl_->reaped) return;
+  TerminateProcess(impl_->process, 137);
+  WaitForSingleObject(impl_->process, INFINITE);
+  impl_->reaped = true;
+}
+
+bool HostProcess::running() const { return impl_->process != nullptr && !impl_->reaped; }
+
+long HostProcess::pid() const { return static_cast<long>(impl_->id); }
+
+}  // namespace lumra::test
