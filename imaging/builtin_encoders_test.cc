@@ -1,0 +1,479 @@
+// Page files of the formats we code ourselves: byte-level checks, and GIF
+// read back with giflib.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gif_lib.h>
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include "imaging/encoders.h"
+#include "imaging/testing_dib.h"
+
+namespace lumra {
+namespace {
+
+using testing::makeTestPage;
+using testing::packDib;
+using testing::PaletteKind;
+using testing::readDib;
+using testing::Rgb;
+using testing::TestPage;
+
+std::vector<uint8_t> encodePage(const TestPage& page, uint32_t format, bool* ok) {
+  bool loaded = false;
+  PageImage image = readDib(packDib(page), &loaded);
+  EXPECT_TRUE(loaded);
+  MemoryStream stream;
+  *ok = image.encode(stream, format);
+  return stream.buffer();
+}
+
+uint32_t le16(const std::vector<uint8_t>& b, size_t i) { return b[i] | b[i + 1] << 8; }
+uint32_t le32(const std::vector<uint8_t>& b, size_t i) {
+  return b[i] | b[i + 1] << 8 | b[i + 2] << 16 | static_cast<uint32_t>(b[i + 3]) << 24;
+}
+
+// ---- BMP ----
+
+TEST(BmpEncoder, HeadersAndRowsAsHeld) {
+  struct Case {
+    uint32_t depth, offset, colors;
+  };
+  const Case cases[] = {{1, 62, 2}, {4, 118, 16}, {8, 1078, 256}, {24, 54, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.depth);
+    const TestPage page = makeTestPage(13, 5, c.depth);
+    bool ok = false;
+    const std::vector<uint8_t> file = encodePage(page, 1, &ok);
+    ASSERT_TRUE(ok);
+    const size_t rowSize = (13 * c.depth + 31) / 32 * 4;
+    ASSERT_EQ(file.size(), c.offset + rowSize * 5);
+    EXPECT_EQ(file[0], 'B');
+    EXPECT_EQ(file[1], 'M');
+    EXPECT_EQ(le32(file, 2), file.size());
+    EXPECT_EQ(le32(file, 6), 0u);
+    EXPECT_EQ(le32(file, 10), c.offset);
+    EXPECT_EQ(le32(file, 14), 40u);
+    EXPECT_EQ(le32(file, 18), 13u);
+    EXPECT_EQ(le32(file, 22), 5u);
+    EXPECT_EQ(le16(file, 26), 1u);
+    EXPECT_EQ(le16(file, 28), c.depth);
+    EXPECT_EQ(le32(file, 30), 0u);
+    EXPECT_EQ(le32(file, 34), rowSize * 5);
+    EXPECT_EQ(le32(file, 38), 11811u);
+    EXPECT_EQ(le32(file, 42), 11811u);
+    EXPECT_EQ(le32(file, 46), c.colors);
+    EXPECT_EQ(le32(file, 50), 0u);
+    // The rows are the source DIB's, with its junk padding cleared.
+    const std::vector<uint8_t> dib = packDib(page);
+    const size_t dibPixels = 40 + 4 * c.colors;
+    for (uint32_t y = 0; y < 5; ++y) {
+      const size_t used = (13 * c.depth + 7) / 8;
+      EXPECT_EQ(0, std::memcmp(&file[c.offset + y * rowSize], &dib[dibPixels + y * rowSize], used - 1));
+    }
+    for (uint32_t i = 0; i < c.colors; ++i) {
+      EXPECT_EQ(file[54 + 4 * i], page.palette[i].blue);
+      EXPECT_EQ(file[54 + 4 * i + 2], page.palette[i].red);
+      EXPECT_EQ(file[54 + 4 * i + 3], 0);
+    }
+  }
+}
+
+// ---- GIF ----
+
+struct GifFile {
+  GifFileType* gif = nullptr;
+  ~GifFile() {
+    int error = 0;
+    if (gif) DGifCloseFile(gif, &error);
+  }
+};
+
+struct GifReader {
+  const std::vector<uint8_t>* file;
+  size_t at;
+};
+
+int readGif(GifFileType* gif, GifByteType* out, int n) {
+  auto* r = static_cast<GifReader*>(gif->UserData);
+  const size_t count = std::min<size_t>(static_cast<size_t>(n), r->file->size() - r->at);
+  std::memcpy(out, r->file->data() + r->at, count);
+  r->at += count;
+  return static_cast<int>(count);
+}
+
+bool slurpGif(const std::vector<uint8_t>& file, GifReader* reader, GifFile* out) {
+  *reader = GifReader{&file, 0};
+  int error = 0;
+  out->gif = DGifOpen(reader, readGif, &error);
+  return out->gif != nullptr && DGifSlurp(out->gif) == GIF_OK;
+}
+
+// The colour of each screen pixel after every image is drawn.
+std::vector<Rgb> composeGif(const GifFileType* gif) {
+  std::vector<Rgb> screen(static_cast<size_t>(gif->SWidth) * gif->SHeight);
+  for (int i = 0; i < gif->ImageCount; ++i) {
+    const SavedImage& image = gif->SavedImages[i];
+    const GifImageDesc& d = image.ImageDesc;
+    const ColorMapObject* map = d.ColorMap ? d.ColorMap : gif->SColorMap;
+    for (int y = 0; y < d.Height; ++y) {
+      for (int x = 0; x < d.Width; ++x) {
+        const GifColorType& c = map->Colors[image.RasterBits[y * d.Width + x]];
+        screen[static_cast<size_t>(d.Top + y) * gif->SWidth + d.Left + x] = {c.Red, c.Green, c.Blue};
+      }
+    }
+  }
+  return screen;
+}
+
+TEST(GifEncoder, PalettePagesDecodeExactly) {
+  struct Case {
+    uint32_t width, height, depth;
+    uint8_t packed, minCodeSize;
+    int colors;
+  };
+  const Case cases[] = {
+      {19, 7, 1, 0x80, 2, 2},   {40, 31, 4, 0xE3, 4, 16},  {33, 17, 8, 0xE7, 8, 256},
+      {1, 1, 1, 0x80, 2, 2},    {1, 1, 8, 0xE7, 8, 256},
+      {300, 200, 8, 0xE7, 8, 256},  // past 4096 codes: the table is cleared
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height << "x" << c.depth);
+    TestPage page = makeTestPage(c.width, c.height, c.depth);
+    if (c.width == 300) {  // noise, so the string table fills quickly
+      uint32_t seed = 12345;
+      for (size_t i = 0; i < page.index.size(); ++i) {
+        seed = seed * 1103515245 + 12345;
+        page.index[i] = static_cast<uint8_t>(seed >> 24);
+        const PaletteEntry& e = page.palette[page.index[i]];
+        page.rgb[i] = {e.red, e.green, e.blue};
+      }
+    }
+    bool ok = false;
+    const std::vector<uint8_t> file = encodePage(page, 2, &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_GT(file.size(), 13u);
+    EXPECT_EQ(std::string(file.begin(), file.begin() + 6), "GIF89a");
+    EXPECT_EQ(file[10], c.packed);
+    const size_t descriptor = 13 + 3 * c.colors + 8;
+    EXPECT_EQ(file[13 + 3 * c.colors], 0x21);
+    EXPECT_EQ(file[13 + 3 * c.colors + 1], 0xF9);
+    EXPECT_EQ(file[13 + 3 * c.colors + 6], 0xFF);  // transparent index
+    EXPECT_EQ(file[descriptor], 0x2C);
+    EXPECT_EQ(file[descriptor + 9], 0);
+    EXPECT_EQ(file[descriptor + 10], c.minCodeSize);
+    EXPECT_EQ(file.back(), 0x3B);
+    GifReader reader{};
+    GifFile gif;
+    ASSERT_TRUE(slurpGif(file, &reader, &gif));
+    ASSERT_EQ(gif.gif->ImageCount, 1);
+    ASSERT_NE(gif.gif->SColorMap, nullptr);
+    EXPECT_EQ(gif.gif->SColorMap->ColorCount, c.colors);
+    const std::vector<Rgb> screen = composeGif(gif.gif);
+    for (uint32_t y = 0; y < c.height; ++y) {
+      for (uint32_t x = 0; x < c.width; ++x) {
+        ASSERT_EQ(screen[y * c.width + x], page.at(x, y)) << x << "," << y;
+        ASSERT_EQ(gif.gif->SavedImages[0].RasterBits[y * c.width + x], page.indexAt(x, y));
+      }
+    }
+  }
+}
+
+TEST(GifEncoder, ColourPagesAreTiledExactly) {
+  struct Case {
+    uint32_t width, height;
+    int tiles;
+  };
+  const Case cases[] = {{34, 30, 4}, {35, 16, 6}, {17, 15, 1}, {1, 1, 1}, {100, 47, 24}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height);
+    const TestPage page = makeTestPage(c.width, c.height, 24);
+    bool ok = false;
+    const std::vector<uint8_t> file = encodePage(page, 2, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(file[10], 0x11);
+    EXPECT_EQ(file[13], 0x21);  // straight to the first tile's control block
+    GifReader reader{};
+    GifFile gif;
+    ASSERT_TRUE(slurpGif(file, &reader, &gif));
+    EXPECT_EQ(gif.gif->SColorMap, nullptr);
+    ASSERT_EQ(gif.gif->ImageCount, c.tiles);
+    // Left to right, then top to bottom; edge tiles are the remainder.
+    int i = 0;
+    for (uint32_t top = 0; top < c.height; top += 15) {
+      for (uint32_t left = 0; left < c.width; left += 17, ++i) {
+        const GifImageDesc& d = gif.gif->SavedImages[i].ImageDesc;
+        EXPECT_EQ(d.Left, static_cast<int>(left));
+        EXPECT_EQ(d.Top, static_cast<int>(top));
+        EXPECT_EQ(d.Width, static_cast<int>(std::min(17u, c.width - left)));
+        EXPECT_EQ(d.Height, static_cast<int>(std::min(15u, c.height - top)));
+        ASSERT_NE(d.ColorMap, nullptr);
+        EXPECT_EQ(d.ColorMap->ColorCount, 256);
+        EXPECT_EQ(gif.gif->SavedImages[i].RasterBits[0], 1);  // entry 1 + 17r + c
+        const GifColorType& unused = d.ColorMap->Colors[0];
+        EXPECT_EQ(unused.Red | unused.Green | unused.Blue, 0);
+      }
+    }
+    const std::vector<Rgb> screen = composeGif(gif.gif);
+    for (uint32_t y = 0; y < c.height; ++y) {
+      for (uint32_t x = 0; x < c.width; ++x) ASSERT_EQ(screen[y * c.width + x], page.at(x, y)) << x << "," << y;
+    }
+  }
+}
+
+// ---- ICO ----
+
+TEST(IcoEncoder, SmallPagesAreIconBitmaps) {
+  const TestPage page = makeTestPage(165, 233, 8);
+  bool ok = false;
+  const std::vector<uint8_t> file = encodePage(page, 5, &ok);
+  ASSERT_TRUE(ok);
+  const size_t rowSize = 168, maskRow = 24;
+  const size_t bitmapLength = 40 + 1024 + rowSize * 233 + maskRow * 233;
+  ASSERT_EQ(file.size(), 22 + bitmapLength);
+  EXPECT_EQ(le16(file, 0), 0u);
+  EXPECT_EQ(le16(file, 2), 1u);
+  EXPECT_EQ(le16(file, 4), 1u);
+  EXPECT_EQ(file[6], 165);
+  EXPECT_EQ(file[7], 233);
+  EXPECT_EQ(file[8], 0);  // 256 colours as a byte
+  EXPECT_EQ(le16(file, 10), 0u);
+  EXPECT_EQ(le16(file, 12), 8u);
+  EXPECT_EQ(le32(file, 14), bitmapLength);
+  EXPECT_EQ(le32(file, 18), 22u);
+  EXPECT_EQ(le32(file, 22), 40u);
+  EXPECT_EQ(le32(file, 26), 165u);
+  EXPECT_EQ(le32(file, 30), 466u);
+  EXPECT_EQ(le16(file, 36), 8u);
+  EXPECT_EQ(le32(file, 42), rowSize * 233);
+  const std::vector<uint8_t> dib = packDib(page);
+  EXPECT_EQ(0, std::memcmp(&file[62 + 1024], &dib[40 + 1024], 165));  // bottom row
+  for (size_t i = file.size() - maskRow * 233; i < file.size(); ++i) ASSERT_EQ(file[i], 0);
+
+  const std::vector<uint8_t> bw = encodePage(makeTestPage(255, 3, 1, PaletteKind::kBlackWhite), 5, &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(bw[6], 255);
+  EXPECT_EQ(bw[8], 2);
+  EXPECT_EQ(le32(bw, 14), 40u + 8 + 32 * 3 + 32 * 3);
+}
+
+TEST(IcoEncoder, LargePagesEmbedAPng) {
+  struct Case {
+    uint32_t width, height, depth;
+  };
+  for (const Case& c : {Case{2480, 3508, 1}, Case{256, 4, 24}, Case{4, 300, 4}}) {
+    SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height);
+    const TestPage page = makeTestPage(c.width, c.height, c.depth, PaletteKind::kBlackWhite);
+    bool ok = false;
+    const std::vector<uint8_t> file = encodePage(page, 5, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(file[6], 0);
+    EXPECT_EQ(file[7], 0);
+    EXPECT_EQ(file[8], c.depth == 24 ? 0 : 1u << c.depth);
+    EXPECT_EQ(le16(file, 12), c.depth);
+    EXPECT_EQ(le32(file, 14), file.size() - 22);
+    EXPECT_EQ(le32(file, 18), 22u);
+    std::vector<uint8_t> png(file.begin() + 22, file.end());
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size()));
+    image.format = PNG_FORMAT_RGB;
+    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+    ASSERT_EQ(image.width, c.width);
+    ASSERT_EQ(image.height, c.height);
+    for (uint32_t y = 0; y < c.height; y += 7) {
+      for (uint32_t x = 0; x < c.width; x += 5) {
+        const uint8_t* p = &rgb[(static_cast<size_t>(y) * c.width + x) * 3];
+        ASSERT_EQ((Rgb{p[0], p[1], p[2]}), page.at(x, y));
+      }
+    }
+  }
+}
+
+// ---- TGA ----
+
+TEST(TgaEncoder, MappedAndTrueColourOnly) {
+  bool ok = true;
+  for (uint32_t depth : {1u, 4u}) {
+    const std::vector<uint8_t> file = encodePage(makeTestPage(5, 5, depth), 7, &ok);
+    EXPECT_FALSE(ok) << depth;
+    EXPECT_TRUE(file.empty());
+  }
+  const TestPage mapped = makeTestPage(7, 3, 8);
+  std::vector<uint8_t> file = encodePage(mapped, 7, &ok);
+  ASSERT_TRUE(ok);
+  const uint8_t header8[18] = {0, 1, 1, 0, 0, 0, 1, 24, 0, 0, 0, 0, 7, 0, 3, 0, 8, 0};
+  ASSERT_EQ(file.size(), 18u + 768 + 21);
+  EXPECT_EQ(0, std::memcmp(file.data(), header8, 18));
+  EXPECT_EQ(file[18 + 3 * 5], mapped.palette[5].blue);
+  EXPECT_EQ(file[18 + 3 * 5 + 2], mapped.palette[5].red);
+  EXPECT_EQ(file[18 + 768 + 7 * 0 + 2], mapped.indexAt(2, 2));  // bottom row first
+
+  const TestPage colour = makeTestPage(5, 2, 24);
+  file = encodePage(colour, 7, &ok);
+  ASSERT_TRUE(ok);
+  const uint8_t header24[18] = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 2, 0, 24, 0};
+  ASSERT_EQ(file.size(), 18u + 30);
+  EXPECT_EQ(0, std::memcmp(file.data(), header24, 18));
+  const size_t px = 18 + 15 + 3 * 4;  // second stored row is the top one
+  EXPECT_EQ((Rgb{file[px + 2], file[px + 1], file[px]}), colour.at(4, 0));
+}
+
+// ---- PCX ----
+
+// Expands the run-length data of one PCX file into its plane lines.
+std::vector<uint8_t> unpackPcx(const std::vector<uint8_t>& file, size_t end, bool* sane) {
+  std::vector<uint8_t> out;
+  *sane = true;
+  for (size_t i = 128; i < end; ++i) {
+    if ((file[i] & 0xC0) == 0xC0) {
+      const int count = file[i] & 0x3F;
+      if (count == 0 || i + 1 >= end) *sane = false;
+      if (count == 1 && file[i + 1] < 0xC0) *sane = false;  // should have been written plain
+      out.insert(out.end(), count, file[++i]);
+    } else {
+      out.push_back(file[i]);
+    }
+  }
+  return out;
+}
+
+TEST(PcxEncoder, EveryDepthRoundTrips) {
+  struct Case {
+    uint32_t width, height, depth;
+    PaletteKind kind;
+    int planes, bitsPerPlane, bytesPerLine;
+  };
+  const Case cases[] = {
+      {21, 4, 1, PaletteKind::kBlackWhite, 1, 1, 4}, {21, 4, 1, PaletteKind::kWhiteBlack, 1, 1, 4},
+      {9, 3, 4, PaletteKind::kColour, 4, 1, 2},      {7, 5, 8, PaletteKind::kColour, 1, 8, 8},
+      {300, 2, 8, PaletteKind::kGray, 1, 8, 300},    {5, 3, 24, PaletteKind::kColour, 3, 8, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height << "x" << c.depth);
+    TestPage page = makeTestPage(c.width, c.height, c.depth, c.kind);
+    if (c.width == 300) {  // long runs and bytes with both top bits set
+      for (size_t i = 0; i < page.index.size(); ++i) {
+        page.index[i] = i < 200 ? 0xC5 : static_cast<uint8_t>(0xC0 + i % 3);
+        page.rgb[i] = {page.index[i], page.index[i], page.index[i]};
+      }
+    }
+    bool ok = false;
+    const std::vector<uint8_t> file = encodePage(page, 8, &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_GE(file.size(), 128u);
+    EXPECT_EQ(file[0], 10);
+    EXPECT_EQ(file[1], 5);
+    EXPECT_EQ(file[2], 1);
+    EXPECT_EQ(file[3], c.bitsPerPlane);
+    EXPECT_EQ(le16(file, 4) | le16(file, 6), 0u);
+    EXPECT_EQ(le16(file, 8), c.width - 1);
+    EXPECT_EQ(le16(file, 10), c.height - 1);
+    EXPECT_EQ(le16(file, 12), 300u);
+    EXPECT_EQ(le16(file, 14), 300u);
+    EXPECT_EQ(file[65], c.planes);
+    EXPECT_EQ(le16(file, 66), static_cast<uint32_t>(c.bytesPerLine));
+    const size_t end = c.depth == 8 ? file.size() - 769 : file.size();
+    if (c.depth == 8) {
+      EXPECT_EQ(file[end], 12);
+    }
+    bool sane = false;
+    const std::vector<uint8_t> lines = unpackPcx(file, end, &sane);
+    EXPECT_TRUE(sane);
+    ASSERT_EQ(lines.size(), static_cast<size_t>(c.planes) * c.bytesPerLine * c.height);
+    for (uint32_t y = 0; y < c.height; ++y) {
+      for (uint32_t x = 0; x < c.width; ++x) {
+        const uint8_t* line = &lines[static_cast<size_t>(y) * c.planes * c.bytesPerLine];
+        Rgb got;
+        if (c.depth == 24) {
+          got = {line[x], line[c.bytesPerLine + x], line[2 * c.bytesPerLine + x]};
+        } else {
+          uint32_t index = 0;
+          if (c.depth == 8) {
+            index = line[x];
+            const uint8_t* pal = &file[end + 1 + 3 * index];
+            got = {pal[0], pal[1], pal[2]};
+          } else {
+            for (int p = 0; p < c.planes; ++p) {
+              index |= ((line[p * c.bytesPerLine + x / 8] >> (7 - x % 8)) & 1) << p;
+            }
+            const uint8_t* pal = &file[16 + 3 * index];
+            got = {pal[0], pal[1], pal[2]};
+          }
+        }
+        ASSERT_EQ(got, page.at(x, y)) << x << "," << y;
+      }
+    }
+  }
+}
+
+// ---- WBMP ----
+
+TEST(WbmpEncoder, OneBitPagesOnly) {
+  bool ok = true;
+  for (uint32_t depth : {4u, 8u, 24u}) {
+    EXPECT_TRUE(encodePage(makeTestPage(5, 5, depth), 9, &ok).empty());
+    EXPECT_FALSE(ok) << depth;
+  }
+  for (PaletteKind kind : {PaletteKind::kBlackWhite, PaletteKind::kWhiteBlack}) {
+    const TestPage page = makeTestPage(200, 3, 1, kind);
+    const std::vector<uint8_t> file = encodePage(page, 9, &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(file.size(), 5u + 25 * 3);
+    const uint8_t header[] = {0, 0, 0x81, 0x48, 3};
+    EXPECT_EQ(0, std::memcmp(file.data(), header, 5));
+    for (uint32_t y = 0; y < 3; ++y) {
+      for (uint32_t x = 0; x < 200; ++x) {
+        const bool white = (file[5 + 25 * y + x / 8] >> (7 - x % 8)) & 1;
+        ASSERT_EQ(white, page.at(x, y).r == 255) << x << "," << y;
+      }
+    }
+  }
+  const std::vector<uint8_t> tall = encodePage(makeTestPage(1, 16384, 1), 9, &ok);
+  ASSERT_TRUE(ok);
+  const uint8_t header[] = {0, 0, 1, 0x81, 0x80, 0x00};
+  EXPECT_EQ(0, std::memcmp(tall.data(), header, 6));
+}
+
+// ---- SKA ----
+
+TEST(SkaEncoder, EightBitsWithWidening) {
+  bool ok = true;
+  EXPECT_TRUE(encodePage(makeTestPage(5, 5, 24), 18, &ok).empty());
+  EXPECT_FALSE(ok);
+  for (uint32_t depth : {1u, 4u, 8u}) {
+    SCOPED_TRACE(depth);
+    const TestPage page = makeTestPage(11, 4, depth);
+    const std::vector<uint8_t> file = encodePage(page, 18, &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(file.size(), 9u + 768 + 44);
+    const uint8_t header[] = {11, 0, 4, 0, 3, 0, 0, 0, 1};
+    EXPECT_EQ(0, std::memcmp(file.data(), header, 9));
+    for (uint32_t y = 0; y < 4; ++y) {
+      for (uint32_t x = 0; x < 11; ++x) {
+        const uint8_t index = file[9 + 768 + 11 * y + x];
+        ASSERT_EQ(index, page.indexAt(x, y));
+        const uint8_t* pal = &file[9 + 3 * index];
+        ASSERT_EQ((Rgb{pal[0], pal[1], pal[2]}), page.at(x, y));
+      }
+    }
+  }
+}
+
+// ---- Refusals common to the 16-bit formats ----
+
+TEST(BuiltinEncoders, SixteenBitFieldsRefuseWiderPages) {
+  PageImage image;
+  ASSERT_TRUE(image.create(70000, 1, 8));
+  for (uint32_t format : {2u, 7u, 8u, 18u}) {
+    MemoryStream stream;
+    EXPECT_FALSE(image.encode(stream, format)) << format;
+    EXPECT_EQ(stream.size(), 0) << format;
+  }
+}
+
+}  // namespace
+}  // namespace lumra
