@@ -1,0 +1,429 @@
+// Drives our managers through DSM_Entry as an application would, with the
+// virtual scanner (bin/twain/virtual.ds) scripted behind them.
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "twain/twain.h"
+
+namespace {
+
+std::string tempPath(const std::string& name) {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/lumra_dsm_test_" +
+         std::to_string(GetCurrentProcessId()) + "_" + name;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Notifications the callback saw; the callback may run on the source's thread.
+std::atomic<int> g_readyCount{0};
+std::atomic<TW_UINT16> g_lastMessage{0};
+std::atomic<TW_UINT32> g_callbackOrigin{0};
+std::atomic<TW_UINT32> g_callbackDest{0};
+
+TW_UINT16 TW_CALLINGSTYLE testCallback(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32, TW_UINT16,
+                                       TW_UINT16 msg, TW_MEMREF) {
+  g_callbackOrigin = origin != nullptr ? origin->Id : 0;
+  g_callbackDest = dest != nullptr ? dest->Id : 0;
+  g_lastMessage = msg;
+  ++g_readyCount;
+  return TWRC_SUCCESS;
+}
+
+LRESULT CALLBACK plainProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcA(w, m, wp, lp); }
+
+// One manager variant, loaded the way the host loads it, with a scenario.
+class ManagerTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    scenario_ = tempPath("scenario");
+    journal_ = tempPath("journal");
+    std::remove(journal_.c_str());
+    setenv("LUMRA_VIRTUAL_SCENARIO", scenario_.c_str(), 1);
+    setenv("LUMRA_VIRTUAL_JOURNAL", journal_.c_str(), 1);
+    unsetenv("LUMRA_TWAIN_SOURCES");
+    WNDCLASSA cls{};
+    cls.lpfnWndProc = plainProc;
+    cls.lpszClassName = "lumraDsmTest";
+    RegisterClassA(&cls);
+    window_ = CreateWindowExA(0, "lumraDsmTest", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    g_readyCount = 0;
+    g_lastMessage = 0;
+  }
+  void TearDown() override {
+    if (library_ != nullptr) FreeLibrary(library_);
+    DestroyWindow(window_);
+    UnregisterClassA("lumraDsmTest", nullptr);
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    std::remove(scenario_.c_str());
+    std::remove(journal_.c_str());
+    unsetenv("LUMRA_VIRTUAL_SCENARIO");
+    unsetenv("LUMRA_VIRTUAL_JOURNAL");
+    unsetenv("LUMRA_TWAIN_SOURCES");
+  }
+  bool twain2() const { return GetParam(); }
+
+  void load(const std::string& scenario) {
+    std::ofstream(scenario_) << scenario;
+    library_ = LoadLibraryA(twain2() ? "TWAINDSM.DLL" : "TWAIN_32.DLL");
+    ASSERT_NE(library_, nullptr);
+    entry_ = reinterpret_cast<DSMENTRYPROC>(
+        reinterpret_cast<void (*)()>(GetProcAddress(library_, "DSM_Entry")));
+    ASSERT_NE(entry_, nullptr);
+  }
+  TW_UINT16 call(pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
+    return entry_(&app_, dest, dg, dat, msg, data);
+  }
+  TW_UINT16 status(pTW_IDENTITY dest = nullptr) {
+    TW_STATUS s{};
+    EXPECT_EQ(call(dest, DG_CONTROL, DAT_STATUS, MSG_GET, &s), TWRC_SUCCESS);
+    return s.ConditionCode;
+  }
+  void openManager() {
+    app_ = TW_IDENTITY{};
+    app_.ProtocolMajor = 2;
+    app_.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_APP2;
+    strcpy(app_.ProductName, "dsm test");
+    ASSERT_EQ(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, &window_), TWRC_SUCCESS);
+  }
+  std::vector<TW_IDENTITY> list() {
+    std::vector<TW_IDENTITY> out;
+    TW_IDENTITY id{};
+    for (TW_UINT16 rc = call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, &id);
+         rc == TWRC_SUCCESS; rc = call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETNEXT, &id)) {
+      out.push_back(id);
+    }
+    return out;
+  }
+  TW_UINT16 openSource(TW_UINT32 id) {
+    source_ = TW_IDENTITY{};
+    source_.Id = id;
+    return call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source_);
+  }
+  TW_UINT16 setOne(TW_UINT16 cap, TW_UINT16 type, TW_UINT32 value) {
+    TW_CAPABILITY c{cap, TWON_ONEVALUE, GlobalAlloc(GHND, sizeof(TW_ONEVALUE))};
+    auto* one = static_cast<pTW_ONEVALUE>(GlobalLock(c.hContainer));
+    one->ItemType = type;
+    one->Item = value;
+    GlobalUnlock(c.hContainer);
+    TW_UINT16 rc = call(&source_, DG_CONTROL, DAT_CAPABILITY, MSG_SET, &c);
+    GlobalFree(c.hContainer);
+    return rc;
+  }
+  TW_UINT16 enable() {
+    TW_USERINTERFACE ui{0, 0, window_};
+    return call(&source_, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+  }
+  TW_UINT16 disable() {
+    TW_USERINTERFACE ui{0, 0, window_};
+    return call(&source_, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+  }
+  // Pumps the window queue the way the host's event loop does, until the
+  // source claims an event; returns its message.
+  TW_UINT16 pumpUntilSourceEvent() {
+    MSG msg;
+    for (int guard = 0; guard < 100 && GetMessageA(&msg, nullptr, 0, 0) > 0; ++guard) {
+      TW_EVENT event{&msg, MSG_NULL};
+      TW_UINT16 rc = call(&source_, DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
+      if (rc == TWRC_DSEVENT) return event.TWMessage;
+      EXPECT_EQ(rc, TWRC_NOTDSEVENT);
+      DispatchMessageA(&msg);
+    }
+    return MSG_NULL;
+  }
+  // Transfers every pending page; returns how many.
+  int transferAll() {
+    int pages = 0;
+    TW_PENDINGXFERS pending{};
+    do {
+      TW_HANDLE bitmap = nullptr;
+      if (call(&source_, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap) != TWRC_XFERDONE) break;
+      EXPECT_NE(bitmap, nullptr);
+      EXPECT_GT(GlobalSize(bitmap), 40u);
+      GlobalFree(bitmap);
+      ++pages;
+      EXPECT_EQ(call(&source_, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+    } while (pending.Count != 0 && pages < 100);
+    return pages;
+  }
+  std::string journal() { return readFile(journal_); }
+
+  HMODULE library_ = nullptr;
+  DSMENTRYPROC entry_ = nullptr;
+  TW_IDENTITY app_{};
+  TW_IDENTITY source_{};
+  HWND window_ = nullptr;
+  std::string scenario_;
+  std::string journal_;
+};
+
+const char kThreeSources[] =
+    "width = 64\nheight = 48\n"
+    "[source]\nid = 7\nname = Seven\n"
+    "[source]\nid = 3\nname = Three\ntwain2 = no\n"
+    "[source]\nid = 5\nname = Five\n";
+
+TEST_P(ManagerTest, OpensWithAnIdAndTellsItsVersion) {
+  load(kThreeSources);
+  openManager();
+  EXPECT_NE(app_.Id, 0u);
+  EXPECT_EQ((app_.SupportedGroups & DF_DSM2) != 0, twain2());
+  // A second open by the same application is a sequence error.
+  EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, &window_), TWRC_FAILURE);
+  EXPECT_EQ(status(), TWCC_SEQERROR);
+  EXPECT_EQ(status(), TWCC_SUCCESS) << "reading the status clears it";
+  EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, &window_), TWRC_SUCCESS);
+  EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, &window_), TWRC_FAILURE);
+  EXPECT_EQ(status(), TWCC_SEQERROR);
+}
+
+TEST_P(ManagerTest, EntryPointsOnlyFromTheTwain2Manager) {
+  load(kThreeSources);
+  openManager();
+  TW_ENTRYPOINT points{};
+  points.Size = sizeof points;
+  TW_UINT16 rc = call(nullptr, DG_CONTROL, DAT_ENTRYPOINT, MSG_GET, &points);
+  if (!twain2()) {
+    EXPECT_EQ(rc, TWRC_FAILURE);
+    EXPECT_EQ(status(), TWCC_BADPROTOCOL);
+    return;
+  }
+  ASSERT_EQ(rc, TWRC_SUCCESS);
+  EXPECT_EQ(points.DSM_Entry, entry_);
+  TW_HANDLE h = points.DSM_MemAllocate(6);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(GlobalSize(h), 6u);
+  auto* p = static_cast<unsigned char*>(points.DSM_MemLock(h));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p[5], 0) << "zero-initialised like GHND";
+  points.DSM_MemUnlock(h);
+  points.DSM_MemFree(h);
+  TW_ENTRYPOINT small{};
+  small.Size = 8;
+  EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_ENTRYPOINT, MSG_GET, &small), TWRC_FAILURE);
+  EXPECT_EQ(status(), TWCC_BADVALUE);
+}
+
+TEST_P(ManagerTest, ListsSourcesInTheOrderFoundAndOpensById) {
+  load(kThreeSources);
+  openManager();
+  std::vector<TW_IDENTITY> sources = list();
+  ASSERT_EQ(sources.size(), 3u);
+  const struct {
+    TW_UINT32 id;
+    const char* name;
+    bool ds2;
+  } expected[] = {{7, "Seven", true}, {3, "Three", false}, {5, "Five", true}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(sources[i].Id, expected[i].id);
+    EXPECT_STREQ(sources[i].ProductName, expected[i].name);
+    EXPECT_EQ((sources[i].SupportedGroups & DF_DS2) != 0, expected[i].ds2);
+  }
+  TW_IDENTITY def{};
+  ASSERT_EQ(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETDEFAULT, &def), TWRC_SUCCESS);
+  EXPECT_EQ(def.Id, 7u);
+  ASSERT_EQ(openSource(5), TWRC_SUCCESS);
+  EXPECT_STREQ(source_.ProductName, "Five");
+  EXPECT_NE(journal().find("OPENDS source=5 app=" + std::to_string(app_.Id) + " name=\"Five\" rc=0"),
+            std::string::npos);
+  EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source_), TWRC_SUCCESS);
+  EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, &window_), TWRC_SUCCESS);
+}
+
+TEST_P(ManagerTest, RefusesBadSourceOperationsWithConditionCodes) {
+  load(kThreeSources);
+  openManager();
+  const struct {
+    const char* what;
+    TW_UINT32 open;  // source to open first, 0: none
+    TW_UINT32 target;
+    TW_UINT16 msg;
+    TW_UINT16 code;
+  } cases[] = {
+      {"unknown source", 0, 42, MSG_OPENDS, TWCC_NODS},
+      {"close a source never opened", 0, 7, MSG_CLOSEDS, TWCC_SEQERROR},
+      {"open twice", 7, 7, MSG_OPENDS, TWCC_SEQERROR},
+      {"second source of one module", 7, 5, MSG_OPENDS, TWCC_MAXCONNECTIONS},
+  };
+  for (const auto& c : cases) {
+    if (c.open != 0) {
+      ASSERT_EQ(openSource(c.open), TWRC_SUCCESS) << c.what;
+    }
+    TW_IDENTITY target{};
+    target.Id = c.target;
+    EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_IDENTITY, c.msg, &target), TWRC_FAILURE) << c.what;
+    EXPECT_EQ(status(), c.code) << c.what;
+    if (c.open != 0) {
+      TW_IDENTITY opened{};
+      opened.Id = c.open;
+      EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &opened), TWRC_SUCCESS);
+    }
+  }
+  // Operations for a source that is not open never reach a module.
+  TW_IDENTITY unknown{};
+  unknown.Id = 99;
+  TW_USERINTERFACE ui{};
+  EXPECT_EQ(call(&unknown, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_FAILURE);
+  EXPECT_EQ(status(), TWCC_BADDEST);
+  TW_IDENTITY closed{};
+  closed.Id = 3;
+  EXPECT_EQ(call(&closed, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_FAILURE);
+  EXPECT_EQ(status(), TWCC_SEQERROR);
+  // Null data is refused, not dereferenced.
+  EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, nullptr), TWRC_FAILURE);
+  EXPECT_EQ(status(), TWCC_BADVALUE);
+}
+
+TEST_P(ManagerTest, NoSourcesGivesAnEmptyListAndNoDefault) {
+  std::string empty = tempPath("empty_sources");
+  std::filesystem::create_directories(empty);
+  setenv("LUMRA_TWAIN_SOURCES", empty.c_str(), 1);
+  load("");
+  openManager();
+  EXPECT_TRUE(list().empty());
+  TW_IDENTITY def{};
+  EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETDEFAULT, &def), TWRC_FAILURE);
+  EXPECT_EQ(status(), TWCC_NODS);
+  EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, &window_), TWRC_SUCCESS);
+  std::filesystem::remove_all(empty);
+}
+
+TEST_P(ManagerTest, DuplicateIdsAreMadeUnique) {
+  load("[source]\nid = 4\nname = A\n[source]\nid = 4\nname = B\n[source]\nname = C\n");
+  openManager();
+  std::vector<TW_IDENTITY> sources = list();
+  ASSERT_EQ(sources.size(), 3u);
+  EXPECT_EQ(sources[0].Id, 4u);
+  EXPECT_NE(sources[1].Id, 4u);
+  EXPECT_NE(sources[2].Id, 0u);
+  EXPECT_NE(sources[1].Id, sources[2].Id);
+  // The renamed source still opens as itself.
+  ASSERT_EQ(openSource(sources[1].Id), TWRC_SUCCESS);
+  EXPECT_STREQ(source_.ProductName, "B");
+}
+
+TEST_P(ManagerTest, SourceFailureReasonReachesTheManagerStatus) {
+  load("fail.opends = DENIED\n[source]\nid = 2\n");
+  openManager();
+  EXPECT_EQ(openSource(2), TWRC_FAILURE);
+  EXPECT_EQ(status(), TWCC_DENIED);
+}
+
+TEST_P(ManagerTest, CallbackTransferWithATwain2Source) {
+  load("width = 64\nheight = 48\npages = 3\n[source]\nid = 9\n");
+  openManager();
+  ASSERT_EQ(openSource(9), TWRC_SUCCESS);
+  TW_CALLBACK callback{reinterpret_cast<TW_MEMREF>(testCallback), 0, 0};
+  TW_UINT16 rc = call(&source_, DG_CONTROL, DAT_CALLBACK, MSG_REGISTER_CALLBACK, &callback);
+  if (!twain2()) {
+    EXPECT_EQ(rc, TWRC_FAILURE);
+    EXPECT_EQ(status(), TWCC_BADPROTOCOL);
+    return;
+  }
+  ASSERT_EQ(rc, TWRC_SUCCESS);
+  EXPECT_EQ(setOne(ICAP_XRESOLUTION, TWTY_FIX32, 300), TWRC_SUCCESS);
+  EXPECT_EQ(setOne(ICAP_PIXELTYPE, TWTY_UINT16, TWPT_GRAY), TWRC_SUCCESS);
+  ASSERT_EQ(enable(), TWRC_SUCCESS);
+  for (int i = 0; i < 500 && g_readyCount == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(g_readyCount, 1);
+  EXPECT_EQ(g_lastMessage, MSG_XFERREADY);
+  EXPECT_EQ(g_callbackOrigin, 9u);
+  EXPECT_EQ(g_callbackDest, app_.Id);
+  EXPECT_EQ(transferAll(), 3);
+  EXPECT_EQ(disable(), TWRC_SUCCESS);
+  EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source_), TWRC_SUCCESS);
+  std::string j = journal();
+  EXPECT_NE(j.find("ENTRYPOINT"), std::string::npos);
+  EXPECT_NE(j.find("CAPSET source=9 cap=ICAP_XRESOLUTION contype=5 itemtype=7 value=300 rc=0"),
+            std::string::npos);
+  EXPECT_NE(j.find("XFER source=9 page=2 width=64 height=48 depth=8"), std::string::npos);
+  EXPECT_NE(j.find("ENDXFER source=9 page=2 count=0 rc=0"), std::string::npos);
+}
+
+TEST_P(ManagerTest, EventLoopSeesNotificationsThroughTheWindow) {
+  const struct {
+    const char* scenario;
+    TW_UINT16 expected;
+  } cases[] = {
+      {"twain2 = no\nready = thread\n", MSG_XFERREADY},
+      {"twain2 = no\nready = enable\n", MSG_XFERREADY},  // during MSG_ENABLEDS
+      {"twain2 = yes\nready = enable\n", MSG_XFERREADY},  // TWAIN 2 source, no callback
+      {"twain2 = no\ncancel = dialog\n", MSG_CLOSEDSREQ},
+      {"twain2 = no\nnotify = closedsok\n", MSG_CLOSEDSOK},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    if (library_ != nullptr) FreeLibrary(library_);
+    load(std::string("width = 32\nheight = 32\n[source]\nid = 4\n") + c.scenario);
+    openManager();
+    ASSERT_EQ(openSource(4), TWRC_SUCCESS);
+    ASSERT_EQ(enable(), TWRC_SUCCESS);
+    ASSERT_EQ(pumpUntilSourceEvent(), c.expected);
+    if (c.expected == MSG_XFERREADY) {
+      EXPECT_EQ(transferAll(), 1);
+    }
+    EXPECT_EQ(disable(), TWRC_SUCCESS);
+    EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source_), TWRC_SUCCESS);
+    EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, &window_), TWRC_SUCCESS);
+  }
+}
+
+TEST_P(ManagerTest, StaleNotificationsDoNotLeakIntoTheNextEnabling) {
+  load("width = 16\nheight = 16\n[source]\nid = 4\ntwain2 = no\nready = enable\nnotify_count = 2\n");
+  openManager();
+  ASSERT_EQ(openSource(4), TWRC_SUCCESS);
+  ASSERT_EQ(enable(), TWRC_SUCCESS);
+  ASSERT_EQ(pumpUntilSourceEvent(), MSG_XFERREADY);
+  EXPECT_EQ(transferAll(), 1);
+  EXPECT_EQ(disable(), TWRC_SUCCESS);
+  // The second notification was dropped with the disabling.
+  MSG msg{};
+  TW_EVENT event{&msg, MSG_NULL};
+  EXPECT_EQ(call(&source_, DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event), TWRC_NOTDSEVENT);
+}
+
+TEST_P(ManagerTest, ClosingTheManagerClosesSourcesLeftOpen) {
+  load("width = 16\nheight = 16\n[source]\nid = 6\nready = never\n");
+  openManager();
+  ASSERT_EQ(openSource(6), TWRC_SUCCESS);
+  ASSERT_EQ(enable(), TWRC_SUCCESS);
+  EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, &window_), TWRC_SUCCESS);
+  std::string j = journal();
+  EXPECT_NE(j.find("DISABLEDS source=6 rc=0"), std::string::npos);
+  EXPECT_NE(j.find("CLOSEDS source=6 rc=0"), std::string::npos);
+}
+
+TEST_P(ManagerTest, NotificationsFromStrangersAreRefused) {
+  load("[source]\nid = 6\n");
+  openManager();
+  TW_IDENTITY stranger{};
+  stranger.Id = 6;  // a real source, but not open
+  EXPECT_EQ(entry_(&stranger, &app_, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr), TWRC_FAILURE);
+  ASSERT_EQ(openSource(6), TWRC_SUCCESS);
+  EXPECT_EQ(entry_(&source_, &app_, DG_CONTROL, DAT_NULL, 0x7777, nullptr), TWRC_FAILURE);
+  EXPECT_EQ(entry_(&source_, nullptr, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr), TWRC_FAILURE);
+  EXPECT_EQ(entry_(nullptr, nullptr, DG_CONTROL, DAT_STATUS, MSG_GET, nullptr), TWRC_FAILURE);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothManagers, ManagerTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Twain2" : "Twain1"; });
+
+}  // namespace

@@ -1,0 +1,38 @@
+// Procedural pages: an A4-shaped sheet with a heading band and lines of
+// text-like blocks, written as a packed device-independent bitmap in a
+// global memory handle. Rows repeat, so a page is built from a few row
+// templates copied into place; a colour A4 page at 300 dpi costs a few
+// milliseconds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sources/virtual/scenario.h"
+#include "twain/twain.h"
+
+namespace lumra::virtual_scanner {
+
+/// Everything that decides a page's bytes.
+struct PageSpec {
+  int width = 0;
+  int height = 0;
+  int depth = 24;  ///< 1, 4, 8, 16, 24 or 32
+  Compression compression = Compression::kNone;
+  bool topDown = false;
+  TW_UINT16 pixelType = TWPT_RGB;
+  int32_t pixelsPerMetre = 0;
+  int pageNumber = 0;  ///< drawn as marks in the heading, so pages differ
+};
+
+/// The page as a GlobalAlloc handle holding BITMAPINFOHEADER, masks or colour
+/// table, and pixels. With truncate the block holds only half of the pixel
+/// bytes its header promises. Returns null when memory runs out; *fullBytes
+/// receives the size a whole bitmap needs.
+HGLOBAL MakePage(const PageSpec& spec, bool truncate, size_t* fullBytes);
+
+/// The colour of the content at (x, y) as the page draws it, before the
+/// pixel type and depth reduce it: for tests that decode pages.
+void ContentColour(const PageSpec& spec, int x, int y, uint8_t rgb[3]);
+
+}  // namespace lumra::virtual_scanner
