@@ -1,8 +1,8 @@
 #include "host/log.h"
 
+#include <spdlog/details/os.h>
 #include <spdlog/logger.h>
-#include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/sinks/base_sink.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,10 +17,6 @@
 
 namespace lumra {
 namespace {
-
-constexpr size_t kLogFileSize = 10000000;
-// The current file and nine numbered ones: ten files at most.
-constexpr size_t kLogRolledFiles = 9;
 
 std::atomic<int> gThreshold{static_cast<int>(Severity::none)};
 std::mutex gLoggerMutex;
@@ -53,55 +49,105 @@ const char* severityName(spdlog::level::level_enum level) {
 
 // "2024-03-05 14:05:09.042 DEBUG [4711] [startLog@84] Start ..." — the
 // payload already holds "[function@line] message".
-class TextFormatter final : public spdlog::formatter {
+void formatRecord(const spdlog::details::log_msg& msg, spdlog::memory_buf_t* dest) {
+  auto since = msg.time.time_since_epoch();
+  std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+  int millis = static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000);
+  std::tm local = spdlog::details::os::localtime(seconds);  // thread-safe
+  char head[96];
+  int n = std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03d %s [%lu] ",
+                        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                        local.tm_min, local.tm_sec, millis, severityName(msg.level),
+                        static_cast<unsigned long>(msg.thread_id));
+  dest->append(head, head + n);
+  dest->append(msg.payload.begin(), msg.payload.end());
+  dest->push_back('\n');
+}
+
+// Appends to the file and rolls once it has grown past the limit, before the
+// next record: the current file becomes NAME.1.EXT, older ones move up, the
+// oldest goes. A file that starts empty gets the UTF-8 byte-order mark.
+class RollingSink final : public spdlog::sinks::base_sink<std::mutex> {
  public:
-  void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override {
-    auto since = msg.time.time_since_epoch();
-    std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
-    int millis = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000);
-    // The sink calls this under its own lock, so localtime's buffer is ours.
-    std::tm local = *std::localtime(&seconds);
-    char head[96];
-    int n = std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03d %s [%lu] ",
-                          local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                          local.tm_min, local.tm_sec, millis, severityName(msg.level),
-                          static_cast<unsigned long>(msg.thread_id));
-    dest.append(head, head + n);
-    dest.append(msg.payload.begin(), msg.payload.end());
-    dest.push_back('\n');
+  RollingSink(std::string path, uint64_t fileBytes, int files)
+      : path_(std::move(path)), fileBytes_(fileBytes), files_(files) {
+    open();
   }
-  std::unique_ptr<spdlog::formatter> clone() const override {
-    return std::make_unique<TextFormatter>();
+  ~RollingSink() override {
+    if (file_) std::fclose(file_);
   }
+  bool isOpen() const { return file_ != nullptr; }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    if (size_ > fileBytes_) roll();
+    if (!file_) return;  // no file: records are dropped
+    spdlog::memory_buf_t line;
+    formatRecord(msg, &line);
+    size_ += std::fwrite(line.data(), 1, line.size(), file_);
+  }
+  void flush_() override {
+    if (file_) std::fflush(file_);
+  }
+  void set_pattern_(const std::string&) override {}
+  void set_formatter_(std::unique_ptr<spdlog::formatter>) override {}
+
+ private:
+  void open() {
+    file_ = std::fopen(path_.c_str(), "ab");
+    if (!file_) return;
+    std::fseek(file_, 0, SEEK_END);
+    long at = std::ftell(file_);
+    size_ = at > 0 ? static_cast<uint64_t>(at) : 0;
+    if (size_ == 0) size_ = std::fwrite("\xEF\xBB\xBF", 1, 3, file_);
+  }
+
+  // "dir/LumraImageScanning.log", 3 -> "dir/LumraImageScanning.3.log".
+  std::string numbered(int index) const {
+    size_t slash = path_.find_last_of("/\\");
+    size_t dot = path_.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+      return path_ + "." + std::to_string(index);
+    return path_.substr(0, dot) + "." + std::to_string(index) + path_.substr(dot);
+  }
+
+  void roll() {
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+    if (files_ > 1) {
+      std::remove(numbered(files_ - 1).c_str());
+      for (int i = files_ - 2; i >= 1; --i) std::rename(numbered(i).c_str(), numbered(i + 1).c_str());
+      std::rename(path_.c_str(), numbered(1).c_str());
+    } else {
+      std::remove(path_.c_str());
+    }
+    open();
+  }
+
+  std::string path_;
+  uint64_t fileBytes_;
+  int files_;
+  std::FILE* file_ = nullptr;
+  uint64_t size_ = 0;
 };
 
 }  // namespace
 
-void startLogAt(const std::string& path, Severity threshold) {
+void startLogAt(const std::string& path, Severity threshold, uint64_t fileBytes, int files) {
+  auto sink = std::make_shared<RollingSink>(path, fileBytes, files);
   std::shared_ptr<spdlog::logger> logger;
-  try {
-    spdlog::file_event_handlers handlers;
-    // A file that starts empty gets the UTF-8 byte-order mark.
-    handlers.after_open = [](const spdlog::filename_t&, std::FILE* file) {
-      if (std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) == 0)
-        std::fwrite("\xEF\xBB\xBF", 1, 3, file);
-    };
-    auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-        path, kLogFileSize, kLogRolledFiles, false, handlers);
-    sink->set_formatter(std::make_unique<TextFormatter>());
+  if (sink->isOpen()) {
     logger = std::make_shared<spdlog::logger>("lumra", std::move(sink));
     logger->set_level(spdlog::level::trace);
     logger->flush_on(spdlog::level::trace);
-  } catch (const std::exception&) {
-    logger.reset();  // No file: records are dropped and the host runs on.
   }
   {
     std::lock_guard<std::mutex> lock(gLoggerMutex);
     gLogger = logger;
   }
   gThreshold = logger ? static_cast<int>(threshold) : static_cast<int>(Severity::none);
-  LOG_DEBUG << "Start LumraImageScanning...";
+  LUMRA_LOG_AS(debug, "startLog") << "Start LumraImageScanning...";
 }
 
 void startLog(Severity threshold) {

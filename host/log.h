@@ -19,8 +19,14 @@ enum class Severity { none = 0, fatal = 1, error = 2, warning = 3, info = 4, deb
 /// dropped.
 void startLog(Severity threshold);
 
-/// Opens the log at `path` instead of the temp folder (tests).
-void startLogAt(const std::string& path, Severity threshold);
+/// Size past which the log file rolls, and the most files kept.
+inline constexpr uint64_t kLogFileBytes = 10000000;
+inline constexpr int kLogFiles = 10;
+
+/// Opens the log at `path` instead of the temp folder, rolling past
+/// `fileBytes` over `files` files (tests use small values).
+void startLogAt(const std::string& path, Severity threshold, uint64_t fileBytes = kLogFileBytes,
+                int files = kLogFiles);
 
 /// Closes the log; later records are dropped (tests).
 void stopLog();

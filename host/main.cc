@@ -1,0 +1,67 @@
+// The host process: one instance per user session, answering framed
+// requests on standard input until it ends.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/client_stdin_stdout.h"
+#include "host/log.h"
+#include "platform/win32.h"
+#include "processing/answers.h"
+#include "processing/image_json_processing.h"
+
+namespace {
+
+constexpr char kInstanceMutex[] = "lumraImageScanningWebExtLock";
+
+// The second instance tells its caller and leaves the first one alone.
+int answerAlreadyRunning() {
+  std::string answer;
+  lumra::createAnswer(nullptr, 0, 0, u"error", u"The application is already running", {}, {},
+                      true, &answer);
+  lumra::savedStdoutHandle = GetStdHandle(STD_OUTPUT_HANDLE);
+  lumra::ImageClientStdinStdout::writeMessage(answer);
+  return 1;
+}
+
+}  // namespace
+
+int main() {
+  HANDLE running = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kInstanceMutex);
+  if (running != nullptr) {
+    CloseHandle(running);
+    return answerAlreadyRunning();
+  }
+  HANDLE instance = CreateMutexA(nullptr, FALSE, kInstanceMutex);
+  // Two hosts started at the same moment both pass the check above; the
+  // later one learns it here.
+  if (instance != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(instance);
+    return answerAlreadyRunning();
+  }
+  InitializeCriticalSection(&lumra::workFolderLock);
+  lumra::startLog(lumra::Severity::debug);
+  _setmode(_fileno(stdin), _O_BINARY);
+
+  int exitCode = 1;
+  lumra::savedStdoutHandle = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (lumra::savedStdoutHandle == INVALID_HANDLE_VALUE) {
+    LOG_ERROR << "Error get STD_OUTPUT_HANDLE...";
+  } else {
+    HANDLE errorHandle = GetStdHandle(STD_ERROR_HANDLE);
+    if (errorHandle == INVALID_HANDLE_VALUE) {
+      LOG_ERROR << "Error get STD_ERROR_HANDLE...";
+    } else if (!SetStdHandle(STD_OUTPUT_HANDLE, errorHandle)) {
+      LOG_ERROR << "Error set STD_OUTPUT_HANDLE to STD_ERROR_HANDLE...";
+    } else {
+      exitCode = lumra::ImageClientStdinStdout::loopClientStdinStdout();
+    }
+  }
+
+  DeleteCriticalSection(&lumra::workFolderLock);
+  if (instance != nullptr) {
+    ReleaseMutex(instance);
+    CloseHandle(instance);  // the last answer is out: the name may go
+  }
+  return exitCode;
+}

@@ -1,0 +1,197 @@
+#include "processing/answers.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <gtest/gtest.h>
+#include <utf8.h>
+
+#include "processing/split_registry.h"
+
+namespace lumra {
+namespace {
+
+std::string Answer(const std::u16string& request, const std::u16string& status,
+                   const std::u16string& description, std::vector<std::string> pages = {},
+                   ScannerList scanners = {}, uint32_t code = 0, uint32_t length = 100) {
+  auto root = parseJson(request);
+  std::string out;
+  createAnswer(root.get(), length, code, status, description, pages, scanners, true, &out);
+  return out;
+}
+
+// Our answers are canonical: the independent tree writer gives the same bytes.
+void ExpectCanonical(const std::string& answer) {
+  std::u16string wide;
+  ASSERT_TRUE(utf8::is_valid(answer.begin(), answer.end())) << answer;
+  utf8::utf8to16(answer.begin(), answer.end(), std::back_inserter(wide));
+  auto tree = parseJson(wide);
+  ASSERT_TRUE(tree) << answer;
+  std::string again;
+  stringifyUtf8(*tree, &again);
+  EXPECT_EQ(again, answer);
+}
+
+class Answers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/lumra-answers-XXXXXX";
+    folder_ = ::mkdtemp(pattern);
+  }
+  void TearDown() override {
+    std::filesystem::remove_all(folder_);
+    EXPECT_EQ(SplitRegistry::instance().size(), 0u);
+  }
+  std::string write(const std::string& name, const std::string& bytes) {
+    std::string path = folder_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+  std::string folder_;
+};
+
+TEST_F(Answers, ExactBytesForEchoStatusAndPayloads) {
+  const std::u16string full =
+      u"{\"messageId\":\"m/1\",\"contentId\":\"c\",\"destination\":\"lumraImageScanningNative\","
+      u"\"command\":\"scannerProcessingFiles\",\"workingDirectory\":\"C:\\\\scans\","
+      u"\"clientLogin\":\"Jos\\u00e9\",\"clientIp\":\"10.0.0.1\",\"isDsm2\":false,\"scannerId\":2.9,"
+      u"\"settings\":{\"dpi\":300.7,\"timeout\":-1,\"color\":\"gray\",\"feeder\":true,\"duplex\":false,"
+      u"\"showUI\":false,\"format\":{\"type\":\"png\",\"quality\":80}},\"extra\":1}";
+  struct Case {
+    std::u16string request;
+    std::u16string status, description;
+    std::vector<std::string> pages;
+    ScannerList scanners;
+    uint32_t code;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {u"", u"error", u"The application is already running", {}, {}, 0,
+       "{\"status\":{\"code\":0,\"description\":\"The application is already running\",\"result\":\"error\"}}"},
+      {u"[1]", u"error", u"The root element is not an object", {}, {}, 0,
+       "{\"status\":{\"code\":0,\"description\":\"The root element is not an object\",\"result\":\"error\"}}"},
+      {full, u"success", u"", {"/tmp/a.png", "/tmp/b.png"}, {}, 0,
+       "{\"clientIp\":\"10.0.0.1\",\"clientLogin\":\"Jos\xC3\xA9\",\"command\":\"scannerProcessingFiles\","
+       "\"contentId\":\"c\",\"destination\":\"lumraImageScanningWebExt\","
+       "\"files\":[{\"fileName\":\"\\/tmp\\/a.png\"},{\"fileName\":\"\\/tmp\\/b.png\"}],\"isDsm2\":false,"
+       "\"messageId\":\"m\\/1\",\"scannerId\":2,\"settings\":{\"color\":\"gray\",\"dpi\":300,\"duplex\":false,"
+       "\"feeder\":true,\"format\":{\"quality\":80,\"type\":\"png\"},\"showUI\":false,\"timeout\":4294967295},"
+       "\"status\":{\"result\":\"success\"},\"workingDirectory\":\"C:\\\\scans\"}"},
+      {u"{\"messageId\":\"m\",\"command\":\"scannersList\",\"destination\":\"lumraImageScanningWebExt\"}",
+       u"success", u"", {}, {{2, u"Flatbed \"B\""}, {1, u"Feeder A"}}, 0,
+       "{\"command\":\"scannersList\",\"messageId\":\"m\",\"scanners\":[{\"scannerId\":1,\"scannerName\":\"Feeder A\"},"
+       "{\"scannerId\":2,\"scannerName\":\"Flatbed \\\"B\\\"\"}],\"status\":{\"result\":\"success\"}}"},
+      {u"{\"messageId\":\"m\",\"command\":\"scannersList\"}", u"error", u"", {}, {}, 0,
+       "{\"command\":\"scannersList\",\"messageId\":\"m\",\"status\":{\"code\":0,\"result\":\"error\"}}"},
+      {u"{\"messageId\":\"m\",\"command\":\"scannerProcessing\",\"settings\":{}}", u"error", u"Paper jam", {}, {}, 9,
+       "{\"command\":\"scannerProcessing\",\"messageId\":\"m\",\"status\":{\"code\":9,\"description\":\"Paper jam\",\"result\":\"error\"}}"},
+      {u"{\"messageId\":\"m\",\"command\":\"scannerProcessingSocketPartSend\"}", u"error", u"", {}, {}, 4,
+       "{\"command\":\"scannerProcessingSocketPartSend\",\"last\":true,\"messageId\":\"m\",\"status\":{\"code\":4,\"result\":\"error\"}}"},
+      {u"{\"messageId\":\"m\",\"command\":\"scannerProcessingFiles\"}", u"success", u"", {}, {}, 0,
+       "{\"command\":\"scannerProcessingFiles\",\"messageId\":\"m\",\"status\":{\"result\":\"success\"}}"},
+      // status empty: only "code"
+      {u"{\"messageId\":\"m\"}", u"", u"", {}, {}, 0, "{\"messageId\":\"m\",\"status\":{\"code\":0}}"},
+      // removeFiles never carries pages, even when given paths
+      {u"{\"messageId\":\"m\",\"command\":\"removeFiles\"}", u"success", u"", {"/nonexistent/x.jpg"}, {}, 0,
+       "{\"command\":\"removeFiles\",\"messageId\":\"m\",\"status\":{\"result\":\"success\"}}"},
+      // an unpaired surrogate is written as U+FFFD
+      {u"{\"messageId\":\"a\\ud800b\",\"command\":\"x\"}", u"error", u"Unknow request command x", {}, {}, 0,
+       "{\"command\":\"x\",\"messageId\":\"a\xEF\xBF\xBD" "b\",\"status\":{\"code\":0,\"description\":\"Unknow request command x\",\"result\":\"error\"}}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected);
+    std::string got = Answer(c.request, c.status, c.description, c.pages, c.scanners, c.code);
+    EXPECT_EQ(got, c.expected);
+    ExpectCanonical(got);
+  }
+}
+
+TEST_F(Answers, PageItemsReadAndDeleteEveryFile) {
+  std::string missing = folder_ + "/page_0.jpg";
+  std::string page = write("page_1.jpg", "abc");
+  std::string odd = write("page_2", "\xFF\xFF\xFF");
+  std::string answer = Answer(u"{\"messageId\":\"m\",\"command\":\"scannerProcessing\"}", u"success", u"",
+                              {missing, page, odd});
+  EXPECT_EQ(answer,
+            "{\"command\":\"scannerProcessing\",\"messageId\":\"m\",\"pages\":["
+            "{\"description\":\"Error create page\",\"number\":1},"
+            "{\"content\":\"YWJj\",\"number\":2,\"type\":\"jpg\"},"
+            "{\"content\":\"\\/\\/\\/\\/\",\"number\":3,\"type\":\"unknow\"}],"
+            "\"status\":{\"result\":\"success\"}}");
+  ExpectCanonical(answer);
+  EXPECT_FALSE(std::filesystem::exists(page));
+  EXPECT_FALSE(std::filesystem::exists(odd));
+}
+
+TEST_F(Answers, FileExtensionLooksAtTheWholePath) {
+  struct Case {
+    std::string path, type;
+  };
+  const Case cases[] = {
+      {"/tmp/page_0.jpg", "jpg"},     {"/tmp/x.d/page_0", "d/page_0"},
+      {"page_0", "unknow"},           {"/tmp/page_0.", ""},
+      {"/a/b.tar.gz", "gz"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(fileExtensionOf(c.path), c.type);
+}
+
+TEST_F(Answers, SplitSeriesSlicesJoinToTheFullAnswerOnCharacterStarts) {
+  std::string bytes;
+  for (int i = 0; i < 3000; ++i) bytes += static_cast<char>(i * 7);
+  const std::u16string request =
+      u"{\"messageId\":\"s\\u00e9rie\",\"command\":\"filesSplitProcessing\",\"clientLogin\":\"\\u20ac\\ud83d\\udcc4\"}";
+  for (uint32_t length : {1047552u - 7u, 1047552u - 200u, 100u}) {
+    SCOPED_TRACE(length);
+    std::vector<std::string> pages = {write("page_0.png", bytes), folder_ + "/gone.png"};
+    std::string joined;
+    int answers = 0;
+    for (bool last = false; !last; ++answers) {
+      std::string out = Answer(request, u"success", u"", answers == 0 ? pages : std::vector<std::string>{},
+                               {}, 0, length);
+      ExpectCanonical(out);
+      std::u16string wide;
+      utf8::utf8to16(out.begin(), out.end(), std::back_inserter(wide));
+      auto tree = parseJson(wide);
+      ASSERT_TRUE(tree);
+      EXPECT_EQ(tree->find(u"pages"), nullptr);
+      const JsonValue* split = tree->find(u"split");
+      ASSERT_NE(split, nullptr);
+      last = split->find(u"last")->asBool();
+      const std::u16string& part = split->find(u"part")->asString();
+      EXPECT_LE(part.size(), splitSliceBytes(length));
+      utf8::utf16to8(part.begin(), part.end(), std::back_inserter(joined));
+      ASSERT_LT(answers, 100000);
+    }
+    // The joined text is an ordinary answer with the pages.
+    ExpectCanonical(joined);
+    std::u16string wide;
+    utf8::utf8to16(joined.begin(), joined.end(), std::back_inserter(wide));
+    auto full = parseJson(wide);
+    ASSERT_TRUE(full);
+    const JsonArray& items = full->find(u"pages")->asArray();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[1]->find(u"description")->asString(), u"Error create page");
+    EXPECT_EQ(full->find(u"clientLogin")->asString(), u"\u20ac\U0001F4C4");
+    EXPECT_FALSE(std::filesystem::exists(pages[0]));
+    if (length == 100u) {
+      EXPECT_EQ(answers, 1);
+    }
+  }
+}
+
+TEST_F(Answers, ZeroSliceMakesNoProgressUntilASmallerRequest) {
+  const std::u16string request = u"{\"messageId\":\"z\",\"command\":\"scannerSplitProcessing\"}";
+  std::string first = Answer(request, u"success", u"", {}, {}, 0, 1047552);
+  EXPECT_EQ(first,
+            "{\"command\":\"scannerSplitProcessing\",\"messageId\":\"z\",\"split\":{\"last\":false,\"part\":\"\"},"
+            "\"status\":{\"result\":\"success\"}}");
+  std::string rest = Answer(request, u"success", u"", {}, {}, 0, 10);
+  EXPECT_EQ(rest,
+            "{\"command\":\"scannerSplitProcessing\",\"messageId\":\"z\",\"split\":{\"last\":true,\"part\":"
+            "\"{\\\"command\\\":\\\"scannerSplitProcessing\\\",\\\"messageId\\\":\\\"z\\\",\\\"status\\\":"
+            "{\\\"result\\\":\\\"success\\\"}}\"},\"status\":{\"result\":\"success\"}}");
+}
+
+}  // namespace
+}  // namespace lumra

@@ -1,0 +1,228 @@
+#include "processing/page_payloads.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "host/log.h"
+#include "platform/win32.h"
+
+namespace lumra {
+namespace {
+
+// Two Base64 characters for every 12-bit value: one lookup per half group.
+struct PairTable {
+  std::array<uint16_t, 4096> pairs;
+  constexpr PairTable() : pairs() {
+    for (int v = 0; v < 4096; ++v) {
+      uint8_t hi = static_cast<uint8_t>(base64Alphabet[v >> 6]);
+      uint8_t lo = static_cast<uint8_t>(base64Alphabet[v & 63]);
+      // Memory order: first character first.
+      pairs[v] = static_cast<uint16_t>(hi | (lo << 8));
+    }
+  }
+};
+constexpr PairTable kPairs;
+
+// Encodes whole groups (length a multiple of 3) into `dest`; returns the end.
+char* encodeGroups(const uint8_t* in, size_t length, char* dest) {
+  size_t i = 0;
+  for (; i + 12 <= length; i += 12) {
+    for (int g = 0; g < 4; ++g) {
+      const uint8_t* p = in + i + 3 * g;
+      uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+      std::memcpy(dest, &kPairs.pairs[v >> 12], 2);
+      std::memcpy(dest + 2, &kPairs.pairs[v & 0xFFF], 2);
+      dest += 4;
+    }
+  }
+  for (; i + 3 <= length; i += 3) {
+    uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+    std::memcpy(dest, &kPairs.pairs[v >> 12], 2);
+    std::memcpy(dest + 2, &kPairs.pairs[v & 0xFFF], 2);
+    dest += 4;
+  }
+  return dest;
+}
+
+// The last one or two bytes, zero-filled and '=' padded.
+char* encodeTail(const uint8_t* in, size_t count, char* dest) {
+  uint32_t v = uint32_t{in[0]} << 16;
+  if (count == 2) v |= uint32_t{in[1]} << 8;
+  dest[0] = base64Alphabet[(v >> 18) & 63];
+  dest[1] = base64Alphabet[(v >> 12) & 63];
+  dest[2] = count == 2 ? base64Alphabet[(v >> 6) & 63] : '=';
+  dest[3] = '=';
+  return dest + 4;
+}
+
+// Appends Base64 text with every '/' written as "\/".
+void appendEscaped(const char* text, size_t length, std::string* out) {
+  const char* end = text + length;
+  while (text < end) {
+    const char* slash = static_cast<const char*>(std::memchr(text, '/', static_cast<size_t>(end - text)));
+    if (slash == nullptr) {
+      out->append(text, static_cast<size_t>(end - text));
+      return;
+    }
+    out->append(text, static_cast<size_t>(slash - text));
+    out->append("\\/", 2);
+    text = slash + 1;
+  }
+}
+
+// About one character in 64 is a '/', which takes two.
+size_t escapedReserve(size_t bytes) {
+  size_t chars = (bytes + 2) / 3 * 4;
+  return chars + chars / 32 + 16;
+}
+
+class File {
+ public:
+  explicit File(const std::string& path) : file_(std::fopen(path.c_str(), "rb")) {}
+  ~File() {
+    if (file_) std::fclose(file_);
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  std::FILE* get() const { return file_; }
+
+ private:
+  std::FILE* file_;
+};
+
+// Opens the file and finds its length; logs and gives false when it cannot be used.
+bool openPage(const std::string& path, File* file, uint64_t* length) {
+  if (file->get() == nullptr) {
+    LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error open file " << path;
+    return false;
+  }
+  if (std::fseek(file->get(), 0, SEEK_END) != 0) {
+    LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error open file " << path;
+    return false;
+  }
+  long position = std::ftell(file->get());
+  std::fseek(file->get(), 0, SEEK_SET);
+  if (position < 0) {
+    LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error open file " << path;
+    return false;
+  }
+  // The length is a 32-bit count: 2 GiB and more has no usable length.
+  if (static_cast<uint64_t>(position) > kMaxPageFileBytes) {
+    LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error alocate memory file " << path;
+    return false;
+  }
+  *length = static_cast<uint64_t>(position);
+  return true;
+}
+
+// Chunks are a multiple of 3 bytes so that only the last one has a tail.
+constexpr size_t kChunkBytes = 3 * 256 * 1024;
+
+}  // namespace
+
+void base64Append(const uint8_t* data, size_t length, std::string* out) {
+  if (length == 0) return;
+  size_t old = out->size();
+  out->resize(old + (length + 2) / 3 * 4);
+  char* dest = encodeGroups(data, length - length % 3, out->data() + old);
+  if (length % 3 != 0) encodeTail(data + length - length % 3, length % 3, dest);
+}
+
+std::string base64Encode(const uint8_t* data, uint32_t length) {
+  std::string text;
+  base64Append(data, length, &text);
+  return text;
+}
+
+void base64JsonAppend(const uint8_t* data, size_t length, Base64Carry* carry, std::string* out) {
+  // Complete a group left over from the last call.
+  while (carry->count > 0 && carry->count < 3 && length > 0) {
+    if (carry->count == 2) {
+      uint8_t group[3] = {carry->bytes[0], carry->bytes[1], *data};
+      char text[4];
+      encodeGroups(group, 3, text);
+      appendEscaped(text, 4, out);
+      carry->count = 0;
+      ++data, --length;
+      break;
+    }
+    carry->bytes[carry->count++] = *data++;
+    --length;
+  }
+  size_t whole = length - length % 3;
+  // Encode in blocks through a small buffer, then escape.
+  char block[4096];
+  constexpr size_t kBlockBytes = sizeof block / 4 * 3;
+  for (size_t i = 0; i < whole; i += kBlockBytes) {
+    size_t n = std::min(kBlockBytes, whole - i);
+    char* end = encodeGroups(data + i, n, block);
+    appendEscaped(block, static_cast<size_t>(end - block), out);
+  }
+  for (size_t i = whole; i < length; ++i) carry->bytes[carry->count++] = data[i];
+}
+
+void base64JsonFinish(Base64Carry* carry, std::string* out) {
+  if (carry->count == 0) return;
+  char text[4];
+  encodeTail(carry->bytes, static_cast<size_t>(carry->count), text);
+  appendEscaped(text, 4, out);
+  carry->count = 0;
+}
+
+bool appendFileBase64Json(const std::string& path, std::string* out) {
+  File file(path);
+  uint64_t length = 0;
+  if (!openPage(path, &file, &length)) return false;
+  size_t start = out->size();
+  out->reserve(start + escapedReserve(length));
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kChunkBytes]);
+  if (!buffer) {
+    LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error alocate memory file " << path;
+    return false;
+  }
+  Base64Carry carry;
+  uint64_t done = 0;
+  while (done < length) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, length - done));
+    size_t got = std::fread(buffer.get(), 1, want, file.get());
+    if (got != want) {
+      // A file that shrank while we read it: what was never read must not
+      // reach the answer.
+      LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error read file " << path;
+      out->resize(start);
+      return false;
+    }
+    base64JsonAppend(buffer.get(), got, &carry, out);
+    done += got;
+  }
+  base64JsonFinish(&carry, out);
+  return true;
+}
+
+bool imageToStrFromFile(const std::string& path, std::u16string* text) {
+  File file(path);
+  uint64_t length = 0;
+  if (!openPage(path, &file, &length)) return false;
+  std::vector<uint8_t> buffer;
+  try {
+    buffer.resize(static_cast<size_t>(length));
+  } catch (const std::bad_alloc&) {
+    LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error alocate memory file " << path;
+    return false;
+  }
+  if (length > 0 && std::fread(buffer.data(), 1, buffer.size(), file.get()) != buffer.size()) {
+    LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error read file " << path;
+    return false;
+  }
+  std::string narrow = base64Encode(buffer.data(), static_cast<uint32_t>(buffer.size()));
+  text->assign(narrow.begin(), narrow.end());
+  return true;
+}
+
+int removeFile(const std::string& path) { return DeleteFileA(path.c_str()) ? 0 : -1; }
+
+}  // namespace lumra

@@ -1,0 +1,48 @@
+// Page payloads: a page file as Base64 text, and file deletion.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace lumra {
+
+/// The 64 characters of standard Base64; value v is the character at index v.
+inline constexpr char base64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+/// Standard Base64 of `length` bytes, '=' padded, no line breaks.
+std::string base64Encode(const uint8_t* data, uint32_t length);
+
+/// Appends the Base64 text of `length` bytes to `out`.
+void base64Append(const uint8_t* data, size_t length, std::string* out);
+
+/// Appends the Base64 text of `length` bytes to `out` as the content of a
+/// JSON string written by the host's writer, that is with every '/' as "\/".
+/// `state` carries up to two bytes between calls; call base64JsonFinish at
+/// the end. Lets a file be encoded chunk by chunk into its final place.
+struct Base64Carry {
+  uint8_t bytes[2];
+  int count = 0;
+};
+void base64JsonAppend(const uint8_t* data, size_t length, Base64Carry* carry, std::string* out);
+void base64JsonFinish(Base64Carry* carry, std::string* out);
+
+/// Largest page file that is read (the length is a signed 32-bit count).
+inline constexpr uint64_t kMaxPageFileBytes = 0x7FFFFFFF;
+
+/// Reads the file at `path` (ANSI) whole into Base64 text. False, with an
+/// error record and `text` untouched, when the file cannot be opened, is
+/// 2 GiB or larger, or reads short.
+bool imageToStrFromFile(const std::string& path, std::u16string* text);
+
+/// As imageToStrFromFile, but appends the JSON-escaped Base64 text (see
+/// base64JsonAppend) to `out`, reading in chunks so the file is never held
+/// whole. On false `out` is as it was.
+bool appendFileBase64Json(const std::string& path, std::string* out);
+
+/// Deletes the file at `path` (ANSI): 0 when deleted, -1 when not (no such
+/// file, a folder, a read-only file, no access). Never retries.
+int removeFile(const std::string& path);
+
+}  // namespace lumra

@@ -1,0 +1,138 @@
+#include "processing/page_payloads.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include <gtest/gtest.h>
+
+namespace lumra {
+namespace {
+
+std::string Encode(std::string_view bytes) {
+  return base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+}
+
+std::string EscapeSlashes(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '/') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// An independent, bit-by-bit encoder to compare against.
+std::string ReferenceBase64(const std::string& bytes) {
+  std::string bits;
+  for (unsigned char c : bytes)
+    for (int b = 7; b >= 0; --b) bits += (c >> b) & 1 ? '1' : '0';
+  while (bits.size() % 6) bits += '0';
+  std::string out;
+  for (size_t i = 0; i < bits.size(); i += 6) out += base64Alphabet[std::stoi(bits.substr(i, 6), nullptr, 2)];
+  while (out.size() % 4) out += '=';
+  return out;
+}
+
+TEST(Base64, KnownVectorsAndPadding) {
+  struct Case {
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"", ""},           {"f", "Zg=="},          {"fo", "Zm8="},
+      {"foo", "Zm9v"},    {"foob", "Zm9vYg=="},   {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"}, {"\xFF\xFF\xFF", "////"}, {std::string("\0\0", 2), "AAA="},
+      {"\xFB\xEF\xBE", "++++"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Encode(c.in), c.out);
+}
+
+TEST(Base64, AllLengthsAndChunkingsMatchTheReference) {
+  std::mt19937 random(7);
+  std::string data(5000, '\0');
+  for (char& c : data) c = static_cast<char>(random());
+  for (size_t length : {1u, 2u, 3u, 11u, 12u, 13u, 3071u, 3072u, 3073u, 5000u}) {
+    std::string bytes = data.substr(0, length);
+    std::string expected = ReferenceBase64(bytes);
+    EXPECT_EQ(Encode(bytes), expected);
+    // The JSON form, fed in uneven pieces, is the same text with "\/".
+    for (size_t piece : {1u, 2u, 4u, 7u, 4096u}) {
+      std::string out = "x";
+      Base64Carry carry;
+      for (size_t i = 0; i < length; i += piece) {
+        size_t n = std::min(piece, length - i);
+        base64JsonAppend(reinterpret_cast<const uint8_t*>(bytes.data() + i), n, &carry, &out);
+      }
+      base64JsonFinish(&carry, &out);
+      EXPECT_EQ(out, "x" + EscapeSlashes(expected)) << length << " " << piece;
+    }
+  }
+}
+
+class PageFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/lumra-payloads-XXXXXX";
+    folder_ = ::mkdtemp(pattern);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+  std::string write(const std::string& name, const std::string& bytes) {
+    std::string path = folder_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+  std::string folder_;
+};
+
+TEST_F(PageFiles, ReadsWholeFilesAndFailsWithoutTouchingTheOutput) {
+  struct Case {
+    std::string bytes;
+    std::u16string text;
+  };
+  const Case cases[] = {{"", u""}, {"a", u"YQ=="}, {"ab", u"YWI="}, {"abc", u"YWJj"}, {"\xFF\xFE\xFD", u"//79"}};
+  for (const Case& c : cases) {
+    std::string path = write("page.jpg", c.bytes);
+    std::u16string text = u"old";
+    EXPECT_TRUE(imageToStrFromFile(path, &text));
+    EXPECT_EQ(text, c.text);
+    std::string json = "[";
+    EXPECT_TRUE(appendFileBase64Json(path, &json));
+    EXPECT_EQ(json, "[" + EscapeSlashes(std::string(c.text.begin(), c.text.end())));
+  }
+  std::u16string text = u"old";
+  EXPECT_FALSE(imageToStrFromFile(folder_ + "/missing.jpg", &text));
+  EXPECT_EQ(text, u"old");
+  std::string json = "[";
+  EXPECT_FALSE(appendFileBase64Json(folder_ + "/missing.jpg", &json));
+  EXPECT_EQ(json, "[");
+  // A folder opens on POSIX but has no usable length.
+  EXPECT_FALSE(appendFileBase64Json(folder_, &json));
+  EXPECT_EQ(json, "[");
+}
+
+TEST_F(PageFiles, LargeFileCrossesChunksExactly) {
+  std::mt19937 random(3);
+  std::string bytes(3 * 1024 * 1024 + 5, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  std::string path = write("big.png", bytes);
+  std::string json;
+  ASSERT_TRUE(appendFileBase64Json(path, &json));
+  EXPECT_EQ(json, EscapeSlashes(Encode(bytes)));
+}
+
+TEST_F(PageFiles, RemoveFileReportsRefusals) {
+  std::string page = write("page_0.jpg", "x");
+  std::string readOnly = write("page_1.jpg", "x");
+  ::chmod(readOnly.c_str(), 0444);
+  EXPECT_EQ(removeFile(page), 0);
+  EXPECT_EQ(removeFile(page), -1);
+  EXPECT_EQ(removeFile(readOnly), -1);
+  EXPECT_EQ(removeFile(folder_), -1);
+  EXPECT_TRUE(std::filesystem::exists(readOnly));
+}
+
+}  // namespace
+}  // namespace lumra

@@ -1,0 +1,566 @@
+// The host's protocol through its real pipes: framing, malformed requests,
+// the echo, split series, the log, the single instance.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <utf8.h>
+
+#include "json/json.h"
+#include "tests/host_process.h"
+
+namespace lumra::test {
+namespace {
+
+constexpr int kTimeoutMs = 30000;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::unique_ptr<JsonValue> Parse(const std::string& utf8Text) {
+  std::u16string wide;
+  if (!utf8::is_valid(utf8Text.begin(), utf8Text.end())) return nullptr;
+  utf8::utf8to16(utf8Text.begin(), utf8Text.end(), std::back_inserter(wide));
+  return parseJson(wide);
+}
+
+std::string Utf8(const std::u16string& wide) {
+  std::string out;
+  utf8::utf16to8(wide.begin(), wide.end(), std::back_inserter(out));
+  return out;
+}
+
+// Independent of the host's encoder: decodes standard Base64.
+std::string DecodeBase64(const std::string& text) {
+  std::string out;
+  uint32_t bits = 0;
+  int count = 0;
+  for (char c : text) {
+    int v;
+    if (c >= 'A' && c <= 'Z') v = c - 'A';
+    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9') v = c - '0' + 52;
+    else if (c == '+') v = 62;
+    else if (c == '/') v = 63;
+    else break;  // '=' padding
+    bits = (bits << 6) | static_cast<uint32_t>(v);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out.push_back(static_cast<char>((bits >> count) & 0xFF));
+    }
+  }
+  return out;
+}
+
+std::string Le32(uint32_t n) {
+  std::string bytes;
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+  return bytes;
+}
+
+class Protocol : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tmp_ = MakeTempFolder("lumra-e2e-");
+    ASSERT_FALSE(tmp_.empty());
+  }
+  void TearDown() override { RemoveTree(tmp_); }
+
+  void start(HostProcess* host, const std::string& program = HostPath()) {
+    StartOptions options;
+    options.env["TMPDIR"] = tmp_;
+    options.env["XDG_RUNTIME_DIR"] = std::nullopt;
+    std::string err;
+    ASSERT_TRUE(host->start(program, options, &err)) << err;
+  }
+
+  // One request, one answer.
+  std::string exchange(HostProcess* host, const std::string& body) {
+    std::string err, answer;
+    EXPECT_TRUE(host->writeFrame(body, &err)) << err;
+    EXPECT_TRUE(host->readFrame(&answer, kTimeoutMs, &err)) << err << "\nstderr: " << host->stderrText();
+    return answer;
+  }
+
+  void finish(HostProcess* host, int expectedCode = 0) {
+    host->closeStdin();
+    ExitStatus status;
+    ASSERT_TRUE(host->waitExit(kTimeoutMs, &status));
+    EXPECT_TRUE(status.exited);
+    EXPECT_EQ(status.code, expectedCode);
+    std::string rest;
+    EXPECT_TRUE(host->readToEnd(&rest, kTimeoutMs));
+    EXPECT_EQ(rest, "") << "stray bytes after the last frame";
+  }
+
+  // The host and its platform library alone in a folder: no TWAIN manager
+  // can be found, as on a machine that has none.
+  std::string hostWithoutManager() {
+    std::string bin = tmp_ + "/bare-bin";
+    std::filesystem::create_directory(bin);
+    for (const char* name : {"lumra-scan-host", "liblumra_platform.so"}) {
+      std::filesystem::copy_file(BinaryPath(name), bin + "/" + name);
+    }
+    return bin + "/lumra-scan-host";
+  }
+
+  std::string logText() { return ReadFile(tmp_ + "/LumraImageScanning.log"); }
+
+  std::string tmp_;
+};
+
+TEST_F(Protocol, MalformedRequestsGetExactlyOneErrorAnswerEach) {
+  std::string deep(300000, '[');
+  deep += std::string(300000, ']');
+  std::string objects;
+  for (int i = 0; i < 100000; ++i) objects += "{\"a\":";
+  struct Case {
+    std::string name;
+    std::string body;
+    std::string answer;
+  };
+  const std::string notParsed =
+      "{\"status\":{\"code\":0,\"description\":\"JSON failed to parse\",\"result\":\"error\"}}";
+  const Case cases[] = {
+      {"empty object", "{}",
+       "{\"status\":{\"code\":0,\"description\":\"Request messageId not found\",\"result\":\"error\"}}"},
+      {"array root", "[1]",
+       "{\"status\":{\"code\":0,\"description\":\"The root element is not an object\",\"result\":\"error\"}}"},
+      {"trailing text", "{} x", notParsed},
+      {"not json", "hello", notParsed},
+      {"numeric messageId", "{\"messageId\":1,\"command\":\"scannersList\"}",
+       "{\"command\":\"scannersList\",\"status\":{\"code\":0,\"description\":\"Request messageId not found\","
+       "\"result\":\"error\"}}"},
+      {"no command", "{\"messageId\":\"m\"}",
+       "{\"messageId\":\"m\",\"status\":{\"code\":0,\"description\":\"Request command not found\",\"result\":\"error\"}}"},
+      {"command case", "{\"messageId\":\"m\",\"command\":\"ScannersList\"}",
+       "{\"command\":\"ScannersList\",\"messageId\":\"m\",\"status\":{\"code\":0,\"description\":"
+       "\"Unknow request command ScannersList\",\"result\":\"error\"}}"},
+      {"invalid utf-8", "{\"messageId\":\"\xFF\"}", notParsed},
+      {"truncated utf-8", "{\"messageId\":\"\xC3", notParsed},
+      {"encoded surrogate", "{\"messageId\":\"\xED\xA0\x80\"}", notParsed},
+      {"zero inside", std::string("{}\0{garbage", 11),
+       "{\"status\":{\"code\":0,\"description\":\"Request messageId not found\",\"result\":\"error\"}}"},
+      {"zero first", std::string("\0{}", 3), notParsed},
+      {"deep arrays", deep, notParsed},
+      {"deep objects", objects, notParsed},
+      {"duplicate keys", "{\"messageId\":\"a\",\"messageId\":\"b\",\"command\":\"c\"}",
+       "{\"command\":\"c\",\"messageId\":\"b\",\"status\":{\"code\":0,\"description\":\"Unknow request command c\","
+       "\"result\":\"error\"}}"},
+      {"huge numbers", "{\"messageId\":\"m\",\"command\":\"c\",\"scannerId\":1e400,\"settings\":{\"dpi\":-1e99999999}}",
+       "{\"command\":\"c\",\"messageId\":\"m\",\"scannerId\":0,\"settings\":{\"dpi\":0},\"status\":{\"code\":0,"
+       "\"description\":\"Unknow request command c\",\"result\":\"error\"}}"},
+      {"lone surrogate escape", "{\"messageId\":\"\\udc00\",\"command\":\"c\"}",
+       "{\"command\":\"c\",\"messageId\":\"\xEF\xBF\xBD\",\"status\":{\"code\":0,\"description\":"
+       "\"Unknow request command c\",\"result\":\"error\"}}"},
+  };
+  HostProcess host;
+  start(&host);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(exchange(&host, c.body), c.answer);
+  }
+  finish(&host);
+}
+
+TEST_F(Protocol, FullEchoWithEscapingNonAsciiAndNumberTruncation) {
+  HostProcess host;
+  start(&host);
+  const std::string request =
+      "{\"messageId\":\"id/1\",\"contentId\":\"c\\u00e9\",\"destination\":\"lumraImageScanningNative\","
+      "\"command\":\"removeFiles\",\"files\":[],\"workingDirectory\":\"C:\\\\scans\\\\\",\"clientLogin\":"
+      "\"Jos\xC3\xA9 \xF0\x9F\x93\x84\",\"clientIp\":\"10.0.0.7\",\"isDsm2\":false,\"scannerId\":300.7,"
+      "\"settings\":{\"dpi\":300.7,\"timeout\":-1,\"color\":\"bw\",\"feeder\":true,\"duplex\":false,"
+      "\"showUI\":true,\"format\":{\"type\":\"jpg\",\"quality\":-1}},\"unknown\":[1,2]}";
+  EXPECT_EQ(exchange(&host, request),
+            "{\"clientIp\":\"10.0.0.7\",\"clientLogin\":\"Jos\xC3\xA9 \xF0\x9F\x93\x84\",\"command\":\"removeFiles\","
+            "\"contentId\":\"c\xC3\xA9\",\"destination\":\"lumraImageScanningWebExt\",\"isDsm2\":false,"
+            "\"messageId\":\"id\\/1\",\"scannerId\":300,\"settings\":{\"color\":\"bw\",\"dpi\":300,\"duplex\":false,"
+            "\"feeder\":true,\"format\":{\"quality\":4294967295,\"type\":\"jpg\"},\"showUI\":true,"
+            "\"timeout\":4294967295},\"status\":{\"result\":\"success\"},\"workingDirectory\":\"C:\\\\scans\\\\\"}");
+  // Any other destination is left out; wrong kinds are not echoed.
+  EXPECT_EQ(exchange(&host,
+                     "{\"messageId\":\"m\",\"command\":\"removeFiles\",\"files\":[],\"destination\":"
+                     "\"lumraImageScanningWebExt\",\"isDsm2\":\"false\",\"settings\":{\"feeder\":1,\"format\":\"png\"}}"),
+            "{\"command\":\"removeFiles\",\"messageId\":\"m\",\"status\":{\"result\":\"success\"}}");
+  finish(&host);
+}
+
+TEST_F(Protocol, FramingLittleEndianBackToBackAndEndOfInput) {
+  HostProcess host;
+  start(&host);
+  std::string err;
+  // 05 00 00 00 is five bytes, not 83,886,080; two requests in one write.
+  ASSERT_TRUE(host.write(Le32(5) + "[1,2]" + Frame("{}"), &err)) << err;
+  std::string first, second;
+  ASSERT_TRUE(host.readFrame(&first, kTimeoutMs, &err)) << err;
+  ASSERT_TRUE(host.readFrame(&second, kTimeoutMs, &err)) << err;
+  EXPECT_NE(first.find("The root element is not an object"), std::string::npos);
+  EXPECT_NE(second.find("Request messageId not found"), std::string::npos);
+  // A zero length ends the host, whatever follows.
+  ASSERT_TRUE(host.write(Le32(0) + Frame("{}"), &err));
+  ExitStatus status;
+  ASSERT_TRUE(host.waitExit(kTimeoutMs, &status));
+  EXPECT_EQ(status.code, 0);
+  std::string rest;
+  host.readToEnd(&rest, kTimeoutMs);
+  EXPECT_EQ(rest, "");
+
+  // Answer frames carry the body length, least significant byte first.
+  HostProcess again;
+  start(&again);
+  ASSERT_TRUE(again.write(Frame("{}"), &err));
+  again.closeStdin();
+  std::string raw;
+  ASSERT_TRUE(again.readToEnd(&raw, kTimeoutMs));
+  ASSERT_GE(raw.size(), 4u);
+  EXPECT_EQ(raw.substr(0, 4), Le32(static_cast<uint32_t>(raw.size() - 4)));
+}
+
+TEST_F(Protocol, EmptyInputAndCutShortBodies) {
+  struct Case {
+    std::string name;
+    std::string input;
+    std::vector<std::string> answers;  // substrings, one per expected frame
+  };
+  const Case cases[] = {
+      {"no bytes", "", {}},
+      {"zero length", Le32(0), {}},
+      // The missing length bytes count as 0: a request of 5 bytes, all missing.
+      {"half a length", std::string("\x05\x00", 2), {"JSON failed to parse"}},
+      {"body cut short", Le32(100) + "{\"messageId\":\"m\"", {"JSON failed to parse"}},
+      {"whole value then missing bytes", Le32(100) + "{\"a\":1}", {"Request messageId not found"}},
+      {"length near 4 GiB", Le32(0xFFFFFFF0u) + "{\"messageId\":", {"JSON failed to parse"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HostProcess host;
+    start(&host);
+    std::string err;
+    ASSERT_TRUE(host.write(c.input, &err)) << err;
+    host.closeStdin();
+    for (const std::string& expected : c.answers) {
+      std::string answer;
+      ASSERT_TRUE(host.readFrame(&answer, kTimeoutMs, &err)) << err;
+      EXPECT_NE(answer.find(expected), std::string::npos) << answer;
+    }
+    finish(&host);
+  }
+}
+
+TEST_F(Protocol, OversizedBodyIsDiscardedAndTheLoopGoesOn) {
+  HostProcess host;
+  start(&host);
+  const uint32_t length = (64u << 20) + 1;
+  std::string err;
+  ASSERT_TRUE(host.write(Le32(length), &err));
+  std::string chunk(1 << 20, ' ');
+  for (uint32_t sent = 0; sent < length;) {
+    uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(chunk.size()), length - sent);
+    ASSERT_TRUE(host.write(std::string_view(chunk).substr(0, n), &err)) << err;
+    sent += n;
+  }
+  std::string answer;
+  ASSERT_TRUE(host.readFrame(&answer, kTimeoutMs, &err)) << err;
+  EXPECT_EQ(answer, "{\"status\":{\"code\":0,\"description\":\"JSON failed to parse\",\"result\":\"error\"}}");
+  EXPECT_NE(exchange(&host, "{\"messageId\":\"next\"}").find("\"messageId\":\"next\""), std::string::npos);
+  finish(&host);
+}
+
+struct SeriesResult {
+  std::string full;            // the parts joined, UTF-8
+  std::vector<size_t> parts;   // bytes of each part
+  size_t largestFrame = 0;
+  int frames = 0;
+};
+
+// Runs one split series to its end with `request` for every step.
+void RunSeries(Protocol* test, HostProcess* host, const std::string& first, const std::string& next,
+               SeriesResult* result, std::function<std::string(HostProcess*, const std::string&)> exchange) {
+  std::string body = first;
+  for (bool last = false; !last;) {
+    std::string answer = exchange(host, body);
+    body = next;
+    result->largestFrame = std::max(result->largestFrame, answer.size() + 4);
+    ++result->frames;
+    auto tree = Parse(answer);
+    ASSERT_TRUE(tree) << answer.substr(0, 200);
+    ASSERT_EQ(tree->find(u"pages"), nullptr);
+    const JsonValue* split = tree->find(u"split");
+    ASSERT_NE(split, nullptr) << answer.substr(0, 200);
+    last = split->find(u"last")->asBool();
+    std::string part = Utf8(split->find(u"part")->asString());
+    result->parts.push_back(part.size());
+    result->full += part;
+    ASSERT_LT(result->frames, 10000);
+  }
+  (void)test;
+}
+
+TEST_F(Protocol, FilesSplitSeriesJoinsIntoTheFullAnswer) {
+  std::mt19937 random(11);
+  std::string big(1500000, '\0');
+  for (char& c : big) c = static_cast<char>(random());
+  const std::string bigPath = tmp_ + "/page_0.jpg";
+  const std::string emptyPath = tmp_ + "/page_1.png";
+  const std::string missingPath = tmp_ + "/page_2.tif";
+  const std::string smallPath = tmp_ + "/page_3";
+  WriteFile(bigPath, big);
+  WriteFile(emptyPath, "");
+  WriteFile(smallPath, "scan\xC3\xA9");
+
+  HostProcess host;
+  start(&host);
+  const std::string first =
+      "{\"messageId\":\"s\xC3\xA9rie\",\"command\":\"filesSplitProcessing\",\"clientLogin\":\"\xE2\x82\xAC\","
+      "\"files\":[{\"fileName\":\"" + bigPath + "\"},\"plain\",{\"name\":1},{\"fileName\":\"" + emptyPath +
+      "\"},{\"fileName\":\"" + missingPath + "\"},{\"fileName\":\"" + smallPath + "\"}]}";
+  const std::string next = "{\"messageId\":\"s\xC3\xA9rie\",\"command\":\"scannerSplitProcessing\"}";
+  SeriesResult series;
+  RunSeries(this, &host, first, next, &series,
+            [this](HostProcess* h, const std::string& body) { return exchange(h, body); });
+
+  EXPECT_LT(series.largestFrame, 1u << 20);
+  EXPECT_GE(series.frames, 3);
+  auto full = Parse(series.full);
+  ASSERT_TRUE(full) << series.full.substr(0, 300);
+  EXPECT_EQ(full->find(u"messageId")->asString(), u"s\u00e9rie");
+  EXPECT_EQ(full->find(u"clientLogin")->asString(), u"\u20ac");
+  EXPECT_EQ(full->find(u"split"), nullptr);
+  const JsonArray& pages = full->find(u"pages")->asArray();
+  ASSERT_EQ(pages.size(), 4u);
+  struct Page {
+    std::string content;
+    std::u16string type;
+  };
+  const Page expected[] = {{big, u"jpg"}, {"", u"png"}, {"<error>", u""}, {"scan\xC3\xA9", u"unknow"}};
+  for (size_t i = 0; i < pages.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(pages[i]->find(u"number")->asNumber(), static_cast<double>(i + 1));
+    if (expected[i].content == "<error>") {
+      EXPECT_EQ(pages[i]->find(u"description")->asString(), u"Error create page");
+      EXPECT_EQ(pages[i]->find(u"content"), nullptr);
+      continue;
+    }
+    EXPECT_EQ(DecodeBase64(Utf8(pages[i]->find(u"content")->asString())), expected[i].content);
+    EXPECT_EQ(pages[i]->find(u"type")->asString(), expected[i].type);
+  }
+  for (const auto& path : {bigPath, emptyPath, smallPath}) EXPECT_FALSE(std::filesystem::exists(path)) << path;
+
+  // The series is over: the same messageId starts a new one, which reads
+  // "files" again (now all gone).
+  std::string again = exchange(&host, first);
+  auto tree = Parse(again);
+  ASSERT_TRUE(tree);
+  EXPECT_TRUE(tree->find(u"split")->find(u"last")->asBool());
+  auto inner = Parse(Utf8(tree->find(u"split")->find(u"part")->asString()));
+  ASSERT_TRUE(inner);
+  EXPECT_EQ(inner->find(u"pages")->asArray().size(), 4u);
+  finish(&host);
+  // The log tells the series' start and end.
+  std::string log = logText();
+  EXPECT_NE(log.find("[createAnswer@"), std::string::npos);
+  EXPECT_NE(log.find("Create split message for messageId = s\xC3\xA9rie"), std::string::npos);
+  EXPECT_NE(log.find("Ended split message for messageId = s\xC3\xA9rie"), std::string::npos);
+  EXPECT_NE(log.find("Error open file " + missingPath), std::string::npos);
+}
+
+// A full answer of exactly 2,500,000 bytes fetched with 200-byte requests.
+TEST_F(Protocol, SliceArithmeticFor2500000BytesAt200ByteRequests) {
+  const std::string path = tmp_ + "/p.bin";
+  auto pad = [](std::string body) {
+    body.append(200 - body.size(), ' ');
+    return body;
+  };
+  // The messageId's length makes the Base64 text a whole number of groups.
+  std::string id = "m", head, tail;
+  size_t base64Chars = 0;
+  for (;; id += 'm') {
+    head = "{\"command\":\"filesSplitProcessing\",\"messageId\":\"" + id + "\",\"pages\":[{\"content\":\"";
+    tail = "\",\"number\":1,\"type\":\"bin\"}],\"status\":{\"result\":\"success\"}}";
+    base64Chars = 2500000 - head.size() - tail.size();
+    if (base64Chars % 4 == 0) break;
+  }
+  WriteFile(path, std::string(base64Chars / 4 * 3, '\0'));  // "AAAA": nothing to escape
+
+  HostProcess host;
+  start(&host);
+  const std::string first = pad("{\"messageId\":\"" + id + "\",\"command\":\"filesSplitProcessing\",\"files\":[{\"fileName\":\"" + path + "\"}]}");
+  const std::string next = pad("{\"messageId\":\"" + id + "\",\"command\":\"filesSplitProcessing\"}");
+  ASSERT_EQ(first.size(), 200u);
+  SeriesResult series;
+  RunSeries(this, &host, first, next, &series,
+            [this](HostProcess* h, const std::string& body) { return exchange(h, body); });
+  EXPECT_EQ(series.full.size(), 2500000u);
+  EXPECT_EQ(series.parts, (std::vector<size_t>{523676, 523676, 523676, 523676, 405296}));
+  EXPECT_EQ(series.full.substr(0, head.size()), head);
+  finish(&host);
+}
+
+TEST_F(Protocol, RemoveFilesDeletesWhatItMayAndAnswersSuccess) {
+  const std::string a = tmp_ + "/a.jpg", b = tmp_ + "/b.jpg";
+  WriteFile(a, "x");
+  WriteFile(b, "x");
+  ::chmod(b.c_str(), 0444);
+  HostProcess host;
+  start(&host);
+  EXPECT_EQ(exchange(&host, "{\"messageId\":\"r\",\"command\":\"removeFiles\",\"files\":[{\"fileName\":\"" + a +
+                                "\"},{\"fileName\":\"" + b + "\"},{\"fileName\":\"" + tmp_ + "/none\"}]}"),
+            "{\"command\":\"removeFiles\",\"messageId\":\"r\",\"status\":{\"result\":\"success\"}}");
+  EXPECT_EQ(exchange(&host, "{\"messageId\":\"r\",\"command\":\"removeFiles\"}"),
+            "{\"command\":\"removeFiles\",\"messageId\":\"r\",\"status\":{\"code\":0,\"description\":"
+            "\"Error parsing list files\",\"result\":\"error\"}}");
+  EXPECT_EQ(exchange(&host, "{\"messageId\":\"f\",\"command\":\"filesSplitProcessing\",\"files\":{}}"),
+            "{\"command\":\"filesSplitProcessing\",\"messageId\":\"f\",\"split\":{\"last\":true,\"part\":"
+            "\"{\\\"command\\\":\\\"filesSplitProcessing\\\",\\\"messageId\\\":\\\"f\\\",\\\"status\\\":{\\\"code\\\":0,"
+            "\\\"description\\\":\\\"Error parsing list files\\\",\\\"result\\\":\\\"error\\\"}}\"},\"status\":{\"code\":0,"
+            "\"description\":\"Error parsing list files\",\"result\":\"error\"}}");
+  finish(&host);
+  EXPECT_FALSE(std::filesystem::exists(a));
+  EXPECT_TRUE(std::filesystem::exists(b));
+  std::string log = logText();
+  EXPECT_NE(log.find("[lumra::ImageJsonProcessing::processingMessage@"), std::string::npos);
+  EXPECT_NE(log.find("Error delete file " + b), std::string::npos);
+  EXPECT_NE(log.find("Error delete file " + tmp_ + "/none"), std::string::npos);
+  EXPECT_EQ(log.find("Error delete file " + a), std::string::npos);
+}
+
+TEST_F(Protocol, ScanCommandsOnAMachineWithoutAManager) {
+  HostProcess host;
+  start(&host, hostWithoutManager());
+  struct Case {
+    std::string request, answer;
+  };
+  const Case cases[] = {
+      {"{\"messageId\":\"l\",\"command\":\"scannersList\"}",
+       "{\"command\":\"scannersList\",\"messageId\":\"l\",\"status\":{\"code\":0,\"result\":\"error\"}}"},
+      {"{\"messageId\":\"l\",\"command\":\"scannersList\",\"isDsm2\":false}",
+       "{\"command\":\"scannersList\",\"isDsm2\":false,\"messageId\":\"l\",\"status\":{\"code\":0,\"result\":\"error\"}}"},
+      {"{\"messageId\":\"p\",\"command\":\"scannerProcessing\",\"settings\":{\"dpi\":200}}",
+       "{\"command\":\"scannerProcessing\",\"messageId\":\"p\",\"settings\":{\"dpi\":200},\"status\":{\"code\":0,"
+       "\"result\":\"error\"}}"},
+      {"{\"messageId\":\"p\",\"command\":\"scannerProcessingFiles\"}",
+       "{\"command\":\"scannerProcessingFiles\",\"messageId\":\"p\",\"status\":{\"code\":0,\"result\":\"error\"}}"},
+      {"{\"messageId\":\"p\",\"command\":\"scannerProcessingSocketPartSend\"}",
+       "{\"command\":\"scannerProcessingSocketPartSend\",\"last\":true,\"messageId\":\"p\",\"status\":{\"code\":0,"
+       "\"result\":\"error\"}}"},
+      {"{\"messageId\":\"p\",\"command\":\"scannerSplitProcessing\"}",
+       "{\"command\":\"scannerSplitProcessing\",\"messageId\":\"p\",\"split\":{\"last\":true,\"part\":"
+       "\"{\\\"command\\\":\\\"scannerSplitProcessing\\\",\\\"messageId\\\":\\\"p\\\",\\\"status\\\":{\\\"code\\\":0,"
+       "\\\"result\\\":\\\"error\\\"}}\"},\"status\":{\"code\":0,\"result\":\"error\"}}"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(exchange(&host, c.request), c.answer);
+  finish(&host);
+  // The scan job made the default working folder.
+  EXPECT_TRUE(std::filesystem::is_directory(tmp_ + "/lumra_image_scan"));
+  EXPECT_NE(logText().find("Cannot load library TWAINDSM.DLL or TWAIN_32.DLL."), std::string::npos);
+}
+
+TEST_F(Protocol, LogStartsWithTheStartRecordAndKeepsTheLayout) {
+  HostProcess host;
+  start(&host);
+  const std::string first = exchange(&host, "{\"messageId\":\"m\",\"command\":\"nothing\"}");
+  const std::string second = exchange(&host, "nope");
+  finish(&host);
+  std::string log = logText();
+  ASSERT_EQ(log.substr(0, 3), "\xEF\xBB\xBF");
+  std::vector<std::string> lines;
+  std::stringstream stream(log.substr(3));
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  const std::regex layout(
+      R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} (DEBUG|ERROR) \[\d+\] \[([A-Za-z:_]+)@\d+\] (.*)$)");
+  struct Expected {
+    std::string severity, function, message;
+  };
+  const Expected expected[] = {
+      {"DEBUG", "startLog", "Start LumraImageScanning..."},
+      {"DEBUG", "lumra::ImageClientStdinStdout::loopClientStdinStdout", "Read message size: 37"},
+      {"DEBUG", "lumra::ImageJsonProcessing::processingMessage", "Command nothing..."},
+      {"ERROR", "lumra::ImageJsonProcessing::processingMessage", "Unknow request command nothing"},
+      {"DEBUG", "lumra::ImageClientStdinStdout::writeMessage", "Write message size: " + std::to_string(first.size())},
+      {"DEBUG", "lumra::ImageClientStdinStdout::loopClientStdinStdout", "Read message size: 4"},
+      {"ERROR", "lumra::ImageJsonProcessing::processingMessage", "JSON failed to parse"},
+      {"DEBUG", "lumra::ImageClientStdinStdout::writeMessage", "Write message size: " + std::to_string(second.size())},
+      {"DEBUG", "lumra::ImageClientStdinStdout::loopClientStdinStdout", "Read message size: 0"},
+  };
+  ASSERT_EQ(lines.size(), std::size(expected)) << log;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[i], m, layout)) << lines[i];
+    EXPECT_EQ(m[1], expected[i].severity);
+    EXPECT_EQ(m[2], expected[i].function);
+    EXPECT_EQ(m[3], expected[i].message);
+  }
+  // A second run appends, starting again with the start record.
+  HostProcess rerun;
+  start(&rerun);
+  finish(&rerun);
+  log = logText();
+  EXPECT_EQ(log.find("\xEF\xBB\xBF", 3), std::string::npos);
+  size_t firstStart = log.find("Start LumraImageScanning...");
+  EXPECT_NE(log.find("Start LumraImageScanning...", firstStart + 1), std::string::npos);
+}
+
+TEST_F(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
+  HostProcess first;
+  start(&first);
+  exchange(&first, "{}");  // the first host is up and holds the lock
+
+  HostProcess second;
+  start(&second);
+  ExitStatus status;
+  // It ends by itself: its standard input stays open and unread.
+  ASSERT_TRUE(second.waitExit(kTimeoutMs, &status));
+  EXPECT_TRUE(status.exited);
+  EXPECT_EQ(status.code, 1);
+  std::string answer, err;
+  ASSERT_TRUE(second.readFrame(&answer, kTimeoutMs, &err)) << err;
+  EXPECT_EQ(answer,
+            "{\"status\":{\"code\":0,\"description\":\"The application is already running\",\"result\":\"error\"}}");
+  std::string rest;
+  second.readToEnd(&rest, kTimeoutMs);
+  EXPECT_EQ(rest, "");
+
+  // The first host is undisturbed, and the second wrote no log record.
+  EXPECT_NE(exchange(&first, "{\"messageId\":\"still\"}").find("still"), std::string::npos);
+  std::string log = logText();
+  EXPECT_EQ(log.find("Start LumraImageScanning..."), log.rfind("Start LumraImageScanning..."));
+
+  // Killed without a chance to clean up, the first host still frees the name.
+  first.kill();
+  HostProcess third;
+  start(&third);
+  EXPECT_NE(exchange(&third, "{\"messageId\":\"third\"}").find("third"), std::string::npos);
+  finish(&third);
+}
+
+TEST_F(Protocol, ClosedStandardOutputEndsWithCodeOne) {
+  HostProcess host;
+  StartOptions options;
+  options.env["TMPDIR"] = tmp_;
+  options.args = {"-c", "exec \"$0\" >&-", HostPath()};
+  std::string err;
+  ASSERT_TRUE(host.start("/bin/sh", options, &err)) << err;
+  ExitStatus status;
+  ASSERT_TRUE(host.waitExit(kTimeoutMs, &status));  // standard input is never read
+  EXPECT_EQ(status.code, 1);
+  EXPECT_NE(logText().find("] Error get STD_OUTPUT_HANDLE..."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace lumra::test
