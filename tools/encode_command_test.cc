@@ -1,0 +1,116 @@
+#include "tools/encode_command.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include "imaging/testing_dib.h"
+
+namespace lumra {
+namespace {
+
+using testing::makeTestPage;
+using testing::packDib;
+using testing::putLe32;
+
+std::string tempPath(const std::string& name) { return ::testing::TempDir() + "encode_verb_" + name; }
+
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// A .bmp file: the 14-byte file header, then the packed bitmap.
+std::vector<uint8_t> bmpFile(const std::vector<uint8_t>& dib, uint32_t pixelOffset) {
+  std::vector<uint8_t> file = {'B', 'M'};
+  putLe32(file, static_cast<uint32_t>(14 + dib.size()));
+  putLe32(file, 0);
+  putLe32(file, pixelOffset);
+  file.insert(file.end(), dib.begin(), dib.end());
+  return file;
+}
+
+TEST(EncodeVerb, WritesThePageAnyoneCanDecode) {
+  const testing::TestPage page = makeTestPage(31, 9, 24);
+  const std::string input = tempPath("colour.bmp"), output = tempPath("colour.png");
+  writeFile(input, bmpFile(packDib(page), 54));
+  std::remove(output.c_str());
+  ASSERT_EQ(RunEncodeVerb({input, "--format", "png", "-o", output}), 0);
+  std::vector<uint8_t> png = readFile(output);
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size()));
+  image.format = PNG_FORMAT_RGB;
+  std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
+  ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+  ASSERT_EQ(image.width, 31u);
+  for (uint32_t y = 0; y < 9; ++y) {
+    for (uint32_t x = 0; x < 31; ++x) {
+      const uint8_t* p = &rgb[(y * 31 + x) * 3];
+      ASSERT_EQ((testing::Rgb{p[0], p[1], p[2]}), page.at(x, y));
+    }
+  }
+  // The quality reaches JPEG.
+  const std::string low = tempPath("low.jpg"), high = tempPath("high.jpg");
+  ASSERT_EQ(RunEncodeVerb({input, "--format", "jpeg", "--quality", "5", "-o", low}), 0);
+  ASSERT_EQ(RunEncodeVerb({"--format", "jpg", "-o", high, input, "--quality", "98"}), 0);
+  EXPECT_LT(readFile(low).size(), readFile(high).size());
+  for (const std::string& path : {input, output, low, high}) std::remove(path.c_str());
+}
+
+TEST(EncodeVerb, ClearFailures) {
+  const std::string good = tempPath("good.bmp"), notBmp = tempPath("text.bmp"),
+                    cut = tempPath("cut.bmp"), output = tempPath("out.bin");
+  const std::vector<uint8_t> dib = packDib(makeTestPage(8, 8, 24));
+  writeFile(good, bmpFile(dib, 54));
+  writeFile(notBmp, {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!', '!', '!'});
+  std::vector<uint8_t> shortFile = bmpFile(dib, 54);
+  shortFile.resize(shortFile.size() - 10);
+  writeFile(cut, shortFile);
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+  };
+  const Case cases[] = {
+      {"missing input", {tempPath("absent.bmp"), "--format", "png", "-o", output}, 1},
+      {"not a bmp", {notBmp, "--format", "png", "-o", output}, 1},
+      {"bitmap cut short", {cut, "--format", "png", "-o", output}, 1},
+      {"wmf refused", {good, "--format", "wmf", "-o", output}, 1},
+      {"colour page as wbmp", {good, "--format", "wbmp", "-o", output}, 1},
+      {"output folder missing", {good, "--format", "png", "-o", tempPath("no/such/dir.png")}, 1},
+      {"unknown format", {good, "--format", "PNG", "-o", output}, 2},
+      {"no format", {good, "-o", output}, 2},
+      {"no output", {good, "--format", "png"}, 2},
+      {"no input", {"--format", "png", "-o", output}, 2},
+      {"quality too high", {good, "--format", "jpg", "--quality", "256", "-o", output}, 2},
+      {"quality not a number", {good, "--format", "jpg", "--quality", "high", "-o", output}, 2},
+      {"unknown option", {good, "--format", "png", "-o", output, "--fast"}, 2},
+      {"two inputs", {good, good, "--format", "png", "-o", output}, 2},
+      {"help", {"--help"}, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RunEncodeVerb(c.args), c.status) << c.name;
+  }
+  for (const std::string& path : {good, notBmp, cut, output}) std::remove(path.c_str());
+}
+
+TEST(EncodeVerb, ReachedThroughTheClient) {
+  const std::string client = std::string(LUMRA_BIN_DIR) + "/lumra-scan";
+  EXPECT_EQ(std::system((client + " encode --help > /dev/null").c_str()), 0);
+  EXPECT_NE(std::system((client + " encode 2> /dev/null").c_str()), 0);
+  EXPECT_NE(std::system((client + " no-such-verb 2> /dev/null").c_str()), 0);
+}
+
+}  // namespace
+}  // namespace lumra

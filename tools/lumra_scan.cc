@@ -1,0 +1,59 @@
+// lumra-scan: the command-line client. Each verb lives in its own file and
+// has one line in the table below.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/encode_command.h"
+#include "tools/scan_commands.h"
+
+namespace {
+
+struct Verb {
+  const char* name;
+  const char* summary;
+  int (*run)(const std::vector<std::string>& args);
+  const char* help;
+};
+
+const Verb kVerbs[] = {
+    {"list", "list the scanners the host finds", lumra::RunListVerb, lumra::kListHelp},
+    {"scan", "run a scan job and write its pages", lumra::RunScanVerb, lumra::kScanHelp},
+    {"remove", "ask the host to delete page files", lumra::RunRemoveVerb, lumra::kRemoveHelp},
+    {"raw", "send one request as it is and print the answer", lumra::RunRawVerb, lumra::kRawHelp},
+    {"encode", "write a .bmp as any page format", lumra::RunEncodeVerb, lumra::kEncodeHelp},
+};
+
+void printUsage(FILE* out) {
+  std::fputs("usage: lumra-scan VERB [options]   (lumra-scan VERB --help for its options)\n", out);
+  for (const Verb& verb : kVerbs) std::fprintf(out, "  %-8s %s\n", verb.name, verb.summary);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    printUsage(stderr);
+    return 2;
+  }
+  const std::string name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") {
+    printUsage(stdout);
+    return 0;
+  }
+  for (const Verb& verb : kVerbs) {
+    if (name != verb.name) continue;
+    std::vector<std::string> args(argv + 2, argv + argc);
+    for (const std::string& arg : args) {
+      if (arg == "--help" || arg == "-h") {
+        std::fputs(verb.help, stdout);
+        return 0;
+      }
+    }
+    return verb.run(args);
+  }
+  std::fprintf(stderr, "lumra-scan: unknown verb \"%s\"\n", name.c_str());
+  printUsage(stderr);
+  return 2;
+}
