@@ -236,10 +236,18 @@ bool effectiveBitfields(const PageSpec& spec) {
 
 }  // namespace
 
-void ContentColour(const PageSpec& spec, int x, int y, uint8_t rgb[3]) {
+std::vector<uint8_t> ContentImage(const PageSpec& spec) {
   Layout layout = makeLayout(spec);
-  const std::vector<uint8_t>& row = layout.templates[layout.rowTemplate[static_cast<size_t>(y)]];
-  inkColour(spec.pixelType, row[static_cast<size_t>(x)], rgb);
+  std::vector<uint8_t> out;
+  out.reserve(static_cast<size_t>(spec.width) * spec.height * 3);
+  for (uint32_t t : layout.rowTemplate) {
+    for (uint8_t ink : layout.templates[t]) {
+      uint8_t rgb[3];
+      inkColour(spec.pixelType, ink, rgb);
+      out.insert(out.end(), rgb, rgb + 3);
+    }
+  }
+  return out;
 }
 
 HGLOBAL MakePage(const PageSpec& spec, bool truncate, size_t* fullBytes) {
@@ -317,7 +325,9 @@ HGLOBAL MakePage(const PageSpec& spec, bool truncate, size_t* fullBytes) {
     memcpy(out + at, row.data(), row.size());
     at += row.size();
   }
-  if (rle && at + 2 <= allocated) {
+  // A truncated block must not end properly, or it would read as a whole
+  // (shorter) bitmap.
+  if (rle && !truncate) {
     out[at] = 0;
     out[at + 1] = 1;
   }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "sources/virtual/scenario.h"
 #include "twain/twain.h"
@@ -31,8 +32,8 @@ struct PageSpec {
 /// receives the size a whole bitmap needs.
 HGLOBAL MakePage(const PageSpec& spec, bool truncate, size_t* fullBytes);
 
-/// The colour of the content at (x, y) as the page draws it, before the
-/// pixel type and depth reduce it: for tests that decode pages.
-void ContentColour(const PageSpec& spec, int x, int y, uint8_t rgb[3]);
+/// The content as the page draws it, top-down RGB, in the pixel type's
+/// colours before the depth reduces them: for tests that decode pages.
+std::vector<uint8_t> ContentImage(const PageSpec& spec);
 
 }  // namespace lumra::virtual_scanner
