@@ -1,0 +1,333 @@
+// The virtual source driven through its DS_Entry side directly, with a
+// stand-in manager that records notifications.
+#include "sources/virtual/virtual_source.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+
+namespace lumra::virtual_scanner {
+namespace {
+
+std::atomic<int> g_notified{0};
+std::atomic<TW_UINT16> g_message{0};
+
+TW_UINT16 TW_CALLINGSTYLE recordingManager(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32 dg, TW_UINT16 dat,
+                                           TW_UINT16 msg, TW_MEMREF) {
+  if (dg == DG_CONTROL && dat == DAT_NULL) {
+    g_message = msg;
+    ++g_notified;
+  }
+  return TWRC_SUCCESS;
+}
+
+class VirtualSourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string base = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+                       "/lumra_vs_test_" + std::to_string(getpid());
+    scenario_ = base + "_scenario";
+    journal_ = base + "_journal";
+    std::remove(journal_.c_str());
+    setenv("LUMRA_VIRTUAL_SCENARIO", scenario_.c_str(), 1);
+    setenv("LUMRA_VIRTUAL_JOURNAL", journal_.c_str(), 1);
+    g_notified = 0;
+    g_message = 0;
+    app_.Id = 11;
+  }
+  void TearDown() override {
+    std::remove(scenario_.c_str());
+    std::remove(journal_.c_str());
+    unsetenv("LUMRA_VIRTUAL_SCENARIO");
+    unsetenv("LUMRA_VIRTUAL_JOURNAL");
+  }
+  // Lists the module's sources as the manager does and opens the first.
+  void open(const std::string& scenario) {
+    std::ofstream(scenario_) << "width = 40\nheight = 30\n" << scenario;
+    TW_IDENTITY id{};
+    ASSERT_EQ(module_.entry(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, &id), TWRC_SUCCESS);
+    source_ = id;
+    TW_ENTRYPOINT points{};
+    points.Size = sizeof points;
+    points.DSM_Entry = recordingManager;
+    ASSERT_EQ(call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &points), TWRC_SUCCESS);
+    ASSERT_EQ(call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source_), TWRC_SUCCESS);
+  }
+  TW_UINT16 call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
+    return module_.entry(&app_, dg, dat, msg, data);
+  }
+  TW_UINT16 status() {
+    TW_STATUS s{};
+    EXPECT_EQ(call(DG_CONTROL, DAT_STATUS, MSG_GET, &s), TWRC_SUCCESS);
+    return s.ConditionCode;
+  }
+  TW_UINT16 set(TW_UINT16 cap, TW_UINT16 type, TW_UINT32 value) {
+    TW_CAPABILITY c{cap, TWON_ONEVALUE, GlobalAlloc(GHND, sizeof(TW_ONEVALUE))};
+    auto* one = static_cast<pTW_ONEVALUE>(GlobalLock(c.hContainer));
+    one->ItemType = type;
+    one->Item = value;
+    GlobalUnlock(c.hContainer);
+    TW_UINT16 rc = call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &c);
+    GlobalFree(c.hContainer);
+    return rc;
+  }
+  TW_UINT16 enable() {
+    TW_USERINTERFACE ui{1, 0, nullptr};
+    return call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+  }
+  void waitNotified(int count) {
+    for (int i = 0; i < 1000 && g_notified < count; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_GE(g_notified, count);
+  }
+  TW_UINT16 get(TW_HANDLE* handle) { return call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, handle); }
+  TW_UINT16 endTransfer(TW_UINT16* count) {
+    TW_PENDINGXFERS pending{};
+    TW_UINT16 rc = call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
+    *count = pending.Count;
+    return rc;
+  }
+  TW_UINT16 disable() {
+    TW_USERINTERFACE ui{};
+    return call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+  }
+  TW_UINT16 close() { return call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source_); }
+  std::string journal() {
+    std::ifstream in(journal_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  VirtualModule module_;
+  TW_IDENTITY app_{};
+  TW_IDENTITY source_{};
+  std::string scenario_;
+  std::string journal_;
+};
+
+TEST_F(VirtualSourceTest, FeederJobCountsDownAndPagesFollowTheSettings) {
+  open("");
+  EXPECT_EQ(set(ICAP_XRESOLUTION, TWTY_FIX32, 200), TWRC_SUCCESS);
+  EXPECT_EQ(set(ICAP_PIXELTYPE, TWTY_UINT16, TWPT_BW), TWRC_SUCCESS);
+  EXPECT_EQ(set(CAP_FEEDERENABLED, TWTY_BOOL, 1), TWRC_SUCCESS);
+  ASSERT_EQ(enable(), TWRC_SUCCESS);
+  waitNotified(1);
+  EXPECT_EQ(g_message, MSG_XFERREADY);
+  const TW_UINT16 counts[] = {2, 1, 0};
+  for (TW_UINT16 expected : counts) {
+    TW_HANDLE h = nullptr;
+    ASSERT_EQ(get(&h), TWRC_XFERDONE);
+    auto* header = static_cast<const uint8_t*>(GlobalLock(h));
+    EXPECT_EQ(header[14], 1) << "bw pages are 1 bit deep";
+    EXPECT_EQ(header[24] | header[25] << 8, 7874) << "200 dpi in pixels per metre";
+    GlobalUnlock(h);
+    GlobalFree(h);
+    TW_UINT16 count = 99;
+    ASSERT_EQ(endTransfer(&count), TWRC_SUCCESS);
+    EXPECT_EQ(count, expected);
+  }
+  TW_HANDLE h = nullptr;
+  EXPECT_EQ(get(&h), TWRC_FAILURE) << "no page is pending any more";
+  EXPECT_EQ(status(), TWCC_SEQERROR);
+  EXPECT_EQ(disable(), TWRC_SUCCESS);
+  EXPECT_EQ(close(), TWRC_SUCCESS);
+}
+
+TEST_F(VirtualSourceTest, UnknownPendingCountStaysUntilTheLastPage) {
+  open("pages = 5\npending = unknown\nready = enable\n");
+  ASSERT_EQ(enable(), TWRC_SUCCESS);
+  EXPECT_EQ(g_notified, 1) << "notified before MSG_ENABLEDS returned";
+  std::vector<TW_UINT16> counts;
+  TW_UINT16 count = 0;
+  do {
+    TW_HANDLE h = nullptr;
+    ASSERT_EQ(get(&h), TWRC_XFERDONE);
+    GlobalFree(h);
+    ASSERT_EQ(endTransfer(&count), TWRC_SUCCESS);
+    counts.push_back(count);
+  } while (count != 0 && counts.size() < 10);
+  EXPECT_EQ(counts, (std::vector<TW_UINT16>{0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0}));
+}
+
+TEST_F(VirtualSourceTest, CapabilitiesAreCheckedAndRefusalsScripted) {
+  open("refuse = CAP_DUPLEXENABLED:BADVALUE ICAP_YRESOLUTION\nready = never\n");
+  const struct {
+    TW_UINT16 cap, type;
+    TW_UINT32 value;
+    TW_UINT16 rc, cc;
+  } cases[] = {
+      {ICAP_XRESOLUTION, TWTY_FIX32, 300, TWRC_SUCCESS, 0},
+      {ICAP_XRESOLUTION, TWTY_FIX32, 5000, TWRC_FAILURE, TWCC_BADVALUE},
+      {ICAP_XRESOLUTION, TWTY_UINT16, 300, TWRC_FAILURE, TWCC_BADVALUE},
+      {ICAP_YRESOLUTION, TWTY_FIX32, 300, TWRC_FAILURE, TWCC_CAPUNSUPPORTED},
+      {ICAP_PIXELTYPE, TWTY_UINT16, 7, TWRC_FAILURE, TWCC_BADVALUE},
+      {CAP_DUPLEXENABLED, TWTY_BOOL, 1, TWRC_FAILURE, TWCC_BADVALUE},
+      {CAP_FEEDERENABLED, TWTY_BOOL, 1, TWRC_SUCCESS, 0},
+      {0x8001, TWTY_UINT16, 1, TWRC_FAILURE, TWCC_CAPUNSUPPORTED},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(set(c.cap, c.type, c.value), c.rc) << c.cap << " " << c.value;
+    if (c.rc == TWRC_FAILURE) {
+      EXPECT_EQ(status(), c.cc) << c.cap << " " << c.value;
+    }
+  }
+  // Read back what was accepted.
+  TW_CAPABILITY cap{ICAP_XRESOLUTION, 0, nullptr};
+  ASSERT_EQ(call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &cap), TWRC_SUCCESS);
+  auto* one = static_cast<pTW_ONEVALUE>(GlobalLock(cap.hContainer));
+  EXPECT_EQ(one->ItemType, TWTY_FIX32);
+  EXPECT_EQ(one->Item, 300u);
+  GlobalUnlock(cap.hContainer);
+  GlobalFree(cap.hContainer);
+  // Once enabled, settings are a sequence error.
+  ASSERT_EQ(enable(), TWRC_SUCCESS);
+  EXPECT_EQ(set(ICAP_PIXELTYPE, TWTY_UINT16, TWPT_GRAY), TWRC_FAILURE);
+  EXPECT_EQ(status(), TWCC_CAPSEQERROR);
+  std::string j = journal();
+  EXPECT_NE(j.find("CAPSET source=0 cap=ICAP_YRESOLUTION contype=5 itemtype=7 value=300 rc=1 cc=13"),
+            std::string::npos)
+      << j;
+}
+
+TEST_F(VirtualSourceTest, ScriptedAnswersAtEachStep) {
+  const struct {
+    const char* scenario;
+    int page;           // page whose MSG_GET is checked
+    TW_UINT16 rc, cc;   // MSG_GET's answer
+  } cases[] = {
+      {"pages = 3\nreturn.xfer.1 = CANCEL\n", 1, TWRC_CANCEL, 0},
+      {"pages = 3\nfail.xfer.2 = PAPERJAM\n", 2, TWRC_FAILURE, TWCC_PAPERJAM},
+      {"pages = 3\nreturn.xfer.0 = 77\n", 0, 77, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    VirtualModule fresh;
+    std::ofstream(scenario_) << "width = 8\nheight = 8\nready = enable\n" << c.scenario;
+    TW_IDENTITY id{};
+    ASSERT_EQ(fresh.entry(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, &id), TWRC_SUCCESS);
+    TW_ENTRYPOINT points{};
+    points.DSM_Entry = recordingManager;
+    fresh.entry(&app_, DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &points);
+    ASSERT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &id), TWRC_SUCCESS);
+    TW_USERINTERFACE ui{};
+    ASSERT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+    TW_PENDINGXFERS pending{};
+    for (int page = 0; page < c.page; ++page) {
+      TW_HANDLE h = nullptr;
+      ASSERT_EQ(fresh.entry(&app_, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &h), TWRC_XFERDONE);
+      GlobalFree(h);
+      fresh.entry(&app_, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
+    }
+    TW_HANDLE h = nullptr;
+    EXPECT_EQ(fresh.entry(&app_, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &h), c.rc);
+    EXPECT_EQ(h, nullptr);
+    TW_STATUS s{};
+    fresh.entry(&app_, DG_CONTROL, DAT_STATUS, MSG_GET, &s);
+    EXPECT_EQ(s.ConditionCode, c.cc);
+    // The application resets and disables, as after any failed transfer.
+    EXPECT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    EXPECT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &id), TWRC_SUCCESS);
+  }
+}
+
+TEST_F(VirtualSourceTest, NullAndTruncatedHandles) {
+  open("pages = 3\nready = enable\nhandle.0 = null\nhandle.1 = truncated\n");
+  ASSERT_EQ(enable(), TWRC_SUCCESS);
+  TW_HANDLE h = reinterpret_cast<TW_HANDLE>(1);
+  TW_UINT16 count = 0;
+  ASSERT_EQ(get(&h), TWRC_XFERDONE);
+  EXPECT_EQ(h, nullptr);
+  endTransfer(&count);
+  ASSERT_EQ(get(&h), TWRC_XFERDONE);
+  ASSERT_NE(h, nullptr);
+  auto* header = static_cast<const uint8_t*>(GlobalLock(h));
+  uint32_t promised = header[20] | header[21] << 8 | header[22] << 16;
+  EXPECT_LT(GlobalSize(h), 40 + promised);
+  GlobalUnlock(h);
+  GlobalFree(h);
+}
+
+TEST_F(VirtualSourceTest, NotificationScripts) {
+  const struct {
+    const char* scenario;
+    int beforeDisable;  // notifications seen before MSG_DISABLEDS
+    int afterClose;     // notifications seen once closed
+    TW_UINT16 last;
+  } cases[] = {
+      {"ready = enable\nnotify_count = 2\n", 2, 2, MSG_XFERREADY},
+      {"ready = enable\ncancel = dialog\n", 1, 1, MSG_CLOSEDSREQ},
+      {"ready = never\nlate_notify = disable\n", 0, 1, MSG_XFERREADY},
+      {"ready = never\nlate_notify = close\n", 0, 1, MSG_XFERREADY},
+      {"ready = thread\nready_delay = 150\n", 0, 1, MSG_XFERREADY},  // after the wait gave up
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    g_notified = 0;
+    g_message = 0;
+    VirtualModule fresh;
+    std::ofstream(scenario_) << "width = 8\nheight = 8\n" << c.scenario;
+    TW_IDENTITY id{};
+    ASSERT_EQ(fresh.entry(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, &id), TWRC_SUCCESS);
+    TW_ENTRYPOINT points{};
+    points.DSM_Entry = recordingManager;
+    fresh.entry(&app_, DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &points);
+    ASSERT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &id), TWRC_SUCCESS);
+    TW_USERINTERFACE ui{};
+    ASSERT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+    EXPECT_EQ(g_notified, c.beforeDisable);
+    EXPECT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    EXPECT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &id), TWRC_SUCCESS);
+    EXPECT_EQ(g_notified, c.afterClose);
+    if (c.afterClose > 0) {
+      EXPECT_EQ(g_message, c.last);
+    }
+  }
+}
+
+TEST_F(VirtualSourceTest, SequenceErrorsAndUnknownOperations) {
+  open("ready = never\n");
+  TW_HANDLE h = nullptr;
+  EXPECT_EQ(get(&h), TWRC_FAILURE);
+  EXPECT_EQ(status(), TWCC_SEQERROR);
+  EXPECT_EQ(disable(), TWRC_FAILURE) << "never enabled";
+  EXPECT_EQ(status(), TWCC_SEQERROR);
+  EXPECT_EQ(call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, nullptr), TWRC_FAILURE);
+  EXPECT_EQ(status(), TWCC_BADVALUE);
+  EXPECT_EQ(call(DG_CONTROL, DAT_XFERGROUP, MSG_GET, &h), TWRC_FAILURE);
+  EXPECT_EQ(status(), TWCC_BADPROTOCOL);
+  EXPECT_NE(journal().find("UNSUPPORTED source=0 dg=1 dat=10 msg=1"), std::string::npos);
+  TW_IDENTITY stranger{};
+  stranger.Id = 99;
+  TW_USERINTERFACE ui{};
+  EXPECT_EQ(module_.entry(&stranger, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_FAILURE);
+  ASSERT_EQ(enable(), TWRC_SUCCESS);
+  EXPECT_EQ(enable(), TWRC_FAILURE) << "already enabled";
+  EXPECT_EQ(close(), TWRC_SUCCESS) << "closing an enabled source disables it first";
+}
+
+TEST_F(VirtualSourceTest, PrintsToStandardOutputWhenScripted) {
+  open("ready = enable\nstdout = hello from the driver\n");
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(enable(), TWRC_SUCCESS);
+  TW_HANDLE h = nullptr;
+  ASSERT_EQ(get(&h), TWRC_XFERDONE);
+  GlobalFree(h);
+  std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed, "hello from the driver\nhello from the driver\n");
+}
+
+}  // namespace
+}  // namespace lumra::virtual_scanner
