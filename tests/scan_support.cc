@@ -415,8 +415,10 @@ bool HeaderSize(const std::string& b, const std::string& type, int* width, int* 
     in >> magic;
     if (type == "pgx") {
       if (magic != "PG") return bad("no PG");
-      std::string endian, depth;
-      in >> endian >> depth;
+      // "PG ML +8 W H" or with the sign apart from the depth.
+      std::string endian, sign;
+      in >> endian >> sign;
+      if (sign == "+" || sign == "-") in >> sign;
       in >> *width >> *height;
       return static_cast<bool>(in) ? true : bad("bad header");
     }

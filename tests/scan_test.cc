@@ -33,7 +33,7 @@ struct Job {
   std::vector<std::string> files;  // "files" of scannerProcessingFiles
 };
 
-Job Run(ScanHost* host, const std::string& json) {
+Job Send(ScanHost* host, const std::string& json) {
   Job job;
   std::string err;
   job.answer = host->request(json, &err);
@@ -54,7 +54,7 @@ Job ScanFiles(ScanHost* host, const std::string& folder, const std::string& sett
   std::string fields = R"("workingDirectory":")" + folder + "\"";
   if (!settings.empty()) fields += R"(,"settings":{)" + settings + "}";
   if (!extra.empty()) fields += "," + extra;
-  return Run(host, Request("scannerProcessingFiles", fields));
+  return Send(host, Request("scannerProcessingFiles", fields));
 }
 
 class ScanTest : public testing::Test {
@@ -64,11 +64,6 @@ class ScanTest : public testing::Test {
     ASSERT_TRUE(host_.start(scenario, &err)) << err;
     pages_ = host_.folder() + "/pages/";
   }
-  // The host keeps answering after whatever happened before.
-  void ExpectAlive() {
-    Job list = Run(&host_, Request("scannersList", "", "alive"));
-    EXPECT_EQ(list.result, "success");
-  }
   ScanHost host_;
   std::string pages_;
 };
@@ -77,7 +72,7 @@ TEST_F(ScanTest, ScannersAreNumberedByIdAndOpenedByNumber) {
   Start(std::string(kSmallPages) +
         "[source]\nid = 7\nname = Seven\n[source]\nid = 3\nname = Three\n"
         "[source]\nid = 5\nname = Five\n");
-  Job list = Run(&host_, Request("scannersList"));
+  Job list = Send(&host_, Request("scannersList"));
   ASSERT_EQ(list.result, "success");
   const JsonValue* scanners = list.answer->find(u"scanners");
   ASSERT_NE(scanners, nullptr);
@@ -180,7 +175,7 @@ TEST_F(ScanTest, BothTransferModes) {
         << err;
     // A list first: its connection must leave nothing behind that ends a later
     // event loop.
-    Job list = Run(&host, Request("scannersList", c.extra.find("isDsm2") != std::string::npos
+    Job list = Send(&host, Request("scannersList", c.extra.find("isDsm2") != std::string::npos
                                                       ? R"("isDsm2":false)"
                                                       : ""));
     EXPECT_EQ(list.result, "success");
@@ -235,7 +230,7 @@ TEST_F(ScanTest, WaitingForTheSource) {
     EXPECT_EQ(host.journal("DISABLEDS").size(), enabled ? 1u : 0u);
     EXPECT_EQ(host.journal("CLOSEDS").size(), 1u);
     // A late notification changes nothing; the host goes on.
-    Job list = Run(&host, Request("scannersList", "", "after"));
+    Job list = Send(&host, Request("scannersList", "", "after"));
     EXPECT_EQ(list.result, "success");
   }
 }
@@ -291,7 +286,7 @@ TEST_F(ScanTest, TransferFailuresKeepThePagesAlreadySaved) {
       }
       // A failed transfer drops the source's pending transfers.
       EXPECT_EQ(host.journal("RESET").size(), std::string(c.result) == "error" ? 1u : 0u);
-      Job list = Run(&host, Request("scannersList", "", "after"));
+      Job list = Send(&host, Request("scannersList", "", "after"));
       EXPECT_EQ(list.result, "success");
     }
   }
@@ -340,25 +335,27 @@ TEST_F(ScanTest, PagesAsBase64AndAsSplitSeries) {
 }
 
 TEST_F(ScanTest, LargeSplitSeriesHoldsEveryPage) {
-  // Colour pages big enough that the answer needs several slices.
-  Start("width = 1240\nheight = 1754\npages = 3\n");
+  // Uncompressed colour pages: the answer needs many slices.
+  Start("width = 620\nheight = 877\npages = 3\n");
   std::string err;
   int slices = 0;
   auto answer = host_.requestSplit(
-      Request("scannerSplitProcessing", R"("settings":{"format":{"type":"png"}})", "big"), &err,
+      Request("scannerSplitProcessing", R"("settings":{"format":{"type":"bmp"}})", "big"), &err,
       &slices);
   ASSERT_NE(answer, nullptr) << err;
-  EXPECT_GT(slices, 1);
+  EXPECT_GT(slices, 5);
   const JsonValue* pages = answer->find(u"pages");
   ASSERT_NE(pages, nullptr);
   ASSERT_EQ(pages->asArray().size(), 3u);
+  const size_t rowSize = (620 * 3 + 3) / 4 * 4;
   for (const auto& page : pages->asArray()) {
     std::string bytes;
     ASSERT_TRUE(DecodeBase64Text(ValueAt(page.get(), {u"content"})->asString(), &bytes));
-    Decoded decoded;
-    ASSERT_TRUE(DecodeImage(bytes, "png", &decoded, &err)) << err;
-    EXPECT_EQ(decoded.width, 1240);
-    EXPECT_EQ(decoded.height, 1754);
+    EXPECT_EQ(bytes.size(), 54 + rowSize * 877);
+    int width = 0, height = 0;
+    ASSERT_TRUE(HeaderSize(bytes, "bmp", &width, &height, &err)) << err;
+    EXPECT_EQ(width, 620);
+    EXPECT_EQ(height, 877);
   }
 }
 
@@ -373,7 +370,7 @@ TEST_F(ScanTest, FilesStayOnDiskUntilRemoved) {
     EXPECT_TRUE(fs::exists(job.files[i]));
     items += std::string(i ? "," : "") + R"({"fileName":")" + job.files[i] + "\"}";
   }
-  Job removed = Run(&host_, Request("removeFiles", R"("files":[)" + items + "]"));
+  Job removed = Send(&host_, Request("removeFiles", R"("files":[)" + items + "]"));
   EXPECT_EQ(removed.result, "success");
   for (const auto& f : job.files) EXPECT_FALSE(fs::exists(f)) << f;
 }
@@ -406,7 +403,7 @@ TEST_F(ScanTest, MissingManager) {
   std::string err;
   ASSERT_TRUE(host.start("", &err, lonely + "/lumra-scan-host")) << err;
   for (const char* isDsm2 : {"", R"("isDsm2":false)"}) {
-    Job list = Run(&host, Request("scannersList", isDsm2));
+    Job list = Send(&host, Request("scannersList", isDsm2));
     EXPECT_EQ(list.result, "error");
     EXPECT_EQ(list.answer->find(u"scanners"), nullptr);
     Job scan = ScanFiles(&host, host.folder() + "/pages/", "", isDsm2);
