@@ -43,7 +43,12 @@ class DirectHost {
     return new Promise((resolve) => { this.waiting = resolve; this.child.stdin.write(Buffer.concat([head, body])); this.pump(); });
   }
 
-  close() { this.child.stdin.end(); }
+  /** Ends the host's input; resolves once it exited and freed its single-instance lock. */
+  close() {
+    const exited = new Promise((r) => this.child.once('exit', r));
+    this.child.stdin.end();
+    return exited;
+  }
 }
 
 async function direct(env, command, id) {
@@ -61,7 +66,7 @@ async function direct(env, command, id) {
   }
   const full = parts.length ? JSON.parse(parts.join('')) : answer;
   const elapsed = performance.now() - started;
-  host.close();
+  await host.close();
   if (full.status?.result !== 'success') throw new Error(`host: ${JSON.stringify(full.status)}`);
   return { elapsed, maxBytes, requests, pages: full.pages.length, pageBytes: full.pages.reduce((s, p) => s + p.content.length * 0.75, 0) };
 }
@@ -97,7 +102,8 @@ async function main() {
             return { ms: performance.now() - t0, error: `${e.kind}: ${e.description}` };
           }
         }, { settings: SETTINGS, as });
-        const stats = await worker.evaluate(() => globalThis.lumraRelay.stats.splice(0));
+        // The host runs once per session: the extension lets go of it before the direct run.
+        const stats = await worker.evaluate(() => { globalThis.lumraRelay.transport.close(); return globalThis.lumraRelay.stats.splice(0); });
         if (result.error) { failure = result.error; break; }
         browser.push(result.ms);
         relay.push(stats.reduce((s, x) => s + x.ms, 0));
