@@ -331,6 +331,7 @@ describe('page transport', () => {
   function fakeWindow({ extension = true, allowed = true, host = new FakeHost() } = {}) {
     const listeners = new Set();
     const win = {
+      allowed,
       location: { origin: 'http://127.0.0.1:8000' },
       addEventListener: (t, f) => listeners.add(f),
       removeEventListener: (t, f) => listeners.delete(f),
@@ -339,7 +340,7 @@ describe('page transport', () => {
           for (const f of listeners) f({ source: win, data });
           if (!extension || data.to !== 'extension') return;
           const reply = { channel: data.channel, to: 'page', id: data.id };
-          if (data.type === 'hello') Object.assign(reply, { allowed, persistent: true, extensionId: 'x' });
+          if (data.type === 'hello') Object.assign(reply, { allowed: win.allowed, persistent: true, extensionId: 'x' });
           else reply.answer = host.handle(data.message);
           win.postMessage(reply);
         }, 0);
@@ -353,6 +354,19 @@ describe('page transport', () => {
     { name: 'origin not allowed', win: { allowed: false }, error: { kind: 'refused' } },
     { name: 'no extension', win: { extension: false }, error: { kind: 'transport' } },
   ];
+  test('an origin allowed later is let in without reloading', async () => {
+    const win = fakeWindow({ allowed: false });
+    const transport = new PageTransport({ target: win, helloTimeoutMs: 50 });
+    const client = new ScanClient({ transport });
+    try {
+      await assert.rejects(client.listScanners(), { kind: 'refused' });
+      win.allowed = true;
+      assert.equal((await client.listScanners()).scanners.length, 1);
+    } finally {
+      transport.close();
+    }
+  });
+
   for (const c of cases) {
     test(c.name, async () => {
       const transport = new PageTransport({ target: fakeWindow(c.win), helloTimeoutMs: 50 });

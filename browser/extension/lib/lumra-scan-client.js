@@ -401,6 +401,7 @@ export class PageTransport {
   async send(message) {
     const hello = await this.connect();
     if (!hello.allowed) {
+      this.hello = null; // ask again next time: the user may allow this origin meanwhile
       throw new ScanError('This page\'s origin is not allowed to use the scanner', { kind: 'refused' });
     }
     const reply = await this.post('request', { message });
