@@ -166,7 +166,16 @@ export class ScanClient {
     }
     const request = this.baseRequest(command, { scannerId, isDsm2, workingDirectory, contentId, settings });
     if (as === 'split') return decodePages(checkStatus(await this.exclusive(() => this.runSplit(request))));
-    const answer = checkStatus(await this.send(request));
+    let answer;
+    try {
+      answer = checkStatus(await this.send(request));
+    } catch (e) {
+      // The browser drops answers over 1 MiB, and the host has already deleted those pages.
+      if (as === 'pages' && e.kind === 'transport' && /communicating with the native messaging host/i.test(e.description)) {
+        throw new ScanError(`${e.description} An answer with every page can exceed the browser's 1 MiB limit: scan with {as: 'split'}.`, { kind: 'transport' });
+      }
+      throw e;
+    }
     if (as === 'files') {
       if (!Array.isArray(answer.files)) answer.files = [];
       return answer;
