@@ -1,0 +1,118 @@
+#include "tools/scan_commands.h"
+
+#include <gtest/gtest.h>
+
+#include "json/json.h"
+#include "tools/host_client.h"
+
+namespace lumra {
+namespace {
+
+TEST(ScanRequest, OptionsBecomeRequestFields) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string json;  // without messageId
+    std::string outDir;
+  };
+  const Case cases[] = {
+      {{}, R"({"command":"scannerProcessing"})", "."},
+      {{"--as", "files"}, R"({"command":"scannerProcessingFiles"})", "."},
+      {{"--as=split"}, R"({"command":"scannerSplitProcessing"})", "."},
+      {{"--as", "socket"}, R"({"command":"scannerProcessingSocketPartSend"})", "."},
+      {{"--scanner", "2", "--dpi", "300", "--color", "bw", "--feeder", "--duplex", "--show-ui",
+        "--format", "tif", "--quality", "80", "--timeout", "5000", "--working-dir", "/w",
+        "--out", "o", "--twain1"},
+       R"({"command":"scannerProcessing","isDsm2":false,"scannerId":2,"settings":{"color":"bw",)"
+       R"("dpi":300,"duplex":true,"feeder":true,"format":{"quality":80,"type":"tif"},)"
+       R"("showUI":true,"timeout":5000},"workingDirectory":"\/w"})",
+       "o"},
+      {{"--quality=4294967295"},
+       R"({"command":"scannerProcessing","settings":{"format":{"quality":4294967295}}})", "."},
+      {{"--working-dir", "/tmp/Scän \"x\""},
+       R"({"command":"scannerProcessing","workingDirectory":"\/tmp\/Scän \"x\""})", "."},
+  };
+  for (const Case& c : cases) {
+    std::string request, outDir, err;
+    ASSERT_TRUE(BuildScanRequest(c.args, "id", &request, &outDir, &err)) << err;
+    // Drop the messageId member (and one comma) to compare the rest.
+    std::string withoutId = request;
+    const std::string id = R"("messageId":"id")";
+    size_t at = withoutId.find(id);
+    ASSERT_NE(at, std::string::npos) << request;
+    if (withoutId[at + id.size()] == ',') {
+      withoutId.erase(at, id.size() + 1);
+    } else {
+      withoutId.erase(at - 1, id.size() + 1);
+    }
+    EXPECT_EQ(withoutId, c.json);
+    EXPECT_EQ(outDir, c.outDir);
+  }
+}
+
+TEST(ScanRequest, BadOptionsAreRefused) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--dpi"},          {"--dpi", "abc"},       {"--dpi", "-5"},
+      {"--dpi", "3e2"},   {"--scanner", "4294967296"}, {"--color", "red"},
+      {"--as", "mail"},   {"--bogus"},            {"--format"},
+      {"--quality", ""},
+  };
+  for (const auto& args : cases) {
+    std::string request, outDir, err;
+    EXPECT_FALSE(BuildScanRequest(args, "id", &request, &outDir, &err)) << args[0];
+    EXPECT_FALSE(err.empty());
+  }
+}
+
+TEST(Base64, DecodesWhatTheHostSends) {
+  struct Case {
+    std::u16string text;
+    bool ok;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {u"", true, ""},
+      {u"TQ==", true, "M"},
+      {u"TWE=", true, "Ma"},
+      {u"TWFu", true, "Man"},
+      {u"AP8A/w==", true, std::string("\0\xff\0\xff", 4)},
+      {u"+/+/", true, "\xfb\xff\xbf"},
+      {u"TQ", true, "M"},  // without padding
+      {u"T", false, ""},
+      {u"TW=u", false, ""},
+      {u"TW\nFu", false, ""},
+      {u"TWF\u00fc", false, ""},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_EQ(DecodeBase64(c.text, &out), c.ok) << ToUtf8(c.text);
+    if (c.ok) {
+      EXPECT_EQ(out, c.bytes);
+    }
+  }
+}
+
+TEST(RawAnswer, LongPageTextsAreShortened) {
+  std::string longText(200, 'A');
+  auto root = parseJson(u"{\"pages\":[{\"content\":\"" +
+                        std::u16string(longText.begin(), longText.end()) +
+                        u"\",\"number\":1}],\"split\":{\"part\":\"short\"},"
+                        u"\"status\":{\"description\":\"" +
+                        std::u16string(longText.begin(), longText.end()) + u"\"}}");
+  ASSERT_NE(root, nullptr);
+  ElideLongStrings(root.get());
+  std::string text;
+  stringifyUtf8(*root, &text);
+  EXPECT_EQ(text, R"({"pages":[{"content":"<200 characters>","number":1}],"split":{"part":"short"},)"
+                  R"("status":{"description":")" + longText + R"("}})");
+}
+
+TEST(Answer, OnlyValidUtf8Objects) {
+  std::string err;
+  EXPECT_NE(ParseAnswer(R"({"a":"\u00e9"})", &err), nullptr);
+  EXPECT_EQ(ParseAnswer("[1]", &err), nullptr);
+  EXPECT_EQ(ParseAnswer("{\"a\":\"\xC3\"}", &err), nullptr);
+  EXPECT_EQ(ParseAnswer("", &err), nullptr);
+}
+
+}  // namespace
+}  // namespace lumra
