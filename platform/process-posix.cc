@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/handle-posix.h"
 #include "platform/win32.h"
@@ -91,6 +92,9 @@ struct StdSlots {
   std::mutex mutex;
   bool valid[3] = {true, true, true};
   StdHandle* current[3] = {nullptr, nullptr, nullptr};
+  // Handles handed out stay valid for the life of the process, also after
+  // SetStdHandle replaced them in their slot.
+  std::vector<StdHandle*> issued;
 };
 
 StdSlots& Slots() {
@@ -226,6 +230,7 @@ HANDLE GetStdHandle(DWORD which) {
       return INVALID_HANDLE_VALUE;
     }
     slots.current[slot] = new StdHandle(slot);
+    slots.issued.push_back(slots.current[slot]);
   }
   return slots.current[slot];
 }
