@@ -13,9 +13,10 @@
 namespace lumra {
 
 const char kListHelp[] =
-    "usage: lumra-scan list [--twain1]\n"
+    "usage: lumra-scan list [--twain1] [--verbose]\n"
     "  Lists the scanners the host finds, with the numbers --scanner takes.\n"
-    "  --twain1   use the TWAIN 1 manager (isDsm2 false)\n";
+    "  --twain1   use the TWAIN 1 manager (isDsm2 false)\n"
+    "  --verbose  print the request sent\n";
 
 const char kScanHelp[] =
     "usage: lumra-scan scan [options]\n"
@@ -35,10 +36,11 @@ const char kScanHelp[] =
     "                       files: paths of files left on disk; pages: Base64 in one answer;\n"
     "                       split: Base64 in slices fetched one by one; socket: as pages\n"
     "  --out DIR            where received pages are written (default .)\n"
-    "  --twain1             use the TWAIN 1 manager (isDsm2 false)\n";
+    "  --twain1             use the TWAIN 1 manager (isDsm2 false)\n"
+    "  --verbose            print the request sent\n";
 
 const char kRemoveHelp[] =
-    "usage: lumra-scan remove FILE...\n"
+    "usage: lumra-scan remove [--verbose] FILE...\n"
     "  Asks the host to delete page files.\n";
 
 const char kRawHelp[] =
@@ -227,7 +229,23 @@ int Usage(const std::string& err, const char* help) {
 }
 
 // Starts the host, sends `request`, and hands the whole answer to `handle`.
-int RunOne(const std::string& request, const std::function<int(const JsonValue&)>& handle) {
+// Takes --verbose out of `args`; true when it was there.
+bool TakeVerbose(std::vector<std::string>* args) {
+  bool verbose = false;
+  for (auto it = args->begin(); it != args->end();) {
+    if (*it == "--verbose" || *it == "-v") {
+      verbose = true;
+      it = args->erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return verbose;
+}
+
+int RunOne(const std::string& request, bool verbose,
+           const std::function<int(const JsonValue&)>& handle) {
+  if (verbose) std::printf("request: %s\n", request.c_str());
   HostClient host;
   std::string err;
   if (!host.start("", &err)) return Fail(err);
@@ -344,7 +362,9 @@ void ElideLongStrings(JsonValue* value) {
   }
 }
 
-int RunListVerb(const std::vector<std::string>& args) {
+int RunListVerb(const std::vector<std::string>& givenArgs) {
+  std::vector<std::string> args = givenArgs;
+  bool verbose = TakeVerbose(&args);
   if (WantsHelp(args)) {
     std::printf("%s", kListHelp);
     return kOk;
@@ -358,7 +378,7 @@ int RunListVerb(const std::vector<std::string>& args) {
   }
   std::string request;
   stringifyUtf8(JsonValue(std::move(root)), &request);
-  return RunOne(request, [](const JsonValue& answer) {
+  return RunOne(request, verbose, [](const JsonValue& answer) {
     int status = ReportStatus(answer);
     const JsonValue* scanners = answer.find(u"scanners");
     if (scanners == nullptr || !scanners->isArray() || scanners->asArray().empty()) {
@@ -374,7 +394,9 @@ int RunListVerb(const std::vector<std::string>& args) {
   });
 }
 
-int RunScanVerb(const std::vector<std::string>& args) {
+int RunScanVerb(const std::vector<std::string>& givenArgs) {
+  std::vector<std::string> args = givenArgs;
+  bool verbose = TakeVerbose(&args);
   if (WantsHelp(args)) {
     std::printf("%s", kScanHelp);
     return kOk;
@@ -383,7 +405,7 @@ int RunScanVerb(const std::vector<std::string>& args) {
   if (!BuildScanRequest(args, NewMessageId(), &request, &outDir, &err)) {
     return Usage(err, kScanHelp);
   }
-  return RunOne(request, [&](const JsonValue& answer) {
+  return RunOne(request, verbose, [&](const JsonValue& answer) {
     int status = ReportStatus(answer);
     PrintFiles(answer);
     if (!WritePages(answer, outDir) && status == kOk) status = kFailure;
@@ -391,7 +413,9 @@ int RunScanVerb(const std::vector<std::string>& args) {
   });
 }
 
-int RunRemoveVerb(const std::vector<std::string>& args) {
+int RunRemoveVerb(const std::vector<std::string>& givenArgs) {
+  std::vector<std::string> args = givenArgs;
+  bool verbose = TakeVerbose(&args);
   if (WantsHelp(args)) {
     std::printf("%s", kRemoveHelp);
     return kOk;
@@ -409,7 +433,7 @@ int RunRemoveVerb(const std::vector<std::string>& args) {
   Put(&root, u"files", JsonValue(std::move(files)));
   std::string request;
   stringifyUtf8(JsonValue(std::move(root)), &request);
-  return RunOne(request, [](const JsonValue& answer) { return ReportStatus(answer); });
+  return RunOne(request, verbose, [](const JsonValue& answer) { return ReportStatus(answer); });
 }
 
 int RunRawVerb(const std::vector<std::string>& args) {
