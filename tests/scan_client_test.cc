@@ -1,0 +1,155 @@
+// lumra-scan's scan verbs against the real host and virtual scanner: exit
+// statuses, what it prints, and the pages it writes, read back with the
+// codecs' own decoders.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/scan_support.h"
+
+namespace lumra::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+class ScanClientTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = MakeTempFolder("lumra_client_e2e_");
+    ASSERT_FALSE(folder_.empty());
+  }
+  void TearDown() override { RemoveTree(folder_); }
+
+  void Scenario(const std::string& text) {
+    std::ofstream(folder_ + "/scenario.txt") << text;
+    scenario_ = folder_ + "/scenario.txt";
+  }
+
+  Outcome Client(const std::vector<std::string>& args) {
+    HostProcess client;
+    StartOptions options;
+    options.args = args;
+    options.env["TMPDIR"] = folder_;
+    options.env["XDG_RUNTIME_DIR"] = std::nullopt;
+    options.env["LUMRA_TWAIN_SOURCES"] = std::nullopt;
+    options.env["LUMRA_VIRTUAL_JOURNAL"] = folder_ + "/journal.txt";
+    options.env["LUMRA_VIRTUAL_SCENARIO"] =
+        scenario_.empty() ? std::optional<std::string>() : scenario_;
+    std::string err;
+    Outcome outcome;
+    EXPECT_TRUE(client.start(BinaryPath("lumra-scan"), options, &err)) << err;
+    client.closeStdin();
+    ExitStatus status;
+    EXPECT_TRUE(client.waitExit(120000, &status));
+    client.readToEnd(&outcome.out, 10000);
+    outcome.err = client.stderrText();
+    outcome.status = status.exited ? status.code : -1;
+    return outcome;
+  }
+
+  std::string folder_;
+  std::string scenario_;
+};
+
+TEST_F(ScanClientTest, ListNamesEveryScanner) {
+  Scenario("[source]\nid = 7\nname = Seven\n[source]\nid = 3\nname = Three\n");
+  Outcome list = Client({"list"});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("scanner 1: Three\nscanner 2: Seven\n"), std::string::npos) << list.out;
+}
+
+TEST_F(ScanClientTest, PagesArriveInEveryWay) {
+  Scenario("width = 200\nheight = 120\npages = 3\n");
+  struct Case {
+    const char* as;
+    const char* format;
+    const char* ext;
+  };
+  const Case cases[] = {{"pages", "jpg", "jpg"}, {"socket", "png", "png"},
+                        {"split", "tiff", "tif"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.as);
+    std::string out = folder_ + "/out_" + c.as;
+    Outcome scan = Client({"scan", "--as", c.as, "--format", c.format, "--color", "gray",
+                           "--dpi", "100", "--out", out});
+    ASSERT_EQ(scan.status, 0) << scan.out << scan.err;
+    for (int n = 1; n <= 3; ++n) {
+      std::string path = out + "/page_" + std::to_string(n) + "." + c.ext;
+      std::string bytes, err;
+      ASSERT_TRUE(ReadFile(path, &bytes)) << path << "\n" << scan.out;
+      Decoded decoded;
+      ASSERT_TRUE(DecodeImage(bytes, c.ext, &decoded, &err)) << err;
+      EXPECT_EQ(decoded.width, 200);
+      EXPECT_EQ(decoded.height, 120);
+      EXPECT_NE(scan.out.find(path), std::string::npos);
+    }
+  }
+}
+
+TEST_F(ScanClientTest, FilesThenRemove) {
+  Scenario("width = 64\nheight = 48\npages = 2\n");
+  std::string work = folder_ + "/work";
+  Outcome scan = Client({"scan", "--as", "files", "--working-dir", work, "--format", "bmp"});
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  std::vector<std::string> files = {work + "/page_0.bmp", work + "/page_1.bmp"};
+  for (const auto& f : files) {
+    EXPECT_TRUE(fs::exists(f)) << f;
+    EXPECT_NE(scan.out.find("file: " + f), std::string::npos) << scan.out;
+  }
+  Outcome removed = Client({"remove", files[0], files[1]});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  for (const auto& f : files) EXPECT_FALSE(fs::exists(f)) << f;
+}
+
+TEST_F(ScanClientTest, ErrorsExitWithTheHostsDescription) {
+  Scenario("width = 64\nheight = 48\npages = 3\nreturn.xfer.1 = CANCEL\n");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* message;  // on standard error
+  };
+  const Case cases[] = {
+      {{"scan", "--scanner", "9"}, 1, "Error open source."},
+      {{"scan", "--out", folder_ + "/cancelled"}, 1, "Scanning cancelled by user."},
+      {{"scan", "--color", "purple"}, 2, "--color takes bw, gray or color"},
+      {{"scan", "--dpi"}, 2, "--dpi needs a value"},
+      {{"raw", R"({"messageId":"r","command":"nonsense"})"}, 1, "Unknow request command nonsense"},
+      {{"raw", "not json"}, 1, "JSON failed to parse"},
+      {{"remove"}, 2, "name at least one file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+    Outcome outcome = Client(c.args);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+  }
+  // The page saved before the cancel is still delivered.
+  EXPECT_TRUE(fs::exists(folder_ + "/cancelled/page_1.jpg"));
+}
+
+TEST_F(ScanClientTest, RawShortensPageContent) {
+  Scenario("width = 64\nheight = 48\n");
+  Outcome raw = Client({"raw", R"({"messageId":"r","command":"scannerProcessing"})"});
+  EXPECT_EQ(raw.status, 0) << raw.err;
+  EXPECT_NE(raw.out.find(R"("content":"<)"), std::string::npos) << raw.out;
+  EXPECT_LT(raw.out.size(), 1000u);
+}
+
+TEST_F(ScanClientTest, HelpForEveryVerb) {
+  for (const char* verb : {"list", "scan", "remove", "raw"}) {
+    Outcome help = Client({verb, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind(std::string("usage: lumra-scan ") + verb, 0), 0u) << help.out;
+  }
+}
+
+}  // namespace
+}  // namespace lumra::test
