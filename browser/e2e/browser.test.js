@@ -122,6 +122,21 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
     await page.screenshot({ path: join(OUT, 'demo-after-scan.png'), fullPage: true });
   });
 
+  test('a split series with non-ASCII text across its slice boundaries', async () => {
+    await relayStats();
+    // 3-byte and 4-byte characters, so the host's cuts land inside characters unless it
+    // moves them back.
+    const contentId = '日本語のスキャン😀é'.repeat(14_000);
+    const result = await page.evaluate(async (contentId) => {
+      const answer = await window.lumraDemo.client.scan({ dpi: 75, color: 'gray', feeder: false, format: { type: 'png' } }, { as: 'split', contentId });
+      return { same: answer.contentId === contentId, length: answer.contentId?.length, pages: answer.pages.map((p) => p.blob?.type) };
+    }, contentId);
+    assert.deepEqual(result, { same: true, length: contentId.length, pages: ['image/png'] });
+    const stats = await relayStats();
+    assert.ok(stats.length > 1, 'more than one slice');
+    for (const s of stats) assert.ok(s.bytes < MAX_ANSWER, `answer of ${s.bytes} bytes`);
+  });
+
   test('scans to files, fetches one, deletes the others', async () => {
     await page.click('#clear');
     await scanInDemo(page, { dpi: 100, mode: 'files' });
@@ -159,6 +174,34 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
     }, victim);
     assert.deepEqual(result, { remove: 'refused', read: 'refused' });
     assert.ok(existsSync(victim));
+  });
+
+  test('native transport in the worker: one-shot messages and a missing host', async () => {
+    const result = await worker.evaluate(async () => {
+      const relay = globalThis.lumraRelay;
+      relay.transport.close(); // one host at a time: let go of the relay's
+      const Client = relay.client.constructor;
+      const Transport = relay.transport.constructor;
+      const oneShotRuntime = {
+        sendNativeMessage: chrome.runtime.sendNativeMessage.bind(chrome.runtime),
+        get lastError() { return chrome.runtime.lastError; },
+      };
+      const out = {};
+      const oneShot = new Client({ transport: new Transport('lumra.scan_host', { runtime: oneShotRuntime }) });
+      out.persistent = oneShot.transport.persistent;
+      out.scanners = (await oneShot.listScanners()).scanners.length;
+      out.split = await oneShot.scan({}, { as: 'split' }).then(() => 'accepted', (e) => e.kind);
+      for (const [name, runtime] of [['port', chrome.runtime], ['oneShot', oneShotRuntime]]) {
+        const missing = new Client({ transport: new Transport('lumra.no_such_host', { runtime }) });
+        out[name] = await missing.listScanners().then(() => 'accepted', (e) => `${e.kind}: ${e.description}`);
+      }
+      return out;
+    });
+    assert.equal(result.persistent, false);
+    assert.ok(result.scanners >= 1);
+    assert.equal(result.split, 'usage');
+    assert.equal(result.port, 'transport: Specified native messaging host not found.');
+    assert.equal(result.oneShot, 'transport: Specified native messaging host not found.');
   });
 
   test('refuses a page from an origin that is not allowed', async () => {
