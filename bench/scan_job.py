@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""A 50-page feeder job from the virtual scanner, colour A4 at 300 dpi, through
+the host: as "scannerProcessing" with JPEG at quality 80, and as
+"scannerSplitProcessing" (same pages, fetched slice by slice).
+
+Prints pages per second end to end, the host's peak RSS, and where the time
+went, read from the host's own log: saving the pages (bitmap to JPEG file:
+the encoder), the virtual scanner making its bitmaps, and the rest (manager,
+answer building, Base64, JSON, pipe).
+
+usage: scan_job.py BIN_DIR [PAGES]
+"""
+import datetime
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+RECORD = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) \w+ +\[\d+\] \[([^@\]]+)@\d+\] (.*)$")
+
+
+def frame(obj):
+    body = json.dumps(obj, separators=(",", ":")).encode()
+    return struct.pack("<I", len(body)) + body
+
+
+def read_frame(stream):
+    head = stream.read(4)
+    if len(head) != 4:
+        raise RuntimeError("the host ended")
+    (n,) = struct.unpack("<I", head)
+    body = stream.read(n)
+    if len(body) != n:
+        raise RuntimeError("short answer")
+    return body
+
+
+def peak_rss_mib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
+    return float("nan")
+
+
+def time_shares(log_path):
+    """Seconds in saveDIB and in the source's MSG_GET, from the log records."""
+    records = []
+    with open(log_path, encoding="utf-8-sig", errors="replace") as f:
+        for line in f:
+            m = RECORD.match(line.rstrip("\n"))
+            if m:
+                t = datetime.datetime.strptime(m.group(1), "%Y-%m-%d %H:%M:%S.%f")
+                records.append((t.timestamp(), m.group(2), m.group(3)))
+    encode = source = 0.0
+    for i, (t, func, text) in enumerate(records):
+        if text.startswith("Save dib to ") and i + 1 < len(records):
+            encode += records[i + 1][0] - t
+        if text.endswith("DAT = 260, MSG = 1") and i + 1 < len(records):
+            source += records[i + 1][0] - t
+    return encode, source
+
+
+def run(bin_dir, command, pages):
+    tmp = tempfile.mkdtemp(prefix="lumra-bench-")
+    scenario = os.path.join(tmp, "scenario.txt")
+    with open(scenario, "w") as f:
+        f.write("pages = %d\nready = enable\n" % pages)
+    env = dict(os.environ, TMPDIR=tmp, LUMRA_VIRTUAL_SCENARIO=scenario)
+    for name in ("LUMRA_VIRTUAL_JOURNAL", "LUMRA_TWAIN_SOURCES", "XDG_RUNTIME_DIR"):
+        env.pop(name, None)
+    host = subprocess.Popen([os.path.join(bin_dir, "lumra-scan-host")], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+    request = {"messageId": "bench", "command": command,
+               "settings": {"dpi": 300, "color": "color", "feeder": True,
+                            "format": {"type": "jpg", "quality": 80}}}
+    start = time.perf_counter()
+    host.stdin.write(frame(request))
+    host.stdin.flush()
+    answer = read_frame(host.stdout)
+    answer_bytes = len(answer)
+    slices = 1
+    if command == "scannerSplitProcessing":
+        parts = []
+        while True:
+            obj = json.loads(answer)
+            parts.append(obj["split"]["part"])
+            if obj["split"]["last"]:
+                break
+            host.stdin.write(frame({"messageId": "bench", "command": command}))
+            host.stdin.flush()
+            answer = read_frame(host.stdout)
+            answer_bytes += len(answer)
+            slices += 1
+        full = json.loads("".join(parts))
+    else:
+        full = json.loads(answer)
+    elapsed = time.perf_counter() - start
+    rss = peak_rss_mib(host.pid)
+    host.stdin.close()
+    host.wait(timeout=60)
+
+    status = full.get("status", {}).get("result")
+    got = len(full.get("pages", []))
+    encode, source = time_shares(os.path.join(tmp, "LumraImageScanning.log"))
+    shutil.rmtree(tmp, ignore_errors=True)
+    if status != "success" or got != pages:
+        raise RuntimeError("%s: status %s, %d pages" % (command, status, got))
+    print("%s: %d pages in %.2f s = %.1f pages/s; %d answer%s, %.1f MB on the pipe; "
+          "host peak RSS %.0f MiB" % (command, pages, elapsed, pages / elapsed, slices,
+                                      "" if slices == 1 else "s", answer_bytes / 1e6, rss))
+    print("  time: saveDIB (JPEG encoder) %.2f s (%.0f%%), virtual scanner %.2f s (%.0f%%), "
+          "outside the encoder %.0f%%" % (encode, 100 * encode / elapsed, source,
+                                          100 * source / elapsed,
+                                          100 * (1 - encode / elapsed)))
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    bin_dir = os.path.abspath(sys.argv[1])
+    pages = int(sys.argv[2]) if len(sys.argv) > 2 else 50
+    raw = 2480 * 3508 * 3
+    print("== scan job: %d colour A4 pages at 300 dpi (%.1f MB raw each, %.0f MB in all)"
+          % (pages, raw / 1e6, pages * raw / 1e6))
+    for command in ("scannerProcessing", "scannerSplitProcessing"):
+        run(bin_dir, command, pages)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
