@@ -182,7 +182,7 @@ const char kThreeSources[] =
 TEST_P(ManagerTest, OpensWithAnIdAndTellsItsVersion) {
   load(kThreeSources);
   openManager();
-  EXPECT_NE(app_.Id, 0u);
+  EXPECT_NE(TW_UINT32{app_.Id}, 0u);
   EXPECT_EQ((app_.SupportedGroups & DF_DSM2) != 0, twain2());
   // A second open by the same application is a sequence error.
   EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, &window_), TWRC_FAILURE);
@@ -205,7 +205,8 @@ TEST_P(ManagerTest, EntryPointsOnlyFromTheTwain2Manager) {
     return;
   }
   ASSERT_EQ(rc, TWRC_SUCCESS);
-  EXPECT_EQ(points.DSM_Entry, entry_);
+  DSMENTRYPROC given = points.DSM_Entry;  // packed field: copy before comparing
+  EXPECT_EQ(given, entry_);
   TW_HANDLE h = points.DSM_MemAllocate(6);
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(GlobalSize(h), 6u);
@@ -231,13 +232,13 @@ TEST_P(ManagerTest, ListsSourcesInTheOrderFoundAndOpensById) {
     bool ds2;
   } expected[] = {{7, "Seven", true}, {3, "Three", false}, {5, "Five", true}};
   for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(sources[i].Id, expected[i].id);
+    EXPECT_EQ(TW_UINT32{sources[i].Id}, expected[i].id);
     EXPECT_STREQ(sources[i].ProductName, expected[i].name);
     EXPECT_EQ((sources[i].SupportedGroups & DF_DS2) != 0, expected[i].ds2);
   }
   TW_IDENTITY def{};
   ASSERT_EQ(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETDEFAULT, &def), TWRC_SUCCESS);
-  EXPECT_EQ(def.Id, 7u);
+  EXPECT_EQ(TW_UINT32{def.Id}, 7u);
   ASSERT_EQ(openSource(5), TWRC_SUCCESS);
   EXPECT_STREQ(source_.ProductName, "Five");
   EXPECT_NE(journal().find("OPENDS source=5 app=" + std::to_string(app_.Id) + " name=\"Five\" rc=0"),
@@ -309,10 +310,10 @@ TEST_P(ManagerTest, DuplicateIdsAreMadeUnique) {
   openManager();
   std::vector<TW_IDENTITY> sources = list();
   ASSERT_EQ(sources.size(), 3u);
-  EXPECT_EQ(sources[0].Id, 4u);
-  EXPECT_NE(sources[1].Id, 4u);
-  EXPECT_NE(sources[2].Id, 0u);
-  EXPECT_NE(sources[1].Id, sources[2].Id);
+  EXPECT_EQ(TW_UINT32{sources[0].Id}, 4u);
+  EXPECT_NE(TW_UINT32{sources[1].Id}, 4u);
+  EXPECT_NE(TW_UINT32{sources[2].Id}, 0u);
+  EXPECT_NE(TW_UINT32{sources[1].Id}, TW_UINT32{sources[2].Id});
   // The renamed source still opens as itself.
   ASSERT_EQ(openSource(sources[1].Id), TWRC_SUCCESS);
   EXPECT_STREQ(source_.ProductName, "B");
@@ -346,7 +347,7 @@ TEST_P(ManagerTest, CallbackTransferWithATwain2Source) {
   ASSERT_EQ(g_readyCount, 1);
   EXPECT_EQ(g_lastMessage, MSG_XFERREADY);
   EXPECT_EQ(g_callbackOrigin, 9u);
-  EXPECT_EQ(g_callbackDest, app_.Id);
+  EXPECT_EQ(g_callbackDest, TW_UINT32{app_.Id});
   EXPECT_EQ(transferAll(), 3);
   EXPECT_EQ(disable(), TWRC_SUCCESS);
   EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source_), TWRC_SUCCESS);

@@ -187,8 +187,8 @@ TEST_F(VirtualSourceTest, CapabilitiesAreCheckedAndRefusalsScripted) {
   TW_CAPABILITY cap{ICAP_XRESOLUTION, 0, nullptr};
   ASSERT_EQ(call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &cap), TWRC_SUCCESS);
   auto* one = static_cast<pTW_ONEVALUE>(GlobalLock(cap.hContainer));
-  EXPECT_EQ(one->ItemType, TWTY_FIX32);
-  EXPECT_EQ(one->Item, 300u);
+  EXPECT_EQ(TW_UINT16{one->ItemType}, TWTY_FIX32);
+  EXPECT_EQ(TW_UINT32{one->Item}, 300u);
   GlobalUnlock(cap.hContainer);
   GlobalFree(cap.hContainer);
   // Once enabled, settings are a sequence error.
