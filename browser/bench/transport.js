@@ -2,7 +2,7 @@
 // Figures of the browser path: a 20-page colour A4 300 dpi JPEG job from request to the
 // last Blob in a page, as one answer ('pages') and as a split series ('split'), and the
 // same job sent straight to the host over pipes, which gives the host's own share.
-//   node browser/bench/transport.js [runs=3] [pages=20]
+//   node browser/bench/transport.js [runs=3] [pages=20] [dpi=300]
 import { spawn } from 'node:child_process';
 import { writeFileSync, rmSync } from 'node:fs';
 import { dirname, join } from 'node:path';
@@ -11,7 +11,7 @@ import { serve, workFolder, registerHost, launch, allowOrigins, ROOT } from '../
 const RUNS = Number(process.argv[2] ?? 3);
 const PAGES = Number(process.argv[3] ?? 20);
 const HOST = process.env.LUMRA_HOST_BIN ?? join(ROOT, 'build', 'bin', 'lumra-scan-host');
-const SETTINGS = { dpi: 300, color: 'color', feeder: true, format: { type: 'jpg', quality: 80 } };
+const SETTINGS = { dpi: Number(process.argv[4] ?? 300), color: 'color', feeder: true, format: { type: 'jpg', quality: 80 } };
 
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 const ms = (x) => `${x.toFixed(0)} ms`;
