@@ -8,7 +8,6 @@
 #include <set>
 #include <system_error>
 
-#include "platform/paths.h"
 
 namespace lumra::dsm {
 
