@@ -174,7 +174,16 @@ function clearAll() {
 
 async function start() {
   try {
-    const hello = await transport.connect();
+    let hello;
+    // A sleeping extension worker can be slow to wake on a busy machine.
+    for (let attempt = 1; ; attempt++) {
+      try {
+        hello = await transport.connect();
+        break;
+      } catch (e) {
+        if (attempt === 3) throw e;
+      }
+    }
     if (!hello.allowed) {
       setStatus(`This page (${location.origin}) is not allowed: add it in the extension's options.`, 'error');
       return;

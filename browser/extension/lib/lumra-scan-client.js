@@ -361,7 +361,7 @@ export const PAGE_CHANNEL = 'lumra-scan';
  * window.postMessage. The extension decides whether this page's origin may use the host.
  */
 export class PageTransport {
-  constructor({ target = globalThis.window, channel = PAGE_CHANNEL, helloTimeoutMs = 2000 } = {}) {
+  constructor({ target = globalThis.window, channel = PAGE_CHANNEL, helloTimeoutMs = 4000 } = {}) {
     this.target = target;
     this.channel = channel;
     this.helloTimeoutMs = helloTimeoutMs;
