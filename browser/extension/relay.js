@@ -225,12 +225,18 @@ export class Relay {
     });
   }
 
-  /** Closes the port after a quiet spell, so the host exits; never during a series. */
+  /**
+   * Closes the port after a quiet spell, so the host exits and frees its memory and its
+   * single-instance lock. A series quiet that long was abandoned by its page.
+   */
   scheduleIdleClose() {
     clearTimeout(this.idleTimer);
     if (!this.idleCloseMs) return;
     this.idleTimer = setTimeout(() => {
-      this.exclusive(() => { if (this.series.size === 0) this.transport.close(); });
+      this.exclusive(async () => {
+        this.transport.close();
+        await this.connectionLost();
+      });
     }, this.idleCloseMs);
   }
 }

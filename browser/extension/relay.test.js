@@ -19,7 +19,7 @@ class FakeArea {
   async set(items) { Object.assign(this.data, structuredClone(items)); }
 }
 
-function setup({ hostOptions = {}, runtimeOptions = {}, options = {}, session = {} } = {}) {
+function setup({ hostOptions = {}, runtimeOptions = {}, options = {}, session = {}, idleCloseMs = 0 } = {}) {
   const host = new FakeHost({ pages: [{ type: 'jpg', bytes: Uint8Array.of(0xff, 0xd8, 1, 2, 3) }, { type: 'jpg', bytes: Uint8Array.of(0xff, 0xd8, 4) }], sliceBytes: 40, ...hostOptions });
   const runtime = new FakeRuntime(host, runtimeOptions);
   const transport = new NativeTransport('lumra.scan_host', { runtime });
@@ -28,7 +28,7 @@ function setup({ hostOptions = {}, runtimeOptions = {}, options = {}, session = 
     local: new FakeArea({ options: { allowedOrigins: [A, B], ...options } }),
     session: new FakeArea(session),
   };
-  const relay = new Relay({ client, transport, storage, extensionId: 'ext', idleCloseMs: 0 });
+  const relay = new Relay({ client, transport, storage, extensionId: 'ext', idleCloseMs });
   let n = 0;
   const send = (origin, message, tabId = 1) =>
     relay.onMessage({ type: 'request', message: { messageId: `m${++n}`, ...message } }, { id: 'ext', origin, tab: { id: tabId } });
@@ -192,6 +192,17 @@ describe('split series', () => {
     await relay.tabClosed(7);
     assert.deepEqual([...host.registry.keys()], ['s4']);
     ok(await send(A, { messageId: 's3', command: 'scannerSplitProcessing' }));
+  });
+
+  test('a quiet spell closes the port; a series abandoned that long is lost, not restarted', async () => {
+    const { host, runtime, send } = setup({ idleCloseMs: 30 });
+    await send(A, { messageId: 's6', command: 'scannerSplitProcessing' });
+    await new Promise((r) => setTimeout(r, 80));
+    assert.equal(runtime.ports[0].connected, false, 'port closed');
+    refused(await send(A, { messageId: 's6', command: 'scannerSplitProcessing' }), 'transport');
+    assert.equal(host.scansRun, 1);
+    ok(await send(A, { command: 'scannersList' }));
+    assert.equal(runtime.ports.length, 2, 'a new request opens a new port');
   });
 
   test('answer sizes are recorded', async () => {
