@@ -197,22 +197,30 @@ TEST_F(ScanTest, WaitingForTheSource) {
     std::string extra;
     const char* result;
     const char* description;
+    double code;
+    size_t disables;  // MSG_DISABLEDS the source received
+    size_t closes;    // MSG_CLOSEDS
   };
   const Case cases[] = {
       {"ready during enable, zero time-out", "ready = enable\n", R"("timeout":0)", "", "success",
-       ""},
+       "", -1, 1, 1},
       {"ready later, zero time-out", "ready = thread\nready_delay = 50\n", R"("timeout":0)", "",
-       "error", "Scanning timeout."},
+       "error", "Scanning timeout.", 0, 1, 1},
       {"time-out expires", "ready = thread\nready_delay = 400\n", R"("timeout":50)", "", "error",
-       "Scanning timeout."},
-      {"never ready", "ready = never\n", R"("timeout":100)", "", "error", "Scanning timeout."},
+       "Scanning timeout.", 0, 1, 1},
+      {"never ready", "ready = never\n", R"("timeout":100)", "", "error", "Scanning timeout.", 0,
+       1, 1},
       {"cancel in the dialog", "cancel = dialog\n", R"("showUI":true)", "", "error",
-       "Scanning not image."},
+       "Scanning not image.", 0, 1, 1},
       {"cancel in the dialog, event loop", "cancel = dialog\n", R"("showUI":true)",
-       R"("isDsm2":false)", "error", "Scanning not image."},
-      {"close ok", "notify = closedsok\n", "", "", "error", "Scanning not image."},
+       R"("isDsm2":false)", "error", "Scanning not image.", 0, 1, 1},
+      {"close ok", "notify = closedsok\n", "", "", "error", "Scanning not image.", 0, 1, 1},
       {"enable refused", "fail.enableds = OPERATIONERROR\n", "", "", "error",
-       "Error enable source."},
+       "Error enable source.", 5, 0, 1},
+      {"enable refused, event loop", "fail.enableds = OPERATIONERROR\n", "", R"("isDsm2":false)",
+       "error", "Error enable source.", 5, 0, 1},
+      {"source refuses to open", "fail.opends = MAXCONNECTIONS\n", "", "", "error",
+       "Error open source.", 4, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -222,13 +230,9 @@ TEST_F(ScanTest, WaitingForTheSource) {
     Job job = ScanFiles(&host, host.folder() + "/pages/", c.settings, c.extra);
     EXPECT_EQ(job.result, c.result);
     EXPECT_EQ(job.description, c.description);
-    if (std::string(c.result) == "error") {
-      EXPECT_EQ(job.code, std::string(c.description) == "Error enable source." ? 5 : 0);
-    }
-    // The source was disabled after every enable that succeeded, and closed.
-    bool enabled = std::string(c.description) != "Error enable source.";
-    EXPECT_EQ(host.journal("DISABLEDS").size(), enabled ? 1u : 0u);
-    EXPECT_EQ(host.journal("CLOSEDS").size(), 1u);
+    EXPECT_EQ(job.code, c.code);
+    EXPECT_EQ(host.journal("DISABLEDS").size(), c.disables);
+    EXPECT_EQ(host.journal("CLOSEDS").size(), c.closes);
     // A late notification changes nothing; the host goes on.
     Job list = Send(&host, Request("scannersList", "", "after"));
     EXPECT_EQ(list.result, "success");
