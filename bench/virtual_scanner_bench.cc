@@ -73,7 +73,7 @@ class Scanner {
 };
 
 void runPages(benchmark::State& state, const std::string& layout) {
-  Scanner scanner("ready = enable\npages = 100000000\nresolution = " +
+  Scanner scanner("ready = enable\npages = 100000\nresolution = " +
                   std::to_string(state.range(0)) + "\n" + layout);
   if (!scanner.ready()) {
     state.SkipWithError("virtual.ds did not load or enable");
