@@ -37,21 +37,36 @@ int dpiFromPixelsPerMeter(int32_t ppm) {
   return dpi < 1.0 ? PageImage::kDefaultDpi : static_cast<int>(std::min(dpi, 2147483647.0));
 }
 
-// Unlocks the bitmap handle on every path out of createFromHandle.
-class HandleLock {
+// Holds the bitmap handle locked while it is read. On the way out it unlocks
+// it and, when it was taken over, frees it; unless the image kept it.
+class HandleHold {
  public:
-  explicit HandleLock(HGLOBAL handle) : handle_(handle), data_(GlobalLock(handle)) {}
-  ~HandleLock() {
+  HandleHold(HGLOBAL handle, bool take, PageImage::HandleFree freeBitmap)
+      : handle_(handle), data_(GlobalLock(handle)), take_(take), free_(freeBitmap) {}
+  ~HandleHold() {
+    if (kept_) return;
     if (data_ != nullptr) GlobalUnlock(handle_);
+    if (!take_) return;
+    if (free_ != nullptr) free_(handle_);
+    else GlobalFree(handle_);
   }
-  HandleLock(const HandleLock&) = delete;
-  HandleLock& operator=(const HandleLock&) = delete;
-  const uint8_t* data() const { return static_cast<const uint8_t*>(data_); }
+  HandleHold(const HandleHold&) = delete;
+  HandleHold& operator=(const HandleHold&) = delete;
+  uint8_t* data() const { return static_cast<uint8_t*>(data_); }
+  void keep() { kept_ = true; }
 
  private:
   HGLOBAL handle_;
   void* data_;
+  bool take_;
+  PageImage::HandleFree free_;
+  bool kept_ = false;
 };
+
+bool withinLimit(uint32_t width, uint32_t height, uint32_t depth) {
+  return width != 0 && height != 0 &&
+         static_cast<uint64_t>(width) * height * depth / 8 <= PageImage::kMaxPixelBytes;
+}
 
 // One channel of a bit-field pixel, moved so that the mask's highest bit
 // lands on bit 7. Works for any mask width and any channel order.
@@ -95,13 +110,23 @@ PageImage& PageImage::operator=(PageImage&& other) noexcept {
   return *this;
 }
 
-bool PageImage::create(uint32_t width, uint32_t height, uint32_t bitCount) {
-  if (width == 0 || height == 0) return false;
-  uint32_t depth = storedDepth(bitCount);
-  uint64_t pixelBytes = static_cast<uint64_t>(width) * height * depth / 8;
-  if (pixelBytes > kMaxPixelBytes) return false;
+void PixelRelease::operator()(uint8_t* bits) const {
+  if (handle == nullptr) {
+    delete[] bits;
+    return;
+  }
+  GlobalUnlock(handle);
+  if (freeBitmap != nullptr) freeBitmap(handle);
+  else GlobalFree(handle);
+}
+
+bool PageImage::create(uint32_t width, uint32_t height, uint32_t bitCount, bool zero) {
+  const uint32_t depth = storedDepth(bitCount);
+  if (!withinLimit(width, height, depth)) return false;
   uint64_t rowSize = (static_cast<uint64_t>(width) * depth + 31) / 32 * 4;
-  std::unique_ptr<uint8_t[]> bits(new (std::nothrow) uint8_t[rowSize * height]());
+  uint8_t* pixels = zero ? new (std::nothrow) uint8_t[rowSize * height]()
+                         : new (std::nothrow) uint8_t[rowSize * height];
+  std::unique_ptr<uint8_t[], PixelRelease> bits(pixels, PixelRelease{});
   if (!bits) return false;
   width_ = width;
   height_ = height;
@@ -147,11 +172,17 @@ void PageImage::clearRowPadding() {
   }
 }
 
-bool PageImage::createFromHandle(HGLOBAL dib) {
+bool PageImage::createFromHandle(HGLOBAL dib) { return readDib(dib, false, nullptr); }
+
+bool PageImage::takeHandle(HGLOBAL dib, HandleFree freeBitmap) {
+  return readDib(dib, true, freeBitmap);
+}
+
+bool PageImage::readDib(HGLOBAL dib, bool take, HandleFree freeBitmap) {
+  HandleHold hold(dib, take, freeBitmap);
   const SIZE_T size = GlobalSize(dib);
   if (size == 0) return false;
-  HandleLock lock(dib);
-  const uint8_t* data = lock.data();
+  uint8_t* data = hold.data();
   if (data == nullptr || size < kInfoHeaderSize) return false;
 
   const uint32_t headerSize = readU32(data);
@@ -220,7 +251,20 @@ bool PageImage::createFromHandle(HGLOBAL dib) {
   const bool rle = compression == kBiRle8 || compression == kBiRle4;
   if (!rle && height > available / sourceRow) return false;
 
-  if (!create(static_cast<uint32_t>(width), height, bitCount)) return false;
+  // Uncompressed rows of a taken-over handle already are the image.
+  const bool inPlace = take && !rle && bitCount != 16 && bitCount != 32;
+  if (inPlace) {
+    if (!withinLimit(static_cast<uint32_t>(width), height, bitCount)) return false;
+    width_ = static_cast<uint32_t>(width);
+    height_ = height;
+    depth_ = bitCount;
+    rowSize_ = static_cast<size_t>(sourceRow);
+    bits_ = std::unique_ptr<uint8_t[], PixelRelease>(data + offset, PixelRelease{dib, freeBitmap});
+    hold.keep();
+    std::fill(std::begin(palette_), std::end(palette_), PaletteEntry{});
+  } else if (!create(static_cast<uint32_t>(width), height, bitCount, rle)) {
+    return false;
+  }
   setResolution(dpiFromPixelsPerMeter(ppmX), dpiFromPixelsPerMeter(ppmY));
   const uint64_t copied = std::min<uint64_t>(tableEntries, paletteSize());
   for (uint64_t i = 0; i < copied; ++i) {
@@ -296,7 +340,7 @@ bool PageImage::createFromHandle(HGLOBAL dib) {
         }
       }
     }
-  } else {
+  } else if (!inPlace) {
     std::memcpy(bits_.get(), pixels, imageSize());
   }
 

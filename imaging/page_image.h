@@ -19,6 +19,14 @@ struct PaletteEntry {
   uint8_t reserved = 0;
 };
 
+/// Releases page pixels: our own array, or the rows inside a taken-over
+/// bitmap handle (unlocked, then freed with `freeBitmap`, GlobalFree when null).
+struct PixelRelease {
+  HGLOBAL handle = nullptr;
+  void (*freeBitmap)(HGLOBAL) = nullptr;
+  void operator()(uint8_t* bits) const;
+};
+
 /// The in-memory page: depth 1, 4, 8 or 24, rows bottom row first, each
 /// padded to 4 bytes, 24-bit pixels blue, green, red. Padding bits past the
 /// last pixel of a row are always 0.
@@ -37,15 +45,24 @@ class PageImage {
   PageImage(const PageImage&) = delete;
   PageImage& operator=(const PageImage&) = delete;
 
-  /// Allocates a zeroed image; `bitCount` is rounded up to 1, 4, 8 or 24.
-  /// Refuses a zero size or more than kMaxPixelBytes of pixels; a refused
-  /// call leaves the image as it was.
-  bool create(uint32_t width, uint32_t height, uint32_t bitCount);
+  /// Frees a transferred bitmap handle (GlobalFree when null).
+  using HandleFree = void (*)(HGLOBAL);
+
+  /// Allocates an image (zeroed unless `zero` is false); `bitCount` is
+  /// rounded up to 1, 4, 8 or 24. Refuses a zero size or more than
+  /// kMaxPixelBytes of pixels; a refused call leaves the image as it was.
+  bool create(uint32_t width, uint32_t height, uint32_t bitCount, bool zero = true);
 
   /// Reads the DIB in `dib` (locked and unlocked here, never read past its
   /// GlobalSize). The handle stays the caller's. On false the image must
   /// only be destroyed.
   bool createFromHandle(HGLOBAL dib);
+
+  /// Like createFromHandle, but takes the handle over: it is freed exactly
+  /// once with `freeBitmap`, on every path. Uncompressed rows are used where
+  /// they lie (the handle stays locked until the image lets go of it), so a
+  /// page is never held twice.
+  bool takeHandle(HGLOBAL dib, HandleFree freeBitmap);
 
   /// Writes the image to `file` (left open) as page format `format`.
   bool encode(FILE* file, uint32_t format);
@@ -102,11 +119,13 @@ class PageImage {
   void clearRowPadding();
 
  private:
+  bool readDib(HGLOBAL dib, bool take, HandleFree freeBitmap);
+
   uint32_t width_ = 0;
   uint32_t height_ = 0;
   uint32_t depth_ = 0;
   size_t rowSize_ = 0;
-  std::unique_ptr<uint8_t[]> bits_;
+  std::unique_ptr<uint8_t[], PixelRelease> bits_;
   PaletteEntry palette_[256];
   int dpiX_ = kDefaultDpi;
   int dpiY_ = kDefaultDpi;

@@ -242,6 +242,55 @@ TEST(PageImageRead, MalformedBitmapsAreRefused) {
   }
 }
 
+int gTakenFrees = 0;
+void countTakenFree(HGLOBAL handle) {
+  ++gTakenFrees;
+  GlobalFree(handle);
+}
+
+TEST(PageImageRead, TakenHandlesAreFreedOnceOnEveryPath) {
+  std::vector<uint8_t> sixteen = infoHeader(2, 1, 16, 0);
+  putLe32(sixteen, 0x7FFF7FFF);
+  std::vector<uint8_t> rle = infoHeader(2, 1, 8, 1);
+  rle.resize(rle.size() + 1024, 0);
+  const uint8_t run[] = {2, 1, 0, 1};
+  rle.insert(rle.end(), std::begin(run), std::end(run));
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> dib;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"24 bits in place", packDib(makeTestPage(7, 5, 24)), true},
+      {"1 bit top-down in place", packDib(makeTestPage(9, 4, 1), true), true},
+      {"16 bits copied", sixteen, true},
+      {"RLE copied", rle, true},
+      {"cut short", std::vector<uint8_t>(40, 0), false},
+      {"empty", {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    gTakenFrees = 0;
+    GlobalBlock block(c.dib);
+    {
+      PageImage image;
+      EXPECT_EQ(image.takeHandle(block.release(), countTakenFree), c.accepted);
+      if (c.accepted) {
+        MemoryStream stream;
+        PageImage moved = std::move(image);  // ownership moves with the pixels
+        EXPECT_TRUE(moved.encode(stream, 1));
+      }
+    }
+    EXPECT_EQ(gTakenFrees, 1);
+  }
+  // In place gives the same picture as a copy.
+  const testing::TestPage page = makeTestPage(11, 6, 4);
+  GlobalBlock block(packDib(page, true));
+  PageImage image;
+  ASSERT_TRUE(image.takeHandle(block.release(), nullptr));
+  expectSamePixels(image, page);
+}
+
 TEST(PageImageRead, BadHandlesAreRefused) {
   PageImage image;
   EXPECT_FALSE(image.createFromHandle(nullptr));

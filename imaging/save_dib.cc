@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "host/log.h"
 #include "imaging/page_files.h"
@@ -13,9 +14,8 @@ namespace {
 
 constexpr const char* kSaveDib = "lumra::ImageScanning::saveDIB";
 
-// Frees the transferred bitmap exactly once: as soon as its pixels have been
-// read (so the page is never held twice while it is encoded), or on the way
-// out of saveDIB on every other path.
+// Frees the transferred bitmap exactly once on the paths that end before the
+// image takes it over.
 class BitmapOwner {
  public:
   BitmapOwner(HGLOBAL dib, BitmapFree freeBitmap) : dib_(dib), free_(freeBitmap) {}
@@ -29,6 +29,8 @@ class BitmapOwner {
     else GlobalFree(dib_);
     dib_ = nullptr;
   }
+  /// The image frees it from now on.
+  HGLOBAL handOver() { return std::exchange(dib_, nullptr); }
 
  private:
   HGLOBAL dib_;
@@ -60,9 +62,9 @@ bool saveDIB(const std::string& path, HGLOBAL dib, uint32_t format, uint8_t qual
     LUMRA_LOG_AS(error, kSaveDib) << "Error image allocate for file " << widePath;
     return false;
   }
-  const bool loaded = image->createFromHandle(dib);
-  bitmap.release();
-  if (!loaded) {
+  // The image uses the transferred rows where they lie, so a page is never
+  // held twice while it is encoded, and frees the handle when done.
+  if (!image->takeHandle(bitmap.handOver(), freeBitmap)) {
     LUMRA_LOG_AS(error, kSaveDib) << "Error createFromHandle for file " << widePath;
     return false;
   }
