@@ -43,9 +43,9 @@ uint32_t nextRandom(uint32_t& state) {
   return state >> 8;
 }
 
-Layout makeLayout(const PageSpec& spec) {
-  const int w = spec.width;
-  const int h = spec.height;
+Layout makeLayout(const PageDescription& desc) {
+  const int w = desc.width;
+  const int h = desc.height;
   Layout layout;
   layout.templates.emplace_back(static_cast<size_t>(w), kPaper);
   layout.rowTemplate.assign(static_cast<size_t>(h), 0);
@@ -76,7 +76,7 @@ Layout makeLayout(const PageSpec& spec) {
     std::vector<uint8_t>& marked = addTemplate();
     marked = layout.templates[plain];
     int mark = std::max(1, w / 60);
-    int marks = std::min(spec.pageNumber + 1, 30);
+    int marks = std::min(desc.pageNumber + 1, 30);
     for (int i = 0; i < marks; ++i) {
       int x = margin + mark + i * 2 * mark;
       fill(marked, x, x + mark, kAccent);
@@ -94,7 +94,7 @@ Layout makeLayout(const PageSpec& spec) {
   int line = 0;
   for (int y = h * 12 / 100; y + pitch < h * 90 / 100; y += pitch, ++line) {
     if (line % 7 == 6) continue;  // paragraph break
-    uint32_t state = static_cast<uint32_t>(spec.pageNumber) * 7919u +
+    uint32_t state = static_cast<uint32_t>(desc.pageNumber) * 7919u +
                      static_cast<uint32_t>(line) * 104729u + 1u;
     addTemplate();
     uint32_t bodyIndex = static_cast<uint32_t>(layout.templates.size() - 1);
@@ -138,8 +138,8 @@ void inkColour(TW_UINT16 pixelType, uint8_t ink, uint8_t rgb[3]) {
 int luminance(const uint8_t rgb[3]) { return (rgb[0] * 299 + rgb[1] * 587 + rgb[2] * 114) / 1000; }
 
 // Palette (BGRA quads) and the palette index of every ink.
-void makePalette(const PageSpec& spec, std::vector<uint8_t>* quads, uint8_t inkIndex[kInkCount]) {
-  const int n = 1 << spec.depth;
+void makePalette(const PageDescription& desc, std::vector<uint8_t>* quads, uint8_t inkIndex[kInkCount]) {
+  const int n = 1 << desc.depth;
   quads->assign(static_cast<size_t>(n) * 4, 0);
   auto set = [&](int i, const uint8_t rgb[3]) {
     (*quads)[static_cast<size_t>(i) * 4 + 0] = rgb[2];
@@ -151,14 +151,14 @@ void makePalette(const PageSpec& spec, std::vector<uint8_t>* quads, uint8_t inkI
     uint8_t rgb[3] = {g, g, g};
     set(i, rgb);
   }
-  bool colourTable = spec.pixelType == TWPT_RGB && spec.depth >= 4;
+  bool colourTable = desc.pixelType == TWPT_RGB && desc.depth >= 4;
   for (int ink = 0; ink < kInkCount; ++ink) {
     uint8_t rgb[3];
-    inkColour(spec.pixelType, static_cast<uint8_t>(ink), rgb);
+    inkColour(desc.pixelType, static_cast<uint8_t>(ink), rgb);
     if (colourTable) {
       set(ink, rgb);
       inkIndex[ink] = static_cast<uint8_t>(ink);
-    } else if (spec.depth == 1) {
+    } else if (desc.depth == 1) {
       inkIndex[ink] = luminance(rgb) >= 128 ? 1 : 0;
     } else {
       inkIndex[ink] = static_cast<uint8_t>((luminance(rgb) * (n - 1) + 127) / 255);
@@ -166,16 +166,16 @@ void makePalette(const PageSpec& spec, std::vector<uint8_t>* quads, uint8_t inkI
   }
 }
 
-std::vector<uint8_t> packRow(const PageSpec& spec, const std::vector<uint8_t>& inks,
+std::vector<uint8_t> packRow(const PageDescription& desc, const std::vector<uint8_t>& inks,
                              const uint8_t inkIndex[kInkCount], size_t stride) {
   std::vector<uint8_t> row(stride, 0);
-  const int w = spec.width;
-  const bool bitfields = spec.compression == Compression::kBitfields;
+  const int w = desc.width;
+  const bool bitfields = desc.compression == Compression::kBitfields;
   for (int x = 0; x < w; ++x) {
     uint8_t ink = inks[static_cast<size_t>(x)];
     uint8_t rgb[3];
-    inkColour(spec.pixelType, ink, rgb);
-    switch (spec.depth) {
+    inkColour(desc.pixelType, ink, rgb);
+    switch (desc.depth) {
       case 1:
         if (inkIndex[ink]) row[static_cast<size_t>(x / 8)] |= static_cast<uint8_t>(0x80 >> (x % 8));
         break;
@@ -197,7 +197,7 @@ std::vector<uint8_t> packRow(const PageSpec& spec, const std::vector<uint8_t>& i
       }
       case 24:
       case 32: {
-        size_t at = static_cast<size_t>(x) * (spec.depth / 8);
+        size_t at = static_cast<size_t>(x) * (desc.depth / 8);
         row[at] = rgb[2];
         row[at + 1] = rgb[1];
         row[at + 2] = rgb[0];
@@ -209,16 +209,16 @@ std::vector<uint8_t> packRow(const PageSpec& spec, const std::vector<uint8_t>& i
 }
 
 // Encoded-mode runs only (always valid), then the end-of-line escape.
-std::vector<uint8_t> rleRow(const PageSpec& spec, const std::vector<uint8_t>& inks,
+std::vector<uint8_t> rleRow(const PageDescription& desc, const std::vector<uint8_t>& inks,
                             const uint8_t inkIndex[kInkCount]) {
   std::vector<uint8_t> out;
-  const size_t w = static_cast<size_t>(spec.width);
+  const size_t w = static_cast<size_t>(desc.width);
   for (size_t x = 0; x < w;) {
     uint8_t index = inkIndex[inks[x]];
     size_t run = 1;
     while (x + run < w && run < 255 && inkIndex[inks[x + run]] == index) ++run;
     out.push_back(static_cast<uint8_t>(run));
-    out.push_back(spec.depth == 4 ? static_cast<uint8_t>(index << 4 | index) : index);
+    out.push_back(desc.depth == 4 ? static_cast<uint8_t>(index << 4 | index) : index);
     x += run;
   }
   out.push_back(0);
@@ -226,69 +226,69 @@ std::vector<uint8_t> rleRow(const PageSpec& spec, const std::vector<uint8_t>& in
   return out;
 }
 
-bool effectiveRle(const PageSpec& spec) {
-  return spec.compression == Compression::kRle && (spec.depth == 4 || spec.depth == 8);
+bool effectiveRle(const PageDescription& desc) {
+  return desc.compression == Compression::kRle && (desc.depth == 4 || desc.depth == 8);
 }
 
-bool effectiveBitfields(const PageSpec& spec) {
-  return spec.compression == Compression::kBitfields && (spec.depth == 16 || spec.depth == 32);
+bool effectiveBitfields(const PageDescription& desc) {
+  return desc.compression == Compression::kBitfields && (desc.depth == 16 || desc.depth == 32);
 }
 
 }  // namespace
 
-std::vector<uint8_t> ContentImage(const PageSpec& spec) {
-  Layout layout = makeLayout(spec);
+std::vector<uint8_t> ContentImage(const PageDescription& desc) {
+  Layout layout = makeLayout(desc);
   std::vector<uint8_t> out;
-  out.reserve(static_cast<size_t>(spec.width) * spec.height * 3);
+  out.reserve(static_cast<size_t>(desc.width) * desc.height * 3);
   for (uint32_t t : layout.rowTemplate) {
     for (uint8_t ink : layout.templates[t]) {
       uint8_t rgb[3];
-      inkColour(spec.pixelType, ink, rgb);
+      inkColour(desc.pixelType, ink, rgb);
       out.insert(out.end(), rgb, rgb + 3);
     }
   }
   return out;
 }
 
-HGLOBAL MakePage(const PageSpec& spec, bool truncate, size_t* fullBytes) {
-  if (spec.width <= 0 || spec.height <= 0) return nullptr;
-  Layout layout = makeLayout(spec);
-  const bool rle = effectiveRle(spec);
-  const bool bitfields = effectiveBitfields(spec);
-  const bool topDown = spec.topDown && !rle;
+HGLOBAL MakePage(const PageDescription& desc, bool truncate, size_t* fullBytes) {
+  if (desc.width <= 0 || desc.height <= 0) return nullptr;
+  Layout layout = makeLayout(desc);
+  const bool rle = effectiveRle(desc);
+  const bool bitfields = effectiveBitfields(desc);
+  const bool topDown = desc.topDown && !rle;
 
   std::vector<uint8_t> palette;
   uint8_t inkIndex[kInkCount] = {};
-  if (spec.depth <= 8) makePalette(spec, &palette, inkIndex);
+  if (desc.depth <= 8) makePalette(desc, &palette, inkIndex);
 
-  const size_t stride = ((static_cast<size_t>(spec.width) * spec.depth + 31) / 32) * 4;
+  const size_t stride = ((static_cast<size_t>(desc.width) * desc.depth + 31) / 32) * 4;
   std::vector<std::vector<uint8_t>> rows;
   rows.reserve(layout.templates.size());
   for (const auto& inks : layout.templates) {
-    rows.push_back(rle ? rleRow(spec, inks, inkIndex) : packRow(spec, inks, inkIndex, stride));
+    rows.push_back(rle ? rleRow(desc, inks, inkIndex) : packRow(desc, inks, inkIndex, stride));
   }
   size_t pixelBytes = 0;
   if (rle) {
     for (uint32_t t : layout.rowTemplate) pixelBytes += rows[t].size();
     pixelBytes += 2;  // end of bitmap
   } else {
-    pixelBytes = stride * static_cast<size_t>(spec.height);
+    pixelBytes = stride * static_cast<size_t>(desc.height);
   }
 
   BitmapInfoHeader header{};
   header.biSize = sizeof header;
-  header.biWidth = spec.width;
-  header.biHeight = topDown ? -spec.height : spec.height;
+  header.biWidth = desc.width;
+  header.biHeight = topDown ? -desc.height : desc.height;
   header.biPlanes = 1;
-  header.biBitCount = static_cast<uint16_t>(spec.depth);
-  header.biCompression = rle ? (spec.depth == 8 ? kBiRle8 : kBiRle4) : bitfields ? kBiBitfields : kBiRgb;
+  header.biBitCount = static_cast<uint16_t>(desc.depth);
+  header.biCompression = rle ? (desc.depth == 8 ? kBiRle8 : kBiRle4) : bitfields ? kBiBitfields : kBiRgb;
   header.biSizeImage = static_cast<uint32_t>(pixelBytes);
-  header.biXPelsPerMeter = spec.pixelsPerMetre;
-  header.biYPelsPerMeter = spec.pixelsPerMetre;
-  header.biClrUsed = spec.depth <= 8 ? (1u << spec.depth) : 0;
+  header.biXPelsPerMeter = desc.pixelsPerMetre;
+  header.biYPelsPerMeter = desc.pixelsPerMetre;
+  header.biClrUsed = desc.depth <= 8 ? (1u << desc.depth) : 0;
 
   uint32_t masks[3] = {0, 0, 0};
-  if (bitfields && spec.depth == 16) {
+  if (bitfields && desc.depth == 16) {
     masks[0] = 0xF800;
     masks[1] = 0x07E0;
     masks[2] = 0x001F;
@@ -318,8 +318,8 @@ HGLOBAL MakePage(const PageSpec& spec, bool truncate, size_t* fullBytes) {
   if (!palette.empty()) memcpy(out + at, palette.data(), palette.size());
   at = prefix;
   // Stored rows run bottom-up unless the height is negative.
-  for (int r = 0; r < spec.height; ++r) {
-    int y = topDown ? r : spec.height - 1 - r;
+  for (int r = 0; r < desc.height; ++r) {
+    int y = topDown ? r : desc.height - 1 - r;
     const std::vector<uint8_t>& row = rows[layout.rowTemplate[static_cast<size_t>(y)]];
     if (at + row.size() > allocated) break;
     memcpy(out + at, row.data(), row.size());

@@ -15,7 +15,7 @@
 namespace lumra::virtual_scanner {
 
 /// Everything that decides a page's bytes.
-struct PageSpec {
+struct PageDescription {
   int width = 0;
   int height = 0;
   int depth = 24;  ///< 1, 4, 8, 16, 24 or 32
@@ -30,10 +30,10 @@ struct PageSpec {
 /// table, and pixels. With truncate the block holds only half of the pixel
 /// bytes its header promises. Returns null when memory runs out; *fullBytes
 /// receives the size a whole bitmap needs.
-HGLOBAL MakePage(const PageSpec& spec, bool truncate, size_t* fullBytes);
+HGLOBAL MakePage(const PageDescription& desc, bool truncate, size_t* fullBytes);
 
 /// The content as the page draws it, top-down RGB, in the pixel type's
 /// colours before the depth reduces them: for tests that decode pages.
-std::vector<uint8_t> ContentImage(const PageSpec& spec);
+std::vector<uint8_t> ContentImage(const PageDescription& desc);
 
 }  // namespace lumra::virtual_scanner

@@ -129,20 +129,20 @@ TEST(PageMaker, EveryLayoutDecodesToTheDrawnContent) {
       {32, Compression::kBitfields, true, TWPT_RGB, 0},
   };
   for (const Layout& l : layouts) {
-    PageSpec spec;
-    spec.width = 123;  // odd, so rows need padding
-    spec.height = 77;
-    spec.depth = l.depth;
-    spec.compression = l.compression;
-    spec.topDown = l.topDown;
-    spec.pixelType = l.pixelType;
-    spec.pixelsPerMetre = 11811;
-    spec.pageNumber = 2;
+    PageDescription desc;
+    desc.width = 123;  // odd, so rows need padding
+    desc.height = 77;
+    desc.depth = l.depth;
+    desc.compression = l.compression;
+    desc.topDown = l.topDown;
+    desc.pixelType = l.pixelType;
+    desc.pixelsPerMetre = 11811;
+    desc.pageNumber = 2;
     std::string what = "depth " + std::to_string(l.depth) + " compression " +
                        std::to_string(static_cast<int>(l.compression)) + " topdown " +
                        std::to_string(l.topDown) + " type " + std::to_string(l.pixelType);
     size_t full = 0;
-    HGLOBAL handle = MakePage(spec, false, &full);
+    HGLOBAL handle = MakePage(desc, false, &full);
     ASSERT_NE(handle, nullptr) << what;
     ASSERT_EQ(GlobalSize(handle), full) << what;
     auto* data = static_cast<const uint8_t*>(GlobalLock(handle));
@@ -155,7 +155,7 @@ TEST(PageMaker, EveryLayoutDecodesToTheDrawnContent) {
     ASSERT_EQ(w, 123);
     ASSERT_EQ(h, 77);
     int worst = 0;
-    std::vector<uint8_t> content = ContentImage(spec);
+    std::vector<uint8_t> content = ContentImage(desc);
     for (int y = 0; y < h; ++y) {
       for (int x = 0; x < w; ++x) {
         uint8_t* want = &content[(static_cast<size_t>(y) * w + x) * 3];
@@ -175,13 +175,13 @@ TEST(PageMaker, EveryLayoutDecodesToTheDrawnContent) {
 }
 
 TEST(PageMaker, PagesShowTextAndDifferByNumber) {
-  PageSpec spec;
-  spec.width = 400;
-  spec.height = 560;
+  PageDescription desc;
+  desc.width = 400;
+  desc.height = 560;
   size_t full0 = 0, full1 = 0;
-  HGLOBAL a = MakePage(spec, false, &full0);
-  spec.pageNumber = 1;
-  HGLOBAL b = MakePage(spec, false, &full1);
+  HGLOBAL a = MakePage(desc, false, &full0);
+  desc.pageNumber = 1;
+  HGLOBAL b = MakePage(desc, false, &full1);
   ASSERT_EQ(full0, full1);
   auto* pa = static_cast<const uint8_t*>(GlobalLock(a));
   auto* pb = static_cast<const uint8_t*>(GlobalLock(b));
@@ -202,14 +202,14 @@ TEST(PageMaker, TruncatedBlockHoldsHalfThePixelsItsHeaderPromises) {
   const Layout layouts[] = {{24, Compression::kNone, false, TWPT_RGB, 0},
                             {8, Compression::kRle, false, TWPT_GRAY, 0}};
   for (const Layout& l : layouts) {
-    PageSpec spec;
-    spec.width = 200;
-    spec.height = 100;
-    spec.depth = l.depth;
-    spec.compression = l.compression;
-    spec.pixelType = l.pixelType;
+    PageDescription desc;
+    desc.width = 200;
+    desc.height = 100;
+    desc.depth = l.depth;
+    desc.compression = l.compression;
+    desc.pixelType = l.pixelType;
     size_t full = 0;
-    HGLOBAL handle = MakePage(spec, true, &full);
+    HGLOBAL handle = MakePage(desc, true, &full);
     ASSERT_NE(handle, nullptr);
     size_t prefix = 40 + (l.depth <= 8 ? 4u << l.depth : 0);
     uint32_t promised = u32(static_cast<const uint8_t*>(GlobalLock(handle)) + 20);
@@ -227,10 +227,10 @@ TEST(PageMaker, TruncatedBlockHoldsHalfThePixelsItsHeaderPromises) {
 }
 
 TEST(PageMaker, RefusesEmptyPages) {
-  PageSpec spec;
-  spec.width = 0;
-  spec.height = 10;
-  EXPECT_EQ(MakePage(spec, false, nullptr), nullptr);
+  PageDescription desc;
+  desc.width = 0;
+  desc.height = 10;
+  EXPECT_EQ(MakePage(desc, false, nullptr), nullptr);
 }
 
 }  // namespace

@@ -38,24 +38,24 @@ std::string sourceField(const Session& s) { return " source=" + std::to_string(s
 
 // Page geometry from the session's settings: A4 unless the scenario fixes
 // the pixel size.
-PageSpec pageSpec(const Session& s) {
-  PageSpec spec;
-  spec.width = s.script.width > 0 ? s.script.width
+PageDescription describePage(const Session& s) {
+  PageDescription desc;
+  desc.width = s.script.width > 0 ? s.script.width
                                   : static_cast<int>(std::lround(s.resolution * 210.0 / 25.4));
-  spec.height = s.script.height > 0 ? s.script.height
+  desc.height = s.script.height > 0 ? s.script.height
                                     : static_cast<int>(std::lround(s.resolutionY * 297.0 / 25.4));
-  spec.pixelType = s.pixelType;
-  spec.depth = s.script.depth != 0 ? s.script.depth
+  desc.pixelType = s.pixelType;
+  desc.depth = s.script.depth != 0 ? s.script.depth
                : s.pixelType == TWPT_BW ? 1
                : s.pixelType == TWPT_GRAY ? 8
                                          : 24;
-  spec.compression = s.script.compression;
-  spec.topDown = s.script.topDown;
-  spec.pixelsPerMetre = s.script.ppm >= 0
+  desc.compression = s.script.compression;
+  desc.topDown = s.script.topDown;
+  desc.pixelsPerMetre = s.script.ppm >= 0
                             ? s.script.ppm
                             : static_cast<int32_t>(std::lround(s.resolution / 0.0254));
-  spec.pageNumber = s.page;
-  return spec;
+  desc.pageNumber = s.page;
+  return desc;
 }
 
 bool isResolution(TW_UINT16 cap) { return cap == ICAP_XRESOLUTION || cap == ICAP_YRESOLUTION; }
@@ -211,18 +211,18 @@ TW_UINT16 VirtualModule::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat,
     if (dat == DAT_IMAGEINFO && msg == MSG_GET && data != nullptr) {
       if (s == nullptr) return failWith(nullptr, TWCC_SEQERROR);
       if (s->state != 6) return failWith(s, TWCC_SEQERROR);
-      PageSpec spec = pageSpec(*s);
+      PageDescription desc = describePage(*s);
       auto* info = static_cast<pTW_IMAGEINFO>(data);
       memset(info, 0, sizeof *info);
       info->XResolution.Whole = static_cast<TW_INT16>(s->resolution);
       info->YResolution.Whole = static_cast<TW_INT16>(s->resolutionY);
-      info->ImageWidth = spec.width;
-      info->ImageLength = spec.height;
+      info->ImageWidth = desc.width;
+      info->ImageLength = desc.height;
       info->SamplesPerPixel = s->pixelType == TWPT_RGB ? 3 : 1;
       for (int i = 0; i < info->SamplesPerPixel; ++i) {
-        info->BitsPerSample[i] = static_cast<TW_INT16>(spec.depth >= 16 ? 8 : spec.depth);
+        info->BitsPerSample[i] = static_cast<TW_INT16>(desc.depth >= 16 ? 8 : desc.depth);
       }
-      info->BitsPerPixel = static_cast<TW_INT16>(spec.depth);
+      info->BitsPerPixel = static_cast<TW_INT16>(desc.depth);
       info->PixelType = static_cast<TW_INT16>(s->pixelType);
       info->Compression = TWCP_NONE;
       return TWRC_SUCCESS;
@@ -594,12 +594,12 @@ TW_UINT16 VirtualModule::transfer(Session& s, TW_HANDLE* out) {
     return scripted->rc;
   }
   print(s);
-  PageSpec spec = pageSpec(s);
+  PageDescription desc = describePage(s);
   HandleFault fault = s.script.handleFault(page);
   size_t bytes = 0;
   HGLOBAL handle = nullptr;
   if (fault != HandleFault::kNull) {
-    handle = MakePage(spec, fault == HandleFault::kTruncated, &bytes);
+    handle = MakePage(desc, fault == HandleFault::kTruncated, &bytes);
     if (handle == nullptr) {
       JournalLine("XFER" + fields + " handle=none rc=1");
       return failWith(&s, TWCC_LOWMEMORY);
@@ -610,16 +610,16 @@ TW_UINT16 VirtualModule::transfer(Session& s, TW_HANDLE* out) {
   const char* kind = fault == HandleFault::kNull        ? "null"
                      : fault == HandleFault::kTruncated ? "truncated"
                                                         : "full";
-  int compression = spec.compression == Compression::kRle && (spec.depth == 4 || spec.depth == 8)
-                        ? (spec.depth == 8 ? 1 : 2)
-                    : spec.compression == Compression::kBitfields &&
-                            (spec.depth == 16 || spec.depth == 32)
+  int compression = desc.compression == Compression::kRle && (desc.depth == 4 || desc.depth == 8)
+                        ? (desc.depth == 8 ? 1 : 2)
+                    : desc.compression == Compression::kBitfields &&
+                            (desc.depth == 16 || desc.depth == 32)
                         ? 3
                         : 0;
-  JournalLine("XFER" + fields + " width=" + std::to_string(spec.width) +
-              " height=" + std::to_string(spec.height) + " depth=" + std::to_string(spec.depth) +
+  JournalLine("XFER" + fields + " width=" + std::to_string(desc.width) +
+              " height=" + std::to_string(desc.height) + " depth=" + std::to_string(desc.depth) +
               " compression=" + std::to_string(compression) +
-              " topdown=" + std::to_string(spec.topDown && compression != 1 && compression != 2) +
+              " topdown=" + std::to_string(desc.topDown && compression != 1 && compression != 2) +
               " bytes=" + std::to_string(bytes) + " handle=" + kind + " rc=6");
   return TWRC_XFERDONE;
 }
