@@ -1,6 +1,8 @@
 #include "processing/answers.h"
 
 #include <charconv>
+#include <filesystem>
+#include <system_error>
 
 #include "host/log.h"
 #include "platform/text.h"
@@ -92,6 +94,20 @@ class ObjectWriter {
   bool first_ = true;
 };
 
+// The pages are most of a page answer: room for all of them at once, so
+// the text is never moved while it grows.
+void reservePages(const std::vector<std::string>& paths, std::string* out) {
+  uint64_t bytes = 0;
+  for (const std::string& path : paths) {
+    std::error_code error;
+    uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size <= kMaxPageFileBytes) bytes += size;
+  }
+  uint64_t chars = (bytes + 2) / 3 * 4;
+  uint64_t wanted = out->size() + chars + chars / 32 + 128 * paths.size() + 1024;
+  if (wanted < (uint64_t{1} << 40)) out->reserve(static_cast<size_t>(wanted));
+}
+
 bool isSplitCommand(const std::u16string& command) {
   return command == u"scannerSplitProcessing" || command == u"filesSplitProcessing";
 }
@@ -129,6 +145,7 @@ void writeAnswer(const AnswerInput& in, bool buildPages, const std::string_view*
   if (command == u"scannerProcessingSocketPartSend") root.boolean("last", in.last);
   if (in.hasMessageId) root.string("messageId", in.messageId);
   if (pageCommand && !in.pages->empty()) {
+    reservePages(*in.pages, out);
     root.key("pages");
     out->push_back('[');
     uint32_t counter = 1;

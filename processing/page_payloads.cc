@@ -178,7 +178,9 @@ bool appendFileBase64Json(const std::string& path, std::string* out) {
   uint64_t length = 0;
   if (!openPage(path, &file, &length)) return false;
   size_t start = out->size();
-  out->reserve(start + escapedReserve(length));
+  // Grow geometrically: an exact reserve per page would move the text each time.
+  size_t needed = start + escapedReserve(length);
+  if (out->capacity() < needed) out->reserve(std::max(needed, out->capacity() + out->capacity() / 2));
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kChunkBytes]);
   if (!buffer) {
     LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error alocate memory file " << path;

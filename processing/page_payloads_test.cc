@@ -123,6 +123,23 @@ TEST_F(PageFiles, LargeFileCrossesChunksExactly) {
   EXPECT_EQ(json, EscapeSlashes(Encode(bytes)));
 }
 
+// A page of 2 GiB or more has no 32-bit length: it fails instead of being
+// read with a wrapped size. Sparse, so it costs no disk.
+TEST_F(PageFiles, TwoGibibytesAndMoreFailWithoutReading) {
+  for (uint64_t size : {uint64_t{1} << 31, (uint64_t{1} << 32) + 3}) {
+    std::string path = write("huge.tif", "");
+    std::error_code error;
+    std::filesystem::resize_file(path, size, error);
+    if (error) GTEST_SKIP() << "no sparse files here";
+    std::string json = "[";
+    EXPECT_FALSE(appendFileBase64Json(path, &json));
+    EXPECT_EQ(json, "[");
+    std::u16string text = u"old";
+    EXPECT_FALSE(imageToStrFromFile(path, &text));
+    EXPECT_EQ(text, u"old");
+  }
+}
+
 TEST_F(PageFiles, RemoveFileReportsRefusals) {
   std::string page = write("page_0.jpg", "x");
   std::string readOnly = write("page_1.jpg", "x");
