@@ -17,9 +17,13 @@ constexpr int kTileHeight = 15;
 // written as data sub-blocks of up to 255 bytes.
 class LzwEncoder {
  public:
-  explicit LzwEncoder(StreamWriter& out) : out_(out) { hashTable_.fill(-1); }
+  explicit LzwEncoder(StreamWriter& out) : out_(out) {
+    table_.fill(Slot{});
+    touched_.reserve(kMaxMaxCode);
+  }
 
   void begin(int minCodeSize) {
+    minCodeSize_ = minCodeSize;
     initBits_ = minCodeSize + 1;
     clearCode_ = 1 << minCodeSize;
     endCode_ = clearCode_ + 1;
@@ -31,45 +35,95 @@ class LzwEncoder {
     accumulatedBits_ = 0;
     blockSize_ = 0;
     havePrefix_ = false;
-    clearHash();
+    direct_ = minCodeSize <= 4;
+    if (direct_) {
+      children_.assign(static_cast<size_t>(kMaxMaxCode) << minCodeSize, 0u);
+    } else {
+      clearHash();
+    }
     output(clearCode_);
   }
 
-  void add(int pixel) {
+  /// Adds `count` pixel indices, in order.
+  void add(const uint8_t* pixels, size_t count) {
+    size_t i = 0;
     if (!havePrefix_) {
-      prefix_ = pixel;
+      if (count == 0) return;
+      prefix_ = pixels[0];
       havePrefix_ = true;
+      i = 1;
+    }
+    if (direct_) {
+      addDirect(pixels + i, count - i);
       return;
     }
-    const int32_t key = (pixel << kMaxBits) + prefix_;
-    int i = (pixel << kHashShift) ^ prefix_;
-    if (hashTable_[i] == key) {
-      prefix_ = codeTable_[i];
-      return;
-    }
-    if (hashTable_[i] >= 0) {
-      const int step = i == 0 ? 1 : kHashSize - i;
-      do {
-        i -= step;
-        if (i < 0) i += kHashSize;
-        if (hashTable_[i] == key) {
-          prefix_ = codeTable_[i];
-          return;
+    int prefix = prefix_;
+    for (; i < count; ++i) {
+      const int pixel = pixels[i];
+      const int32_t key = (pixel << kMaxBits) + prefix;
+      int slot = (pixel << kHashShift) ^ prefix;
+      if (table_[slot].key == key) {
+        prefix = table_[slot].code;
+        continue;
+      }
+      if (table_[slot].key >= 0) {
+        const int step = slot == 0 ? 1 : kHashSize - slot;
+        bool found = false;
+        do {
+          slot -= step;
+          if (slot < 0) slot += kHashSize;
+          if (table_[slot].key == key) {
+            found = true;
+            break;
+          }
+        } while (table_[slot].key >= 0);
+        if (found) {
+          prefix = table_[slot].code;
+          continue;
         }
-      } while (hashTable_[i] >= 0);
+      }
+      output(prefix);
+      prefix = pixel;
+      if (freeCode_ < kMaxMaxCode) {
+        table_[slot] = Slot{key, static_cast<uint16_t>(freeCode_++)};
+        touched_.push_back(static_cast<uint16_t>(slot));
+      } else {
+        clearHash();
+        freeCode_ = clearCode_ + 2;
+        clearFlag_ = true;
+        output(clearCode_);
+      }
     }
-    output(prefix_);
-    prefix_ = pixel;
-    if (freeCode_ < kMaxMaxCode) {
-      codeTable_[i] = static_cast<uint16_t>(freeCode_++);
-      hashTable_[i] = key;
-      touched_.push_back(static_cast<uint16_t>(i));
-    } else {
-      clearHash();
-      freeCode_ = clearCode_ + 2;
-      clearFlag_ = true;
-      output(clearCode_);
+    prefix_ = prefix;
+  }
+
+  // With at most 16 colours every string's children fit a plain table
+  // (code × colour), which gives the same codes as the hash with fewer steps.
+  // Entries hold the child's row offset (code << shift), so the next lookup
+  // needs no arithmetic beyond one add: the loop is bound by load latency.
+  void addDirect(const uint8_t* pixels, size_t count) {
+    const int shift = minCodeSize_;
+    uint32_t row = static_cast<uint32_t>(prefix_) << shift;
+    uint32_t* children = children_.data();
+    for (size_t i = 0; i < count; ++i) {
+      const uint32_t pixel = pixels[i];
+      uint32_t& child = children[row + pixel];
+      if (child != 0) {
+        row = child;
+        continue;
+      }
+      output(static_cast<int>(row >> shift));
+      row = pixel << shift;
+      if (freeCode_ < kMaxMaxCode) {
+        child = static_cast<uint32_t>(freeCode_++) << shift;
+      } else {
+        std::fill(children_.begin(), children_.end(), 0u);
+        freeCode_ = clearCode_ + 2;
+        clearFlag_ = true;
+        output(clearCode_);
+      }
     }
+    prefix_ = static_cast<int>(row >> shift);
   }
 
   void end() {
@@ -89,14 +143,14 @@ class LzwEncoder {
   // coder for every 255 pixels.
   void clearHash() {
     if (touched_.size() > kHashSize / 4) {
-      hashTable_.fill(-1);
+      table_.fill(Slot{});
     } else {
-      for (uint16_t slot : touched_) hashTable_[slot] = -1;
+      for (uint16_t slot : touched_) table_[slot].key = -1;
     }
     touched_.clear();
   }
 
-  void output(int code) {
+  inline void output(int code) {
     accumulator_ |= static_cast<uint32_t>(code) << accumulatedBits_;
     accumulatedBits_ += bits_;
     while (accumulatedBits_ >= 8) {
@@ -130,9 +184,16 @@ class LzwEncoder {
   }
 
   StreamWriter& out_;
-  std::array<int32_t, kHashSize> hashTable_;
-  std::array<uint16_t, kHashSize> codeTable_{};
+  // Key and code side by side: one cache line per probe.
+  struct Slot {
+    int32_t key = -1;
+    uint16_t code = 0;
+  };
+  std::array<Slot, kHashSize> table_;
   std::vector<uint16_t> touched_;
+  std::vector<uint32_t> children_;
+  int minCodeSize_ = 0;
+  bool direct_ = false;
   std::array<uint8_t, 255> block_{};
   int blockSize_ = 0;
   int initBits_ = 0, clearCode_ = 0, endCode_ = 0, bits_ = 0, maxCode_ = 0, freeCode_ = 0;
@@ -183,17 +244,25 @@ bool GifEncoder::encode(ByteStream& stream) {
     const int minCodeSize = depth() < 2 ? 2 : static_cast<int>(depth());
     out.u8(static_cast<uint8_t>(minCodeSize));
     lzw->begin(minCodeSize);
+    std::vector<uint8_t> line(width() + 8);
     for (uint32_t y = 0; y < height(); ++y) {
       const uint8_t* src = topRow(y);
       if (depth() == 8) {
-        for (uint32_t x = 0; x < width(); ++x) lzw->add(src[x]);
-      } else if (depth() == 4) {
-        for (uint32_t x = 0; x < width(); ++x) {
-          lzw->add((x & 1) ? src[x / 2] & 0x0F : src[x / 2] >> 4);
-        }
-      } else {
-        for (uint32_t x = 0; x < width(); ++x) lzw->add((src[x / 8] >> (7 - (x & 7))) & 1);
+        lzw->add(src, width());
+        continue;
       }
+      uint8_t* dst = line.data();
+      const uint32_t bytes = (width() * depth() + 7) / 8;
+      for (uint32_t i = 0; i < bytes; ++i, ++src) {
+        const uint8_t b = *src;
+        if (depth() == 4) {
+          *dst++ = b >> 4;
+          *dst++ = b & 0x0F;
+        } else {
+          for (int bit = 7; bit >= 0; --bit) *dst++ = (b >> bit) & 1;
+        }
+      }
+      lzw->add(line.data(), width());
     }
     lzw->end();
     out.u8(0x3B);
@@ -225,8 +294,10 @@ bool GifEncoder::encode(ByteStream& stream) {
       out.bytes(table, sizeof table);
       out.u8(8);
       lzw->begin(8);
+      uint8_t indices[kTileWidth];
       for (uint32_t r = 0; r < tileHeight; ++r) {
-        for (uint32_t c = 0; c < tileWidth; ++c) lzw->add(static_cast<int>(1 + kTileWidth * r + c));
+        for (uint32_t c = 0; c < tileWidth; ++c) indices[c] = static_cast<uint8_t>(1 + kTileWidth * r + c);
+        lzw->add(indices, tileWidth);
       }
       lzw->end();
     }
