@@ -11,6 +11,8 @@
 #include <png.h>
 #include <tiffio.h>
 
+#include <gtest/gtest.h>
+
 #include "platform/text.h"
 
 namespace lumra::test {
@@ -39,9 +41,19 @@ uint32_t Be32(const std::string& b, size_t at) {
 }  // namespace
 
 ScanHost::~ScanHost() {
-  host_.closeStdin();
-  ExitStatus status;
-  if (!host_.waitExit(10000, &status)) host_.kill();
+  if (host_.running()) {
+    host_.closeStdin();
+    ExitStatus status;
+    if (!host_.waitExit(30000, &status)) {
+      host_.kill();
+      ADD_FAILURE() << "the host did not end after its input";
+    } else if (!status.exited || status.code != 0) {
+      // Also how a sanitizer reports a leak or an error at exit.
+      std::string err = host_.stderrText();
+      ADD_FAILURE() << "the host ended with " << (status.exited ? status.code : -status.signal)
+                    << "\n" << err.substr(err.size() > 4000 ? err.size() - 4000 : 0);
+    }
+  }
   RemoveTree(folder_);
 }
 
