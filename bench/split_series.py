@@ -47,6 +47,12 @@ def peak_rss_kib(pid: int) -> int:
     return 0
 
 
+def cpu_seconds(pid: int) -> float:
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def run_series(host: str, files: int) -> dict:
     tmp = tempfile.mkdtemp(prefix="lumra-bench-")
     try:
@@ -80,10 +86,11 @@ def run_series(host: str, files: int) -> dict:
                 break
         elapsed = time.perf_counter() - start
         rss = peak_rss_kib(proc.pid) * 1024
+        cpu = cpu_seconds(proc.pid)
         proc.stdin.close()
         proc.wait(timeout=60)
         return {"files": files, "seconds": elapsed, "frames": frames, "largest": largest,
-                "full": full_bytes, "rss": rss}
+                "full": full_bytes, "rss": rss, "cpu": cpu}
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
@@ -97,7 +104,8 @@ def main() -> int:
         mb = r["files"] * PAGE_BYTES / 1e6
         print(f"  {r['files']:3d} files: {mb:6.1f} MB in {r['seconds']:6.2f} s = {mb / r['seconds']:7.1f} MB/s, "
               f"{r['frames']} frames (largest {r['largest']} bytes), full answer {r['full'] / 1e6:.1f} MB, "
-              f"host peak RSS {r['rss'] / 1e6:.1f} MB = {r['rss'] / r['full']:.2f} x full answer")
+              f"host peak RSS {r['rss'] / 1e6:.1f} MB = {r['rss'] / r['full']:.2f} x full answer, "
+              f"host CPU {r['cpu']:.2f} s ({mb / max(r['cpu'], 1e-3):.0f} MB/s of host time)")
     ratio = results[1]["seconds"] / results[0]["seconds"]
     print(f"  time for 40 files / time for 20 files = {ratio:.2f} (linear: 2.0, goal <= 2.2)")
     return 0

@@ -279,6 +279,35 @@ bool needsAttention(char16_t c) {
          c == u'\n' || c == u'\r' || c == u'\t';
 }
 
+// Bytes of UTF-8 text that the writer escapes; all are ASCII.
+struct EscapedBytes {
+  bool table[256] = {};
+  constexpr EscapedBytes() {
+    for (char c : {'"', '\\', '/', '\b', '\f', '\n', '\r', '\t'}) table[static_cast<unsigned char>(c)] = true;
+  }
+  constexpr bool operator[](unsigned char c) const { return table[c]; }
+};
+constexpr EscapedBytes kEscapedByte;
+
+// For every byte: the two bytes to store and how far to move.
+struct Utf8Escapes {
+  struct Entry {
+    char bytes[2];
+    uint8_t width;
+  };
+  Entry entry[256];
+  constexpr Utf8Escapes() : entry() {
+    for (int b = 0; b < 256; ++b) {
+      char c = static_cast<char>(b);
+      entry[b] = {{c, 0}, 1};
+    }
+    const char pairs[][2] = {{'"', '"'}, {'\\', '\\'}, {'/', '/'}, {'\b', 'b'},
+                             {'\f', 'f'}, {'\n', 'n'}, {'\r', 'r'}, {'\t', 't'}};
+    for (const auto& pair : pairs) entry[static_cast<unsigned char>(pair[0])] = {{'\\', pair[1]}, 2};
+  }
+};
+constexpr Utf8Escapes kUtf8Escapes;
+
 class WideWriter {
  public:
   WideWriter(bool pretty, bool escapeNonAscii) : pretty_(pretty), escapeNonAscii_(escapeNonAscii) {}
@@ -453,6 +482,22 @@ void appendJsonString(std::u16string_view text, std::string* out) {
     out->append(bytes, static_cast<size_t>(length));
   }
   out->push_back('"');
+}
+
+void appendJsonUtf8String(std::string_view text, std::string* out) {
+  // Room for the worst case, then trimmed. Each byte is stored as two bytes
+  // and the pointer moves by one, or two for an escape: no branch on the data.
+  size_t old = out->size();
+  out->resize(old + 2 * text.size() + 3);
+  char* dest = out->data() + old;
+  *dest++ = '"';
+  for (char c : text) {
+    const auto& entry = kUtf8Escapes.entry[static_cast<unsigned char>(c)];
+    std::memcpy(dest, entry.bytes, 2);
+    dest += entry.width;
+  }
+  *dest++ = '"';
+  out->resize(static_cast<size_t>(dest - out->data()));
 }
 
 void appendJsonPlainString(std::string_view text, std::string* out) {
