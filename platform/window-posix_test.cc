@@ -187,3 +187,35 @@ TEST(ThreadQueue, PostingToAThreadWithoutAQueueFails) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ForeignWindow, OnlyTheOwnerDestroysAndItsWindowsEndWithIt) {
+  WNDCLASSA cls{};
+  cls.lpfnWndProc = DefWindowProcA;
+  cls.lpszClassName = "lumraForeignWindow";
+  ASSERT_NE(RegisterClassA(&cls), 0);
+  HWND window = nullptr;
+  std::atomic<bool> created{false};
+  std::atomic<bool> finish{false};
+  std::thread owner([&] {
+    window = CreateWindowExA(0, "lumraForeignWindow", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
+                             nullptr);
+    created = true;
+    while (!finish) std::this_thread::yield();
+  });
+  while (!created) std::this_thread::yield();
+  ASSERT_NE(window, nullptr);
+  EXPECT_FALSE(DestroyWindow(window));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(IsWindow(window));
+  finish = true;
+  owner.join();
+  // Like Windows, a thread's windows go with it.
+  EXPECT_FALSE(IsWindow(window));
+  EXPECT_FALSE(PostMessageA(window, WM_USER, 0, 0));
+  EXPECT_EQ(SendMessageA(window, WM_USER, 0, 0), 0);
+  EXPECT_TRUE(UnregisterClassA("lumraForeignWindow", nullptr));
+}
+
+}  // namespace
