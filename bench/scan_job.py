@@ -49,7 +49,8 @@ def peak_rss_mib(pid):
 
 
 def time_shares(log_path):
-    """Seconds in saveDIB and in the source's MSG_GET, from the log records."""
+    """Seconds in saveDIB, in the source's MSG_GET, and in the whole scan job
+    (first to last record of the engine), from the host's log records."""
     records = []
     with open(log_path, encoding="utf-8-sig", errors="replace") as f:
         for line in f:
@@ -58,12 +59,18 @@ def time_shares(log_path):
                 t = datetime.datetime.strptime(m.group(1), "%Y-%m-%d %H:%M:%S.%f")
                 records.append((t.timestamp(), m.group(2), m.group(3)))
     encode = source = 0.0
+    job_start = job_end = None
     for i, (t, func, text) in enumerate(records):
         if text.startswith("Save dib to ") and i + 1 < len(records):
             encode += records[i + 1][0] - t
         if text.endswith("DAT = 260, MSG = 1") and i + 1 < len(records):
             source += records[i + 1][0] - t
-    return encode, source
+        if text == "Start scanning...":
+            job_start = t
+        if text == "releaseScanning success..." and job_start is not None and job_end is None:
+            job_end = t
+    job = (job_end - job_start) if job_start is not None and job_end is not None else 0.0
+    return encode, source, job
 
 
 def run(bin_dir, command, pages):
@@ -82,42 +89,39 @@ def run(bin_dir, command, pages):
     start = time.perf_counter()
     host.stdin.write(frame(request))
     host.stdin.flush()
-    answer = read_frame(host.stdout)
-    answer_bytes = len(answer)
-    slices = 1
+    answers = [read_frame(host.stdout)]
     if command == "scannerSplitProcessing":
-        parts = []
-        while True:
-            obj = json.loads(answer)
-            parts.append(obj["split"]["part"])
-            if obj["split"]["last"]:
-                break
+        # The client must look at each slice to know whether another follows.
+        while not json.loads(answers[-1])["split"]["last"]:
             host.stdin.write(frame({"messageId": "bench", "command": command}))
             host.stdin.flush()
-            answer = read_frame(host.stdout)
-            answer_bytes += len(answer)
-            slices += 1
-        full = json.loads("".join(parts))
-    else:
-        full = json.loads(answer)
+            answers.append(read_frame(host.stdout))
     elapsed = time.perf_counter() - start
+    answer_bytes = sum(len(a) for a in answers)
+    slices = len(answers)
+    if command == "scannerSplitProcessing":
+        full = json.loads("".join(json.loads(a)["split"]["part"] for a in answers))
+    else:
+        full = json.loads(answers[0])
     rss = peak_rss_mib(host.pid)
     host.stdin.close()
     host.wait(timeout=60)
 
     status = full.get("status", {}).get("result")
     got = len(full.get("pages", []))
-    encode, source = time_shares(os.path.join(tmp, "LumraImageScanning.log"))
+    encode, source, job = time_shares(os.path.join(tmp, "LumraImageScanning.log"))
     shutil.rmtree(tmp, ignore_errors=True)
     if status != "success" or got != pages:
         raise RuntimeError("%s: status %s, %d pages" % (command, status, got))
     print("%s: %d pages in %.2f s = %.1f pages/s; %d answer%s, %.1f MB on the pipe; "
           "host peak RSS %.0f MiB" % (command, pages, elapsed, pages / elapsed, slices,
                                       "" if slices == 1 else "s", answer_bytes / 1e6, rss))
-    print("  time: saveDIB (JPEG encoder) %.2f s (%.0f%%), virtual scanner %.2f s (%.0f%%), "
-          "outside the encoder %.0f%%" % (encode, 100 * encode / elapsed, source,
-                                          100 * source / elapsed,
-                                          100 * (1 - encode / elapsed)))
+    print("  saveDIB (bitmap to JPEG file) %.2f s = %.0f%%; virtual scanner making pages %.2f s "
+          "= %.0f%%; rest of the scan job %.2f s = %.0f%%; answer, Base64, pipe and client "
+          "%.2f s = %.0f%%" % (encode, 100 * encode / elapsed, source, 100 * source / elapsed,
+                               job - encode - source, 100 * (job - encode - source) / elapsed,
+                               elapsed - job, 100 * (elapsed - job) / elapsed))
+    print("  outside the encoder: %.0f%% of the time" % (100 * (1 - encode / elapsed)))
 
 
 def main():
