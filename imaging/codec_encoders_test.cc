@@ -464,6 +464,8 @@ TEST(Jpeg2000Encoder, FileAndCodeStreamDecodeCloseToTheSource) {
       {12, 40, 30, 24, PaletteKind::kColour, OPJ_CODEC_J2K, OPJ_CLRSPC_UNKNOWN},
       {12, 5, 3, 8, PaletteKind::kGray, OPJ_CODEC_J2K, OPJ_CLRSPC_UNKNOWN},
       {11, 1100, 20, 24, PaletteKind::kColour, OPJ_CODEC_JP2, OPJ_CLRSPC_SRGB},  // two tiles
+      {12, 1027, 1030, 8, PaletteKind::kGray, OPJ_CODEC_J2K, OPJ_CLRSPC_UNKNOWN},  // slim edge tiles
+      {11, 1, 1, 24, PaletteKind::kColour, OPJ_CODEC_JP2, OPJ_CLRSPC_SRGB},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "format " << c.format << ", " << c.width << "x" << c.height

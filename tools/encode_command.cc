@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 #include "imaging/page_files.h"
 #include "platform/text.h"
@@ -86,25 +85,30 @@ int RunEncodeVerb(const std::vector<std::string>& args) {
   const uint32_t format = getImageType(AnsiToWide(formatName));
   if (format == 0) return usage("unknown format \"" + formatName + "\"");
 
-  std::ifstream in(input, std::ios::binary);
+  // The packed bitmap, as a scanner hands it over: everything after the
+  // 14-byte file header, read straight into the global memory block.
+  std::ifstream in(input, std::ios::binary | std::ios::ate);
   if (!in) return failure("cannot open " + input + ": " + std::strerror(errno));
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return failure("cannot read " + input);
-  if (bytes.size() <= kFileHeaderSize || bytes[0] != 'B' || bytes[1] != 'M') {
+  const std::streamoff fileSize = in.tellg();
+  char fileHeader[kFileHeaderSize];
+  in.seekg(0);
+  if (fileSize <= static_cast<std::streamoff>(kFileHeaderSize) ||
+      !in.read(fileHeader, kFileHeaderSize) || fileHeader[0] != 'B' || fileHeader[1] != 'M') {
     return failure(input + " is not a BMP file");
   }
-
-  // The packed bitmap, as a scanner hands it over: everything after the
-  // 14-byte file header.
-  const size_t dibSize = bytes.size() - kFileHeaderSize;
+  const size_t dibSize = static_cast<size_t>(fileSize) - kFileHeaderSize;
   HGLOBAL dib = GlobalAlloc(GHND, dibSize);
   void* data = dib != nullptr ? GlobalLock(dib) : nullptr;
   if (data == nullptr) {
     if (dib != nullptr) GlobalFree(dib);
     return failure("out of memory for " + input);
   }
-  std::memcpy(data, bytes.data() + kFileHeaderSize, dibSize);
+  const bool read = static_cast<bool>(in.read(static_cast<char*>(data), static_cast<std::streamsize>(dibSize)));
   GlobalUnlock(dib);
+  if (!read) {
+    GlobalFree(dib);
+    return failure("cannot read " + input);
+  }
 
   // saveDIB frees the handle on every path.
   if (!saveDIB(output, dib, format, quality, nullptr)) {
