@@ -21,8 +21,28 @@ if(CMAKE_CROSSCOMPILING)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
 endif()
 
+# Test programs (those linking GoogleTest) get the POSIX calls tests make.
+function(lumra_windows_test_compat dir)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target ${targets})
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "EXECUTABLE" OR type STREQUAL "STATIC_LIBRARY")
+      get_target_property(libs ${target} LINK_LIBRARIES)
+      if(libs MATCHES "GTest::")
+        target_compile_options(${target} PRIVATE
+          -include ${CMAKE_SOURCE_DIR}/platform/test-compat-win32.h)
+      endif()
+    endif()
+  endforeach()
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(subdir ${subdirs})
+    lumra_windows_test_compat(${subdir})
+  endforeach()
+endfunction()
+
 # Names Windows and a TWAIN manager look for; run once every folder is read.
 function(lumra_windows_module_names)
+  lumra_windows_test_compat(${CMAKE_SOURCE_DIR})
   if(TARGET twaindsm)
     set_target_properties(twaindsm PROPERTIES PREFIX "" OUTPUT_NAME TWAINDSM SUFFIX ".DLL")
   endif()

@@ -11,7 +11,7 @@ JOBS=${JOBS:-2}
 
 # Newer security versions of some of these answer 404 on the mirror; these
 # download. Change the recipe number when the build steps below change.
-RECIPE=2
+RECIPE=4
 SOURCES=(
   libjpeg-turbo=1:2.1.5-2
   libpng1.6=1.6.39-2+deb12u5
@@ -122,14 +122,15 @@ cmake_build openjpeg2 "$(src openjpeg2)" -DBUILD_CODEC=OFF -DBUILD_TESTING=OFF \
 sed -i 's/^Cflags: \(.*\)$/Cflags: \1 -DOPJ_STATIC/' "$PREFIX/lib/pkgconfig/libopenjp2.pc"
 
 # libmng and giflib ship makefiles only: their sources compile as they are.
-c_library() {  # name, source dir, object names..., -- headers...
-  local name=$1 dir=$2; shift 2
+c_library() {  # name, source dir, extra flags, object names..., -- headers...
+  local name=$1 dir=$2 flags=$3; shift 3
   log "building $name"
   local objs=() o
   mkdir -p "$WORK/build-$name"
   while [ $# -gt 0 ] && [ "$1" != -- ]; do
     o=$WORK/build-$name/$(basename "$1" .c).o
-    x86_64-w64-mingw32-gcc-posix -O2 -include stdio.h -I"$PREFIX/include" -I"$dir" \
+    # shellcheck disable=SC2086
+    x86_64-w64-mingw32-gcc-posix -O2 -include stdio.h $flags -I"$PREFIX/include" -I"$dir" \
       -c "$dir/$1" -o "$o" >>"$WORK/$name.log" 2>&1 || die "building $name failed; see $WORK/$name.log"
     objs+=("$o")
     shift
@@ -140,9 +141,13 @@ c_library() {  # name, source dir, object names..., -- headers...
 }
 MNG=$(src libmng)
 # shellcheck disable=SC2046
-c_library mng "$MNG" $(cd "$MNG" && ls libmng_*.c) -- libmng.h libmng_conf.h libmng_types.h
+# Writing and chunk access come with the feature set of a shared build; the
+# installed header asks for the same set, or the declarations stay hidden.
+c_library mng "$MNG" -DMNG_BUILD_SO $(cd "$MNG" && ls libmng_*.c) -- \
+  libmng.h libmng_conf.h libmng_types.h
+sed -i '1i #ifndef MNG_USE_SO\n#define MNG_USE_SO\n#endif' "$PREFIX/include/libmng_conf.h"
 GIF=$(src giflib)
-c_library gif "$GIF" dgif_lib.c egif_lib.c gifalloc.c gif_err.c gif_font.c gif_hash.c \
+c_library gif "$GIF" "" dgif_lib.c egif_lib.c gifalloc.c gif_err.c gif_font.c gif_hash.c \
   openbsd-reallocarray.c quantize.c -- gif_lib.h
 
 cmake_build fmt "$(src fmtlib)" -DFMT_TEST=OFF -DFMT_DOC=OFF -DFMT_INSTALL=ON
@@ -154,7 +159,8 @@ cmake_build googletest /usr/src/googletest -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON
 log "unpacking utfcpp headers"
 mkdir -p "$WORK/utfcpp"
 dpkg-deb -x "$WORK"/dl/libutfcpp-dev_*.deb "$WORK/utfcpp"
-cp -r "$WORK/utfcpp/usr/include/utf8cpp" "$PREFIX/include/"
+# Debian's layout: utf8cpp/utf8.h and the same at the top.
+cp -r "$WORK/utfcpp/usr/include/." "$PREFIX/include/"
 
 touch "$PREFIX/.complete"
 rm -rf "$WORK"

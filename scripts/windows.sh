@@ -42,10 +42,17 @@ build() {
   local deps
   deps=$("$ROOT/scripts/windows-deps.sh") || die "the libraries could not be built"
   phase "configure ($deps)"
+  # Library paths found in another prefix must not survive into this one.
+  if [ -f "$BUILD/CMakeCache.txt" ] &&
+    ! grep -qx "LUMRA_WINDOWS_DEPS:UNINITIALIZED=$deps" "$BUILD/CMakeCache.txt"; then
+    rm -f "$BUILD/CMakeCache.txt"
+  fi
+  mkdir -p "$BUILD"
   cmake -S "$ROOT" -B "$BUILD" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
     -DLUMRA_WINDOWS_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release -DLUMRA_BENCH=OFF \
-    -DZLIB_LIBRARY=/usr/$TRIPLE/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/$TRIPLE/include >/dev/null
+    -DZLIB_LIBRARY=/usr/$TRIPLE/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/$TRIPLE/include \
+    >"$BUILD/configure.log" 2>&1 || { cat "$BUILD/configure.log" >&2; die "configuring failed"; }
   phase "build"
   cmake --build "$BUILD" -j "$JOBS"
   check_modules
