@@ -3,6 +3,7 @@
 // the page files read back with the codecs' own decoders.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -410,18 +411,23 @@ TEST_F(ScanTest, DriverOutputNeverReachesThePipe) {
 }
 
 TEST_F(ScanTest, MissingManager) {
-  // A host alone in a folder, without our manager beside it.
+  // A host alone in a folder with its own libraries but without our manager.
   std::string lonely = MakeTempFolder("lumra_lonely_");
   ASSERT_FALSE(lonely.empty());
-  fs::copy_file(HostPath(), lonely + "/lumra-scan-host");
-  fs::permissions(lonely + "/lumra-scan-host", fs::perms::owner_all, fs::perm_options::add);
+  std::string hostCopy = lonely + "/" + fs::path(HostPath()).filename().string();
+  fs::copy_file(HostPath(), hostCopy);
   for (const auto& entry : fs::directory_iterator(LUMRA_BIN_DIR)) {
     std::string name = entry.path().filename().string();
-    if (name.rfind("liblumra", 0) == 0) fs::copy_file(entry.path(), lonely + "/" + name);
+    std::string lower = name;
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    bool library = lower.rfind("lib", 0) == 0 || lower.ends_with(".dll");
+    if (entry.is_regular_file() && library && lower.find("twain") == std::string::npos) {
+      fs::copy_file(entry.path(), lonely + "/" + name);
+    }
   }
   ScanHost host;
   std::string err;
-  ASSERT_TRUE(host.start("", &err, lonely + "/lumra-scan-host")) << err;
+  ASSERT_TRUE(host.start("", &err, hostCopy)) << err;
   for (const char* isDsm2 : {"", R"("isDsm2":false)"}) {
     Job list = Send(&host, Request("scannersList", isDsm2));
     EXPECT_EQ(list.result, "error");
