@@ -30,6 +30,12 @@ bool HostClient::exchange(std::string_view request, std::string* answer, std::st
   }
   uint32_t size = 0;
   for (int i = 0; i < 4; ++i) size |= static_cast<uint32_t>(static_cast<uint8_t>(prefix[i])) << (8 * i);
+  // No answer of ours comes near this; a larger length is a broken stream.
+  constexpr uint32_t kLargestAnswer = 1u << 30;
+  if (size > kLargestAnswer) {
+    *err = "the host's answer claims " + std::to_string(size) + " bytes";
+    return false;
+  }
   if (!child_.readExact(size, answer)) {
     *err = "the host's answer ended early";
     return false;

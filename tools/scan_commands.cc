@@ -35,7 +35,8 @@ const char kScanHelp[] =
     "                       how the pages come back (default pages):\n"
     "                       files: paths of files left on disk; pages: Base64 in one answer;\n"
     "                       split: Base64 in slices fetched one by one; socket: as pages\n"
-    "  --out DIR            where received pages are written (default .)\n"
+    "  --out DIR            where received pages are written, as page_N.EXT with N\n"
+    "                       counting from 1 (default .)\n"
     "  --twain1             use the TWAIN 1 manager (isDsm2 false)\n"
     "  --verbose            print the request sent\n";
 
