@@ -68,6 +68,8 @@ void CloseFd(int* fd) {
 
 }  // namespace
 
+std::string BinaryPath(const std::string& name) { return std::string(LUMRA_BIN_DIR) + "/" + name; }
+
 struct HostProcess::Impl {
   pid_t pid = 0;
   bool reaped = true;

@@ -8,14 +8,6 @@
 
 namespace lumra::test {
 
-std::string BinaryPath(const std::string& name) {
-#ifdef _WIN32
-  return std::string(LUMRA_BIN_DIR) + "/" + name + ".exe";
-#else
-  return std::string(LUMRA_BIN_DIR) + "/" + name;
-#endif
-}
-
 std::string HostPath() { return BinaryPath("lumra-scan-host"); }
 
 std::string MakeTempFolder(const std::string& prefix) {

@@ -12,7 +12,8 @@
 
 namespace lumra::test {
 
-/// Path of a binary built next to the host (LUMRA_BIN_DIR), e.g. "lumra-scan-host".
+/// Path of a binary built next to the host (LUMRA_BIN_DIR), e.g.
+/// "lumra-scan-host" (the platform's executable suffix is added).
 std::string BinaryPath(const std::string& name);
 
 /// Path of the host binary.

@@ -13,116 +13,12 @@
 #include <utf8.h>
 
 #include "json/json.h"
-#include "tests/host_process.h"
+#include "tests/host_session.h"
 
 namespace lumra::test {
 namespace {
 
-constexpr int kTimeoutMs = 30000;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::unique_ptr<JsonValue> Parse(const std::string& utf8Text) {
-  std::u16string wide;
-  if (!utf8::is_valid(utf8Text.begin(), utf8Text.end())) return nullptr;
-  utf8::utf8to16(utf8Text.begin(), utf8Text.end(), std::back_inserter(wide));
-  return parseJson(wide);
-}
-
-std::string Utf8(const std::u16string& wide) {
-  std::string out;
-  utf8::utf16to8(wide.begin(), wide.end(), std::back_inserter(out));
-  return out;
-}
-
-// Independent of the host's encoder: decodes standard Base64.
-std::string DecodeBase64(const std::string& text) {
-  std::string out;
-  uint32_t bits = 0;
-  int count = 0;
-  for (char c : text) {
-    int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else break;  // '=' padding
-    bits = (bits << 6) | static_cast<uint32_t>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<char>((bits >> count) & 0xFF));
-    }
-  }
-  return out;
-}
-
-std::string Le32(uint32_t n) {
-  std::string bytes;
-  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
-  return bytes;
-}
-
-class Protocol : public ::testing::Test {
- protected:
-  void SetUp() override {
-    tmp_ = MakeTempFolder("lumra-e2e-");
-    ASSERT_FALSE(tmp_.empty());
-  }
-  void TearDown() override { RemoveTree(tmp_); }
-
-  void start(HostProcess* host, const std::string& program = HostPath()) {
-    StartOptions options;
-    options.env["TMPDIR"] = tmp_;
-    options.env["XDG_RUNTIME_DIR"] = std::nullopt;
-    std::string err;
-    ASSERT_TRUE(host->start(program, options, &err)) << err;
-  }
-
-  // One request, one answer.
-  std::string exchange(HostProcess* host, const std::string& body) {
-    std::string err, answer;
-    EXPECT_TRUE(host->writeFrame(body, &err)) << err;
-    EXPECT_TRUE(host->readFrame(&answer, kTimeoutMs, &err)) << err << "\nstderr: " << host->stderrText();
-    return answer;
-  }
-
-  void finish(HostProcess* host, int expectedCode = 0) {
-    host->closeStdin();
-    ExitStatus status;
-    ASSERT_TRUE(host->waitExit(kTimeoutMs, &status));
-    EXPECT_TRUE(status.exited);
-    EXPECT_EQ(status.code, expectedCode);
-    std::string rest;
-    EXPECT_TRUE(host->readToEnd(&rest, kTimeoutMs));
-    EXPECT_EQ(rest, "") << "stray bytes after the last frame";
-  }
-
-  // The host and its platform library alone in a folder: no TWAIN manager
-  // can be found, as on a machine that has none.
-  std::string hostWithoutManager() {
-    std::string bin = tmp_ + "/bare-bin";
-    std::filesystem::create_directory(bin);
-    for (const char* name : {"lumra-scan-host", "liblumra_platform.so"}) {
-      std::filesystem::copy_file(BinaryPath(name), bin + "/" + name);
-    }
-    return bin + "/lumra-scan-host";
-  }
-
-  std::string logText() { return ReadFile(tmp_ + "/LumraImageScanning.log"); }
-
-  std::string tmp_;
-};
+using Protocol = HostTest;
 
 TEST_F(Protocol, MalformedRequestsGetExactlyOneErrorAnswerEach) {
   std::string deep(300000, '[');
@@ -440,37 +336,6 @@ TEST_F(Protocol, RemoveFilesDeletesWhatItMayAndAnswersSuccess) {
   EXPECT_EQ(log.find("Error delete file " + a), std::string::npos);
 }
 
-TEST_F(Protocol, ScanCommandsOnAMachineWithoutAManager) {
-  HostProcess host;
-  start(&host, hostWithoutManager());
-  struct Case {
-    std::string request, answer;
-  };
-  const Case cases[] = {
-      {"{\"messageId\":\"l\",\"command\":\"scannersList\"}",
-       "{\"command\":\"scannersList\",\"messageId\":\"l\",\"status\":{\"code\":0,\"result\":\"error\"}}"},
-      {"{\"messageId\":\"l\",\"command\":\"scannersList\",\"isDsm2\":false}",
-       "{\"command\":\"scannersList\",\"isDsm2\":false,\"messageId\":\"l\",\"status\":{\"code\":0,\"result\":\"error\"}}"},
-      {"{\"messageId\":\"p\",\"command\":\"scannerProcessing\",\"settings\":{\"dpi\":200}}",
-       "{\"command\":\"scannerProcessing\",\"messageId\":\"p\",\"settings\":{\"dpi\":200},\"status\":{\"code\":0,"
-       "\"result\":\"error\"}}"},
-      {"{\"messageId\":\"p\",\"command\":\"scannerProcessingFiles\"}",
-       "{\"command\":\"scannerProcessingFiles\",\"messageId\":\"p\",\"status\":{\"code\":0,\"result\":\"error\"}}"},
-      {"{\"messageId\":\"p\",\"command\":\"scannerProcessingSocketPartSend\"}",
-       "{\"command\":\"scannerProcessingSocketPartSend\",\"last\":true,\"messageId\":\"p\",\"status\":{\"code\":0,"
-       "\"result\":\"error\"}}"},
-      {"{\"messageId\":\"p\",\"command\":\"scannerSplitProcessing\"}",
-       "{\"command\":\"scannerSplitProcessing\",\"messageId\":\"p\",\"split\":{\"last\":true,\"part\":"
-       "\"{\\\"command\\\":\\\"scannerSplitProcessing\\\",\\\"messageId\\\":\\\"p\\\",\\\"status\\\":{\\\"code\\\":0,"
-       "\\\"result\\\":\\\"error\\\"}}\"},\"status\":{\"code\":0,\"result\":\"error\"}}"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(exchange(&host, c.request), c.answer);
-  finish(&host);
-  // The scan job made the default working folder.
-  EXPECT_TRUE(std::filesystem::is_directory(tmp_ + "/lumra_image_scan"));
-  EXPECT_NE(logText().find("Cannot load library TWAINDSM.DLL or TWAIN_32.DLL."), std::string::npos);
-}
-
 TEST_F(Protocol, LogStartsWithTheStartRecordAndKeepsTheLayout) {
   HostProcess host;
   start(&host);
@@ -547,19 +412,6 @@ TEST_F(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
   start(&third);
   EXPECT_NE(exchange(&third, "{\"messageId\":\"third\"}").find("third"), std::string::npos);
   finish(&third);
-}
-
-TEST_F(Protocol, ClosedStandardOutputEndsWithCodeOne) {
-  HostProcess host;
-  StartOptions options;
-  options.env["TMPDIR"] = tmp_;
-  options.args = {"-c", "exec \"$0\" >&-", HostPath()};
-  std::string err;
-  ASSERT_TRUE(host.start("/bin/sh", options, &err)) << err;
-  ExitStatus status;
-  ASSERT_TRUE(host.waitExit(kTimeoutMs, &status));  // standard input is never read
-  EXPECT_EQ(status.code, 1);
-  EXPECT_NE(logText().find("] Error get STD_OUTPUT_HANDLE..."), std::string::npos);
 }
 
 }  // namespace
