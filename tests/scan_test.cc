@@ -221,6 +221,10 @@ TEST_F(ScanTest, WaitingForTheSource) {
   const Case cases[] = {
       {"ready during enable, zero time-out", "ready = enable\n", R"("timeout":0)", "", "success",
        "", -1, 1, 1},
+      {"ready during enable, event loop", "ready = enable\n", "", R"("isDsm2":false)", "success",
+       "", -1, 1, 1},
+      {"ready later, event loop", "ready = thread\nready_delay = 50\n", R"("timeout":0)",
+       R"("isDsm2":false)", "success", "", -1, 1, 1},
       {"ready later, zero time-out", "ready = thread\nready_delay = 50\n", R"("timeout":0)", "",
        "error", "Scanning timeout.", 0, 1, 1},
       {"time-out expires", "ready = thread\nready_delay = 400\n", R"("timeout":50)", "", "error",
