@@ -25,20 +25,22 @@ size_t FileStream::read(void* data, size_t size) {
 }
 
 bool FileStream::seek(int64_t offset, int whence) {
-  return file_ != nullptr && fseeko(file_, static_cast<off_t>(offset), whence) == 0;
+  // Pages stay far below 2 GiB (256 MiB of pixels at most), so the standard
+  // long offsets do on every platform.
+  return file_ != nullptr && std::fseek(file_, static_cast<long>(offset), whence) == 0;
 }
 
 int64_t FileStream::tell() {
   if (file_ == nullptr) return -1;
-  return static_cast<int64_t>(ftello(file_));
+  return static_cast<int64_t>(std::ftell(file_));
 }
 
 int64_t FileStream::size() {
   if (file_ == nullptr) return -1;
-  off_t here = ftello(file_);
-  if (here < 0 || fseeko(file_, 0, SEEK_END) != 0) return -1;
-  off_t end = ftello(file_);
-  if (fseeko(file_, here, SEEK_SET) != 0) return -1;
+  const long here = std::ftell(file_);
+  if (here < 0 || std::fseek(file_, 0, SEEK_END) != 0) return -1;
+  const long end = std::ftell(file_);
+  if (std::fseek(file_, here, SEEK_SET) != 0) return -1;
   return static_cast<int64_t>(end);
 }
 

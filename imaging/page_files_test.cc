@@ -1,6 +1,7 @@
 #include "imaging/page_files.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -74,8 +75,9 @@ class SaveDib : public ::testing::Test {
   void SetUp() override {
     folder_ = ::testing::TempDir() + "save_dib_" +
               ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
-    std::string mk = "mkdir -p '" + folder_ + "'";
-    ASSERT_EQ(std::system(mk.c_str()), 0);
+    std::error_code ignored;
+    std::filesystem::create_directories(folder_, ignored);
+    ASSERT_TRUE(std::filesystem::is_directory(folder_));
     logPath_ = folder_ + "test.log";
     std::remove(logPath_.c_str());
     startLogAt(logPath_, Severity::debug);
@@ -84,8 +86,8 @@ class SaveDib : public ::testing::Test {
   }
   void TearDown() override {
     stopLog();
-    std::string rm = "rm -rf '" + folder_ + "'";
-    std::system(rm.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
   }
 
   static std::vector<uint8_t> readFile(const std::string& path, bool* exists = nullptr) {
