@@ -519,6 +519,22 @@ int MaxDifference(const Decoded& a, const Decoded& b) {
   return worst;
 }
 
+// Largest difference between the average red, green or blue of two pages:
+// lossy codecs keep the averages, a swapped channel does not.
+double ChannelDifference(const Decoded& a, const Decoded& b) {
+  if (a.pixels.size() != b.pixels.size() || a.pixels.empty()) return 256;
+  double worst = 0;
+  for (int channel = 0; channel < 3; ++channel) {
+    double sumA = 0, sumB = 0;
+    for (size_t i = channel; i < a.pixels.size(); i += 3) {
+      sumA += a.pixels[i];
+      sumB += b.pixels[i];
+    }
+    worst = std::max(worst, std::abs(sumA - sumB) / static_cast<double>(a.pixels.size() / 3));
+  }
+  return worst;
+}
+
 TEST_F(ScanTest, EveryLayoutInEveryFormat) {
   std::map<std::string, Decoded> png;  // layout name -> its PNG page, decoded
   for (const Layout& layout : kLayouts) {
@@ -581,6 +597,36 @@ TEST_F(ScanTest, EveryLayoutInEveryFormat) {
   for (const Same& s : same) {
     ASSERT_TRUE(png.count(s.a) && png.count(s.b));
     EXPECT_LE(MaxDifference(png[s.a], png[s.b]), s.tolerance) << s.a << " vs " << s.b;
+  }
+}
+
+
+TEST_F(ScanTest, LossyPagesKeepTheColours) {
+  Start("width = 620\nheight = 877\n");
+  auto page = [&](const std::string& type, const char* color) {
+    Job job = ScanFiles(&host_, pages_,
+                        std::string(R"("color":")") + color + R"(","format":{"type":")" + type +
+                            R"(","quality":95})");
+    EXPECT_EQ(job.result, "success") << job.description;
+    std::string bytes, err;
+    Decoded decoded;
+    EXPECT_TRUE(ReadFile(job.files.empty() ? "" : job.files[0], &bytes));
+    EXPECT_TRUE(DecodeImage(bytes, type == "tiff" ? "tif" : type, &decoded, &err)) << err;
+    return decoded;
+  };
+  for (const char* color : {"color", "gray"}) {
+    SCOPED_TRACE(color);
+    Decoded png = page("png", color);
+    Decoded swapped = png;
+    for (size_t i = 0; i + 2 < swapped.pixels.size(); i += 3) {
+      std::swap(swapped.pixels[i], swapped.pixels[i + 2]);
+    }
+    // The colour page has enough colour for a swap to show.
+    if (std::string(color) == "color") {
+      EXPECT_GT(ChannelDifference(swapped, png), 3.0);
+    }
+    EXPECT_LT(ChannelDifference(page("jpg", color), png), 1.5);
+    EXPECT_LT(ChannelDifference(page("tiff", color), png), 1.5);
   }
 }
 
