@@ -58,6 +58,22 @@ build() {
   check_modules
 }
 
+# A TWAIN manager or source exports exactly its entry point.
+check_exports() {  # entry, modules...
+  local entry=$1 f exports ok=0
+  shift
+  for f in "$@"; do
+    [ -f "$f" ] || continue
+    exports=$("$TRIPLE-objdump" -p "$f" |
+      sed -n '/Name Pointer\] Table/,/^$/ s/^\s*\[ *[0-9]*\] //p')
+    if [ "$exports" != "$entry" ]; then
+      echo "windows: $(basename "$f") exports [$(echo $exports)], not just $entry" >&2
+      ok=1
+    fi
+  done
+  return $ok
+}
+
 # Every program and module must load on a bare Windows: no MinGW runtime DLLs.
 check_modules() {
   local f imports bad=0
@@ -69,14 +85,8 @@ check_modules() {
       bad=1
     fi
   done
-  for f in "$BUILD"/bin/TWAINDSM.DLL "$BUILD"/bin/TWAIN_32.DLL; do
-    [ -f "$f" ] || continue
-    "$TRIPLE-objdump" -p "$f" | grep -qE '\]\s+DSM_Entry$' || { echo "windows: $f does not export DSM_Entry" >&2; bad=1; }
-  done
-  for f in "$BUILD"/bin/twain/*.ds; do
-    [ -f "$f" ] || continue
-    "$TRIPLE-objdump" -p "$f" | grep -qE '\]\s+DS_Entry$' || { echo "windows: $f does not export DS_Entry" >&2; bad=1; }
-  done
+  check_exports DSM_Entry "$BUILD"/bin/TWAINDSM.DLL "$BUILD"/bin/TWAIN_32.DLL || bad=1
+  check_exports DS_Entry "$BUILD"/bin/twain/*.ds || bad=1
   [ $bad -eq 0 ] || die "a module is not fit for Windows"
 }
 

@@ -117,6 +117,10 @@ std::string EnvironmentBlock(const std::map<std::string, std::optional<std::stri
 
 }  // namespace
 
+std::string BinaryPath(const std::string& name) {
+  return std::string(LUMRA_BIN_DIR) + "/" + name + ".exe";
+}
+
 struct HostProcess::Impl {
   HANDLE process = nullptr;
   DWORD id = 0;
@@ -160,7 +164,10 @@ bool HostProcess::start(const std::string& program, const StartOptions& options,
   SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
 
   std::string commandLine = QuoteArgument(program);
-  for (const std::string& arg : options.args) commandLine += " " + QuoteArgument(arg);
+  for (const std::string& arg : options.args) {
+    commandLine.push_back(' ');
+    commandLine += QuoteArgument(arg);
+  }
   std::string environment = EnvironmentBlock(options.env);
 
   STARTUPINFOA startup{};
