@@ -78,10 +78,12 @@ class LogRecord {
 
 /// Writes a record under the enclosing function's name:
 ///   LOG_DEBUG << "Read message size: " << length;
-#define LUMRA_LOG_AS(severity, name)                       \
-  if (!::lumra::logEnabled(::lumra::Severity::severity)) { \
-  } else                                                   \
-    ::lumra::LogRecord(::lumra::Severity::severity, (name), __LINE__)
+/// A loop of at most one pass rather than if/else: safe inside an unbraced
+/// if, without the compiler's dangling-else warning.
+#define LUMRA_LOG_AS(severity, name)                                              \
+  for (bool lumra_log_once_ = ::lumra::logEnabled(::lumra::Severity::severity); \
+       lumra_log_once_; lumra_log_once_ = false)                                \
+  ::lumra::LogRecord(::lumra::Severity::severity, (name), __LINE__)
 #define LUMRA_LOG(severity) LUMRA_LOG_AS(severity, ::lumra::logFunctionName(__PRETTY_FUNCTION__))
 
 #define LOG_FATAL LUMRA_LOG(fatal)

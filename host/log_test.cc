@@ -85,6 +85,25 @@ TEST_F(LogFile, RecordsFollowTheTextLayout) {
   }
 }
 
+// A record the threshold drops is never built, and the macro nests safely
+// inside an unbraced if/else.
+TEST_F(LogFile, DroppedRecordsAreNotBuilt) {
+  startLogAt(path_, Severity::debug);
+  int built = 0;
+  auto text = [&built] {
+    ++built;
+    return std::string("x");
+  };
+  LOG_VERBOSE << text();
+  EXPECT_EQ(built, 0);
+  LOG_DEBUG << text();
+  EXPECT_EQ(built, 1);
+  bool elseTaken = false;
+  if (built == 0) LOG_ERROR << text(); else elseTaken = true;
+  EXPECT_TRUE(elseTaken);
+  EXPECT_EQ(built, 1);
+}
+
 TEST_F(LogFile, LaterRunsAppendWithoutASecondMark) {
   startLogAt(path_, Severity::debug);
   LUMRA_LOG_AS(debug, "main") << "first run";
