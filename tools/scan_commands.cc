@@ -213,8 +213,8 @@ bool ExchangeWhole(HostClient* host, const std::string& request, std::unique_ptr
       return false;
     }
   }
-  std::printf("split: %zu slice%s, %zu bytes reassembled\n", slices, slices == 1 ? "" : "s",
-              whole.size());
+  std::printf("split: %zu slice%s fetched with the same request, %zu bytes reassembled\n",
+              slices, slices == 1 ? "" : "s", whole.size());
   *full = ParseAnswer(whole, err);
   return *full != nullptr;
 }
