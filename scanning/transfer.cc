@@ -14,7 +14,7 @@ TW_USERINTERFACE userInterface(uint32_t showUI) {
   TW_USERINTERFACE ui;
   std::memset(&ui, 0, sizeof(ui));
   ui.ShowUI = showUI != 0 ? 1 : 0;
-  // Our own loop keeps running while the dialog shows, so a modeless one does.
+  // The host keeps taking messages while the dialog shows; it need not be modal.
   ui.ModalUI = 0;
   ui.hParent = static_cast<TW_HANDLE>(ImageScanning::twainWindow);
   return ui;
