@@ -168,7 +168,14 @@ bool HostProcess::start(const std::string& program, const StartOptions& options,
     commandLine.push_back(' ');
     commandLine += QuoteArgument(arg);
   }
-  std::string environment = EnvironmentBlock(options.env);
+  // TMPDIR names the temp folder in the tests; GetTempPathA reads TMP.
+  std::map<std::string, std::optional<std::string>> env = options.env;
+  auto tmpdir = env.find("TMPDIR");
+  if (tmpdir != env.end() && tmpdir->second && env.count("TMP") == 0) {
+    env["TMP"] = tmpdir->second;
+    env["TEMP"] = tmpdir->second;
+  }
+  std::string environment = EnvironmentBlock(env);
 
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
