@@ -6,6 +6,7 @@
 
 #include "host/client_stdin_stdout.h"
 #include "host/log.h"
+#include "platform/std_streams.h"
 #include "platform/win32.h"
 #include "processing/answers.h"
 #include "processing/image_json_processing.h"
@@ -54,6 +55,8 @@ int main() {
     } else if (!SetStdHandle(STD_OUTPUT_HANDLE, errorHandle)) {
       LOG_ERROR << "Error set STD_OUTPUT_HANDLE to STD_ERROR_HANDLE...";
     } else {
+      // Drivers printing through the C runtime use its own descriptor 1.
+      lumra::KeepRuntimeStdoutOffThePipe(&lumra::savedStdoutHandle);
       exitCode = lumra::ImageClientStdinStdout::loopClientStdinStdout();
     }
   }

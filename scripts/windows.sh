@@ -96,7 +96,8 @@ check_modules() {
 wine_env() {
   export WINEPREFIX=$BUILD/wine-prefix
   export WINEDEBUG=-all
-  export WINEDLLOVERRIDES="mscoree,mshtml="
+  # Wine has a TWAIN_32.DLL of its own; ours must win wherever it lies.
+  export WINEDLLOVERRIDES="mscoree,mshtml=;twain_32=n"
   unset DISPLAY WAYLAND_DISPLAY
 }
 
@@ -121,6 +122,8 @@ wine_up() {
 install_manager() {
   local system32=$WINEPREFIX/drive_c/windows/system32 f
   mkdir -p "$system32/twain"
+  # Wine's stand-in for its own TWAIN_32.DLL would shadow ours.
+  find "$system32" -maxdepth 1 -iname twain_32.dll -delete
   for f in "$BUILD"/bin/TWAINDSM.DLL "$BUILD"/bin/TWAIN_32.DLL; do
     [ -f "$f" ] && install -m 755 "$f" "$system32/"
   done
