@@ -98,7 +98,8 @@ def run_series(host: str, files: int) -> dict:
 def main() -> int:
     bin_dir = sys.argv[1] if len(sys.argv) > 1 else "build/bin"
     host = os.path.join(bin_dir, "lumra-scan-host")
-    results = [run_series(host, n) for n in (20, 40)]
+    # Best of three runs each: the machine is shared, the minimum is the cost.
+    results = [min((run_series(host, n) for _ in range(3)), key=lambda r: r["seconds"]) for n in (20, 40)]
     print("filesSplitProcessing series through the host's pipes (2.5 MB page files)")
     for r in results:
         mb = r["files"] * PAGE_BYTES / 1e6
