@@ -89,6 +89,10 @@ void stringifyUtf8(const JsonValue& value, std::string* out);
 /// U+FFFD.
 void appendJsonString(std::u16string_view text, std::string* out);
 
+/// Appends valid UTF-8 `text` as a compact JSON string literal: the bytes
+/// that writing its UTF-16 form with appendJsonString would give.
+void appendJsonUtf8String(std::string_view text, std::string* out);
+
 /// Appends `text` as a JSON string literal whose content is known to need
 /// no escaping and to be ASCII or valid UTF-8 without '"', '\\', '/' or
 /// control characters (Base64 text, for example).
