@@ -71,6 +71,9 @@ void HostTest::TearDown() { RemoveTree(tmp_); }
 void HostTest::start(HostProcess* host, const std::string& program) {
   StartOptions options;
   options.env["TMPDIR"] = tmp_;
+  // GetTempPathA reads these on Windows.
+  options.env["TMP"] = tmp_;
+  options.env["TEMP"] = tmp_;
   options.env["XDG_RUNTIME_DIR"] = std::nullopt;
   std::string err;
   ASSERT_TRUE(host->start(program, options, &err)) << err;
