@@ -27,6 +27,21 @@ struct PairTable {
 };
 constexpr PairTable kPairs;
 
+// For every 12-bit value: its two characters in the low bytes and, in bit
+// 16, whether one of them is '/'.
+struct FlaggedPairTable {
+  std::array<uint32_t, 4096> pairs;
+  constexpr FlaggedPairTable() : pairs() {
+    for (int v = 0; v < 4096; ++v) {
+      uint32_t hi = static_cast<uint8_t>(base64Alphabet[v >> 6]);
+      uint32_t lo = static_cast<uint8_t>(base64Alphabet[v & 63]);
+      uint32_t slash = (hi == '/' || lo == '/') ? 1u << 16 : 0u;
+      pairs[v] = hi | (lo << 8) | slash;
+    }
+  }
+};
+constexpr FlaggedPairTable kFlaggedPairs;
+
 // Encodes whole groups (length a multiple of 3) into `dest`; returns the end.
 char* encodeGroups(const uint8_t* in, size_t length, char* dest) {
   size_t i = 0;
@@ -81,11 +96,11 @@ char* encodeGroupsEscaped(const uint8_t* in, size_t length, char* dest) {
   for (size_t i = 0; i + 3 <= length; i += 3) {
     uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
     // Most groups (15 in 16) hold no '/': four characters in one go.
-    bool slash = ((v >> 18) & 63) == 63 || ((v >> 12) & 63) == 63 || ((v >> 6) & 63) == 63 ||
-                 (v & 63) == 63;
-    if (!slash) {
-      std::memcpy(dest, &kPairs.pairs[v >> 12], 2);
-      std::memcpy(dest + 2, &kPairs.pairs[v & 0xFFF], 2);
+    uint32_t first = kFlaggedPairs.pairs[v >> 12];
+    uint32_t second = kFlaggedPairs.pairs[v & 0xFFF];
+    if (((first | second) >> 16) == 0) {
+      uint32_t four = (first & 0xFFFF) | (second << 16);
+      std::memcpy(dest, &four, 4);
       dest += 4;
       continue;
     }
