@@ -414,5 +414,32 @@ TEST_F(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
   finish(&third);
 }
 
+// Hosts started at the same moment: exactly one keeps running, every other
+// one says so and ends.
+TEST_F(Protocol, SimultaneousStartsLeaveExactlyOneHost) {
+  constexpr int kHosts = 6;
+  HostProcess hosts[kHosts];
+  for (HostProcess& host : hosts) start(&host);
+  int running = 0, refused = 0;
+  for (HostProcess& host : hosts) {
+    ExitStatus status;
+    if (host.waitExit(3000, &status)) {
+      EXPECT_EQ(status.code, 1);
+      std::string answer, err;
+      ASSERT_TRUE(host.readFrame(&answer, kTimeoutMs, &err)) << err;
+      EXPECT_NE(answer.find("The application is already running"), std::string::npos);
+      ++refused;
+    } else {
+      EXPECT_NE(exchange(&host, "{\"messageId\":\"alive\"}").find("alive"), std::string::npos);
+      ++running;
+    }
+  }
+  EXPECT_EQ(running, 1);
+  EXPECT_EQ(refused, kHosts - 1);
+  for (HostProcess& host : hosts) {
+    if (host.running()) finish(&host);
+  }
+}
+
 }  // namespace
 }  // namespace lumra::test
