@@ -51,7 +51,11 @@ struct Delivery {
 class TransferTest : public testing::Test {
  protected:
   void SetUp() override {
-    folder_ = testing::TempDir() + "transfer_test_" + std::to_string(counter_++) + "/";
+    // CTest runs each test in a process of its own, in parallel: name the
+    // folder after the test, not after a per-process counter.
+    folder_ = testing::TempDir() + "transfer_test_" +
+              testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+              std::to_string(counter_++) + "/";
     std::filesystem::remove_all(folder_);
     std::filesystem::create_directories(folder_);
   }
