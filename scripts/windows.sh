@@ -112,31 +112,25 @@ wine_up() {
     wineserver -w
     touch "$WINEPREFIX/.lumra-ready"
   fi
-  wineserver -p >/dev/null 2>&1 </dev/null
+  wineserver -p >/dev/null 2>&1 </dev/null || true  # already running is fine
   wine cmd /c exit >/dev/null 2>&1 </dev/null || die "Wine does not start programs"
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 }
 
-# Where Windows finds an installed manager: the system folder, with our data
-# source in twain/ beside it. Never next to a host that users install.
-install_manager() {
-  local system32=$WINEPREFIX/drive_c/windows/system32 f
-  mkdir -p "$system32/twain"
+# The tests find our manager beside the host in bin/, or put it in the
+# system folder themselves, where Windows finds an installed one; a copy left
+# there by an earlier run would hide "no manager on this machine".
+prepare_system_folder() {
+  local system32=$WINEPREFIX/drive_c/windows/system32
   # Wine's stand-in for its own TWAIN_32.DLL would shadow ours.
-  find "$system32" -maxdepth 1 -iname twain_32.dll -delete
-  for f in "$BUILD"/bin/TWAINDSM.DLL "$BUILD"/bin/TWAIN_32.DLL; do
-    [ -f "$f" ] && install -m 755 "$f" "$system32/"
-  done
-  for f in "$BUILD"/bin/twain/*.ds; do
-    [ -f "$f" ] && install -m 755 "$f" "$system32/twain/"
-  done
-  true
+  find "$system32" -maxdepth 1 \( -iname twain_32.dll -o -iname twaindsm.dll \) -delete
+  rm -rf "$system32/twain"
 }
 
 cmd_test() {
   build
   wine_up
-  install_manager
+  prepare_system_folder
   phase "tests under Wine"
   (cd "$BUILD" && ctest --output-on-failure -j "$JOBS" --timeout 300)
   phase "all Windows tests passed"
@@ -145,6 +139,6 @@ cmd_test() {
 case "${1:-test}" in
   build) build; phase "done: $BUILD/bin" ;;
   test) cmd_test ;;
-  shell) wine_up; install_manager; echo "WINEPREFIX=$WINEPREFIX"; "${SHELL:-bash}" ;;
+  shell) wine_up; prepare_system_folder; echo "WINEPREFIX=$WINEPREFIX"; "${SHELL:-bash}" ;;
   *) echo "usage: scripts/windows.sh build|test|shell" >&2; exit 2 ;;
 esac

@@ -19,7 +19,8 @@ std::string MakeTempFolder(const std::string& prefix) {
                                       std::chrono::steady_clock::now().time_since_epoch().count()));
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::filesystem::path candidate = base / (prefix + std::to_string(random() % 1000000000ull));
-    if (std::filesystem::create_directory(candidate, ec) && !ec) return candidate.string();
+    // Forward slashes on every platform: tests put these paths into JSON text.
+    if (std::filesystem::create_directory(candidate, ec) && !ec) return candidate.generic_string();
   }
   return "";
 }
@@ -47,9 +48,6 @@ bool StartHost(HostProcess* host, const std::string& tmpFolder, std::string* err
   StartOptions options;
   std::string tmp = tmpFolder;
   options.env["TMPDIR"] = tmp;
-  // GetTempPathA reads these on Windows.
-  options.env["TMP"] = tmp;
-  options.env["TEMP"] = tmp;
   options.env["XDG_RUNTIME_DIR"] = std::nullopt;
   return host->start(HostPath(), options, err);
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/paths.h"
 #include "tests/scan_support.h"
 
 namespace lumra::test {
@@ -50,9 +51,19 @@ Job Send(ScanHost* host, const std::string& json) {
 }
 
 // A scan into `folder` whose page files stay there.
+// A path as JSON string content (Windows paths carry backslashes).
+std::string JsonEscaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 Job ScanFiles(ScanHost* host, const std::string& folder, const std::string& settings = "",
               const std::string& extra = "") {
-  std::string fields = R"("workingDirectory":")" + folder + "\"";
+  std::string fields = R"("workingDirectory":")" + JsonEscaped(folder) + "\"";
   if (!settings.empty()) fields += R"(,"settings":{)" + settings + "}";
   if (!extra.empty()) fields += "," + extra;
   return Send(host, Request("scannerProcessingFiles", fields));
@@ -63,7 +74,7 @@ class ScanTest : public testing::Test {
   void Start(const std::string& scenario) {
     std::string err;
     ASSERT_TRUE(host_.start(scenario, &err)) << err;
-    pages_ = host_.folder() + "/pages/";
+    pages_ = host_.folder() + "/pages" + kPathSeparator;
   }
   ScanHost host_;
   std::string pages_;
@@ -196,7 +207,7 @@ TEST_F(ScanTest, BothTransferModes) {
                                                       ? R"("isDsm2":false)"
                                                       : ""));
     EXPECT_EQ(list.result, "success");
-    std::string folder = host.folder() + "/pages/";
+    std::string folder = host.folder() + "/pages" + kPathSeparator;
     for (int round = 0; round < 2; ++round) {
       Job job = ScanFiles(&host, folder, R"("feeder":true)", c.extra);
       EXPECT_EQ(job.result, "success") << job.description;
@@ -248,7 +259,7 @@ TEST_F(ScanTest, WaitingForTheSource) {
     ScanHost host;
     std::string err;
     ASSERT_TRUE(host.start(std::string(kSmallPages) + c.scenario, &err)) << err;
-    Job job = ScanFiles(&host, host.folder() + "/pages/", c.settings, c.extra);
+    Job job = ScanFiles(&host, host.folder() + "/pages" + kPathSeparator, c.settings, c.extra);
     EXPECT_EQ(job.result, c.result);
     EXPECT_EQ(job.description, c.description);
     EXPECT_EQ(job.code, c.code);
@@ -291,7 +302,7 @@ TEST_F(ScanTest, TransferFailuresKeepThePagesAlreadySaved) {
       ScanHost host;
       std::string err;
       ASSERT_TRUE(host.start(std::string(kSmallPages) + c.scenario, &err)) << err;
-      std::string folder = host.folder() + "/pages/";
+      std::string folder = host.folder() + "/pages" + kPathSeparator;
       Job job = ScanFiles(&host, folder, "", twain2 ? "" : R"("isDsm2":false)");
       EXPECT_EQ(job.result, c.result);
       EXPECT_EQ(job.description, c.description);
@@ -393,7 +404,7 @@ TEST_F(ScanTest, FilesStayOnDiskUntilRemoved) {
   for (size_t i = 0; i < job.files.size(); ++i) {
     EXPECT_EQ(job.files[i], pages_ + "page_" + std::to_string(i) + ".tif");
     EXPECT_TRUE(fs::exists(job.files[i]));
-    items += std::string(i ? "," : "") + R"({"fileName":")" + job.files[i] + "\"}";
+    items += std::string(i ? "," : "") + R"({"fileName":")" + JsonEscaped(job.files[i]) + "\"}";
   }
   Job removed = Send(&host_, Request("removeFiles", R"("files":[)" + items + "]"));
   EXPECT_EQ(removed.result, "success");
@@ -436,7 +447,7 @@ TEST_F(ScanTest, MissingManager) {
     Job list = Send(&host, Request("scannersList", isDsm2));
     EXPECT_EQ(list.result, "error");
     EXPECT_EQ(list.answer->find(u"scanners"), nullptr);
-    Job scan = ScanFiles(&host, host.folder() + "/pages/", "", isDsm2);
+    Job scan = ScanFiles(&host, host.folder() + "/pages" + kPathSeparator, "", isDsm2);
     EXPECT_EQ(scan.result, "error");
     EXPECT_EQ(scan.code, 0);
     EXPECT_TRUE(scan.files.empty());
@@ -545,7 +556,7 @@ TEST_F(ScanTest, EveryLayoutInEveryFormat) {
                                layout.scenario,
                            &err))
         << err;
-    std::string folder = host.folder() + "/pages/";
+    std::string folder = host.folder() + "/pages" + kPathSeparator;
     for (const Format& format : kFormats) {
       SCOPED_TRACE(testing::Message() << layout.name << " as " << format.name);
       Job job = ScanFiles(&host, folder,
