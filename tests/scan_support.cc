@@ -12,6 +12,7 @@
 #include <tiffio.h>
 
 #include <gtest/gtest.h>
+#include <utf8.h>
 
 #include "platform/text.h"
 
@@ -89,7 +90,14 @@ std::unique_ptr<JsonValue> ScanHost::request(const std::string& json, std::strin
   if (!host_.writeFrame(json, err)) return nullptr;
   std::string body;
   if (!host_.readFrame(&body, timeoutMs, err)) return nullptr;
-  auto root = parseJson(AnsiToWide(body));
+  // The wire carries UTF-8 whatever the ANSI code page is.
+  if (!utf8::is_valid(body.begin(), body.end())) {
+    *err = "answer is not UTF-8: " + body.substr(0, 200);
+    return nullptr;
+  }
+  std::u16string wide;
+  utf8::unchecked::utf8to16(body.begin(), body.end(), std::back_inserter(wide));
+  auto root = parseJson(wide);
   if (root == nullptr) *err = "answer is not JSON: " + body.substr(0, 200);
   return root;
 }
@@ -168,7 +176,11 @@ const JsonValue* ValueAt(const JsonValue* root, const std::vector<std::u16string
 
 std::string StringAt(const JsonValue* root, const std::vector<std::u16string>& path) {
   const JsonValue* value = ValueAt(root, path);
-  return value != nullptr && value->isString() ? WideToAnsi(value->asString()) : std::string();
+  if (value == nullptr || !value->isString()) return std::string();
+  std::string text;
+  const std::u16string& wide = value->asString();
+  utf8::unchecked::utf16to8(wide.begin(), wide.end(), std::back_inserter(text));
+  return text;
 }
 
 double NumberAt(const JsonValue* root, const std::vector<std::u16string>& path) {

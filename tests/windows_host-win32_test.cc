@@ -97,6 +97,14 @@ std::string JsonEscaped(const std::string& text) {
   return out;
 }
 
+// The answer as JSON; nullptr when it is not UTF-8 JSON.
+std::unique_ptr<JsonValue> ParseAnswer(const std::string& body) {
+  if (!utf8::is_valid(body.begin(), body.end())) return nullptr;
+  std::u16string wide;
+  utf8::utf8to16(body.begin(), body.end(), std::back_inserter(wide));
+  return parseJson(wide);
+}
+
 std::string Utf8Of(const JsonValue* root, const std::vector<std::u16string>& path) {
   return StringAt(root, path);
 }
@@ -191,9 +199,7 @@ TEST(WindowsHost, LogAndWorkingFoldersFollowTheTempFolder) {
       &err));
   std::string body;
   ASSERT_TRUE(host.readFrame(&body, kTimeoutMs, &err)) << err;
-  std::u16string wide;
-  utf8::utf8to16(body.begin(), body.end(), std::back_inserter(wide));
-  auto answer = parseJson(wide);
+  auto answer = ParseAnswer(body);
   ASSERT_NE(answer, nullptr) << body;
   ASSERT_EQ(Utf8Of(answer.get(), {u"status", u"result"}), "success") << body;
   const JsonValue* files = answer->find(u"files");
@@ -216,9 +222,7 @@ TEST(WindowsHost, LogAndWorkingFoldersFollowTheTempFolder) {
                                   JsonEscaped(workUtf8) + R"(","settings":{"format":{"type":"png"}}})",
                               &err));
   ASSERT_TRUE(host.readFrame(&body, kTimeoutMs, &err)) << err;
-  wide.clear();
-  utf8::utf8to16(body.begin(), body.end(), std::back_inserter(wide));
-  answer = parseJson(wide);
+  answer = ParseAnswer(body);
   ASSERT_NE(answer, nullptr) << body;
   ASSERT_EQ(Utf8Of(answer.get(), {u"status", u"result"}), "success") << body;
   files = answer->find(u"files");
@@ -263,7 +267,8 @@ TEST(WindowsHost, FramesStayByteExact) {
                         "nothing\",\"result\":\"error\"}}");
   }
   // A body whose length prefix holds 0x1A: Ctrl-Z must not end the input.
-  std::string padded = "{\"messageId\":\"z\",\"command\":\"nothing\"}" + std::string(0x1A1A - 38, ' ');
+  std::string padded = "{\"messageId\":\"z\",\"command\":\"nothing\"}";
+  padded.append(0x1A1A - padded.size(), ' ');
   ASSERT_EQ(padded.size(), 0x1A1Au);
   ASSERT_TRUE(host.writeFrame(padded, &err));
   std::string body;
