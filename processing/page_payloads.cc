@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/log.h"
+#include "platform/file_length.h"
 #include "platform/win32.h"
 
 namespace lumra {
@@ -151,12 +152,8 @@ bool openPage(const std::string& path, File* file, uint64_t* length) {
     LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error open file " << path;
     return false;
   }
-  if (std::fseek(file->get(), 0, SEEK_END) != 0) {
-    LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error open file " << path;
-    return false;
-  }
-  long position = std::ftell(file->get());
-  std::fseek(file->get(), 0, SEEK_SET);
+  // 64-bit: Windows' ftell wraps past 2 GiB and would give a wrong length.
+  int64_t position = FileLength(file->get());
   if (position < 0) {
     LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error open file " << path;
     return false;

@@ -1,0 +1,14 @@
+#include "platform/file_length.h"
+
+#include <sys/types.h>
+
+namespace lumra {
+
+int64_t FileLength(std::FILE* file) {
+  if (file == nullptr || fseeko(file, 0, SEEK_END) != 0) return -1;
+  off_t end = ftello(file);
+  if (fseeko(file, 0, SEEK_SET) != 0) return -1;
+  return end < 0 ? -1 : static_cast<int64_t>(end);
+}
+
+}  // namespace lumra

@@ -1,0 +1,12 @@
+#include "platform/file_length.h"
+
+namespace lumra {
+
+int64_t FileLength(std::FILE* file) {
+  if (file == nullptr || _fseeki64(file, 0, SEEK_END) != 0) return -1;
+  __int64 end = _ftelli64(file);
+  if (_fseeki64(file, 0, SEEK_SET) != 0) return -1;
+  return end < 0 ? -1 : static_cast<int64_t>(end);
+}
+
+}  // namespace lumra

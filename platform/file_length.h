@@ -1,0 +1,14 @@
+// The length of an open C stream, beyond what a 32-bit long can hold.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace lumra {
+
+/// Length in bytes of the open `file` (seeks to its end, then back to its
+/// start). -1 when it cannot be found. 64-bit on every platform: Windows'
+/// ftell gives 32 bits and wraps past 2 GiB.
+int64_t FileLength(std::FILE* file);
+
+}  // namespace lumra
