@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/log.h"
+#include "platform/text.h"
 #include "scanning/fake_manager.h"
 #include "scanning/image_scanning.h"
 
@@ -84,7 +85,8 @@ TEST(Sources, NamesWithoutTerminatorStayInsideTheField) {
     fake.install(false);
     TW_IDENTITY full = Identity(1, "");
     std::memset(full.ProductName, 'x', sizeof(full.ProductName));
-    TW_IDENTITY accented = Identity(2, "Sc\xC3\xA4nner");
+    // Source names are ANSI text: UTF-8 here, a single-byte code page on Windows.
+    TW_IDENTITY accented = Identity(2, WideToAnsi(u"Sc\u00E4nner").c_str());
     Enumerate(&fake, {full, accented});
     EXPECT_EQ(ImageScanning::getSources().size(), 2u);
   }
