@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/paths.h"
 #include "tests/scan_support.h"
 
 namespace lumra::test {
@@ -51,6 +52,8 @@ class ScanClientTest : public testing::Test {
     EXPECT_TRUE(client.waitExit(120000, &status));
     client.readToEnd(&outcome.out, 10000);
     outcome.err = client.stderrText();
+    // A console program's text lines end in CR LF on Windows.
+    for (std::string* text : {&outcome.out, &outcome.err}) std::erase(*text, '\r');
     outcome.status = status.exited ? status.code : -1;
     return outcome;
   }
@@ -89,7 +92,10 @@ TEST_F(ScanClientTest, PagesArriveInEveryWay) {
       ASSERT_TRUE(DecodeImage(bytes, c.ext, &decoded, &err)) << err;
       EXPECT_EQ(decoded.width, 200);
       EXPECT_EQ(decoded.height, 120);
-      EXPECT_NE(scan.out.find(path), std::string::npos);
+      // The client names files with the platform's own separator.
+      std::string shown =
+          (std::filesystem::path(out) / ("page_" + std::to_string(n) + "." + c.ext)).string();
+      EXPECT_NE(scan.out.find(shown), std::string::npos) << shown << "\n" << scan.out;
     }
   }
 }
@@ -99,7 +105,9 @@ TEST_F(ScanClientTest, FilesThenRemove) {
   std::string work = folder_ + "/work";
   Outcome scan = Client({"scan", "--as", "files", "--working-dir", work, "--format", "bmp"});
   ASSERT_EQ(scan.status, 0) << scan.err;
-  std::vector<std::string> files = {work + "/page_0.bmp", work + "/page_1.bmp"};
+  // The host ends the working folder with the platform's separator.
+  std::vector<std::string> files = {work + kPathSeparator + "page_0.bmp",
+                                    work + kPathSeparator + "page_1.bmp"};
   for (const auto& f : files) {
     EXPECT_TRUE(fs::exists(f)) << f;
     EXPECT_NE(scan.out.find("file: " + f), std::string::npos) << scan.out;
