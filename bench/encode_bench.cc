@@ -207,12 +207,12 @@ long statusKb(const char* field) {
 // One saveDIB in a fresh process: the page arrives in a global handle (as a
 // scanner delivers it) and the peak resident size above the state before the
 // handle existed is the memory the page took, handle included.
-int peak(const std::string& spec) {
-  const size_t a = spec.find(':'), b = spec.find(':', a + 1);
+int peak(const std::string& arg) {
+  const size_t a = arg.find(':'), b = arg.find(':', a + 1);
   if (a == std::string::npos || b == std::string::npos) return 2;
-  const uint32_t format = static_cast<uint32_t>(std::atoi(spec.substr(0, a).c_str()));
-  const Kind kind = kindByName(spec.substr(a + 1, b - a - 1));
-  const std::string path = spec.substr(b + 1);
+  const uint32_t format = static_cast<uint32_t>(std::atoi(arg.substr(0, a).c_str()));
+  const Kind kind = kindByName(arg.substr(a + 1, b - a - 1));
+  const std::string path = arg.substr(b + 1);
   const long before = statusKb("VmRSS:");
   HGLOBAL handle = GlobalAlloc(GHND, dibSize(kind));
   fillDib(kind, static_cast<uint8_t*>(GlobalLock(handle)));
@@ -225,10 +225,10 @@ int peak(const std::string& spec) {
   return ok ? 0 : 1;
 }
 
-int writePage(const std::string& spec) {
-  const size_t a = spec.find(':');
+int writePage(const std::string& arg) {
+  const size_t a = arg.find(':');
   if (a == std::string::npos) return 2;
-  const Kind kind = kindByName(spec.substr(0, a));
+  const Kind kind = kindByName(arg.substr(0, a));
   std::vector<uint8_t> dib(dibSize(kind));
   fillDib(kind, dib.data());
   std::vector<uint8_t> file = {'B', 'M'};
@@ -238,7 +238,7 @@ int writePage(const std::string& spec) {
   std::memcpy(&file[2], &fileSize, 4);
   std::memcpy(&file[10], &offset, 4);
   file.insert(file.end(), dib.begin(), dib.end());
-  std::ofstream out(spec.substr(a + 1), std::ios::binary);
+  std::ofstream out(arg.substr(a + 1), std::ios::binary);
   out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
   return out ? 0 : 1;
 }
