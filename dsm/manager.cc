@@ -88,6 +88,26 @@ TW_UINT16 Manager::fail(pTW_IDENTITY origin, TW_UINT16 conditionCode) {
   return TWRC_FAILURE;
 }
 
+Source* Manager::heldSource(const TW_IDENTITY* origin, TW_UINT32 id, TW_UINT16 missing,
+                            Application** app) {
+  Application* found = findApp(origin);
+  if (app != nullptr) *app = found;
+  if (found == nullptr) {
+    globalCode_ = TWCC_SEQERROR;
+    return nullptr;
+  }
+  Source* source = findSource(id);
+  if (source == nullptr) {
+    found->conditionCode = missing;
+    return nullptr;
+  }
+  if (source->openedBy != found->identity.Id) {
+    found->conditionCode = TWCC_SEQERROR;
+    return nullptr;
+  }
+  return source;
+}
+
 Application* Manager::findApp(const TW_IDENTITY* origin) {
   if (origin == nullptr || origin->Id == 0) return nullptr;
   auto it = apps_.find(origin->Id);
@@ -410,20 +430,8 @@ TW_UINT16 Manager::closeSource(pTW_IDENTITY origin, pTW_IDENTITY which) {
   DSENTRYPROC entry = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Application* app = findApp(origin);
-    if (app == nullptr) {
-      globalCode_ = TWCC_SEQERROR;
-      return TWRC_FAILURE;
-    }
-    Source* source = findSource(which->Id);
-    if (source == nullptr) {
-      app->conditionCode = TWCC_NODS;
-      return TWRC_FAILURE;
-    }
-    if (source->openedBy != app->identity.Id) {
-      app->conditionCode = TWCC_SEQERROR;
-      return TWRC_FAILURE;
-    }
+    Source* source = heldSource(origin, which->Id, TWCC_NODS, nullptr);
+    if (source == nullptr) return TWRC_FAILURE;
     entry = source->module->entry;
   }
   TW_IDENTITY handed = *which;
@@ -453,20 +461,9 @@ TW_UINT16 Manager::toSource(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 dg
   DSENTRYPROC entry = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Application* app = findApp(origin);
-    if (app == nullptr) {
-      globalCode_ = TWCC_SEQERROR;
-      return TWRC_FAILURE;
-    }
-    Source* source = findSource(dest->Id);
-    if (source == nullptr) {
-      app->conditionCode = TWCC_BADDEST;
-      return TWRC_FAILURE;
-    }
-    if (source->openedBy != app->identity.Id) {
-      app->conditionCode = TWCC_SEQERROR;
-      return TWRC_FAILURE;
-    }
+    Application* app = nullptr;
+    Source* source = heldSource(origin, dest->Id, TWCC_BADDEST, &app);
+    if (source == nullptr) return TWRC_FAILURE;
     if (dg == DG_CONTROL && (dat == DAT_CALLBACK || dat == DAT_CALLBACK2)) {
       if (!twain2_) {
         app->conditionCode = TWCC_BADPROTOCOL;

@@ -74,6 +74,11 @@ class Manager {
   TW_UINT16 fail(pTW_IDENTITY origin, TW_UINT16 conditionCode);
   Application* findApp(const TW_IDENTITY* origin);  ///< caller holds mutex_
   Source* findSource(TW_UINT32 id);                 ///< caller holds mutex_
+  /// The source `id` that `origin` holds open (caller holds mutex_); null
+  /// after recording the failure's condition code, `missing` when no such
+  /// source exists. `app` receives the application when it is known.
+  Source* heldSource(const TW_IDENTITY* origin, TW_UINT32 id, TW_UINT16 missing,
+                     Application** app);
   void loadSources();                               ///< caller holds mutex_
   void unloadSources();                             ///< caller holds mutex_
   /// Closes every source app still holds; called without the lock.

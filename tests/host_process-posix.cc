@@ -10,56 +10,16 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <thread>
+
+#include "tests/pipe_collector.h"
 
 extern char** environ;
 
 namespace lumra::test {
 
 namespace {
-
-// Collects one pipe's bytes on a background thread until the pipe ends.
-class PipeCollector {
- public:
-  void start(int fd) {
-    fd_ = fd;
-    thread_ = std::thread([this] { run(); });
-  }
-  ~PipeCollector() { stop(); }
-  void stop() {
-    if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::string bytes;  // guarded by mutex
-  bool ended = false;  // guarded by mutex
-
- private:
-  void run() {
-    char buffer[1 << 16];
-    for (;;) {
-      ssize_t n = ::read(fd_, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      std::lock_guard<std::mutex> lock(mutex);
-      if (n <= 0) {
-        ended = true;
-        changed.notify_all();
-        return;
-      }
-      bytes.append(buffer, static_cast<size_t>(n));
-      changed.notify_all();
-    }
-  }
-
-  int fd_ = -1;
-  std::thread thread_;
-};
 
 void CloseFd(int* fd) {
   if (*fd >= 0) ::close(*fd);
@@ -74,17 +34,34 @@ struct HostProcess::Impl {
   pid_t pid = 0;
   bool reaped = true;
   int stdinFd = -1;
+  int outFd = -1;
+  int errFd = -1;
   PipeCollector out;
   PipeCollector errs;
 };
+
+namespace {
+// Reads of one pipe for a collector; 0 at its end.
+PipeCollector::Read ReadFd(int fd) {
+  return [fd](char* buffer, size_t size) -> size_t {
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, size);
+      if (n < 0 && errno == EINTR) continue;
+      return n > 0 ? static_cast<size_t>(n) : 0;
+    }
+  };
+}
+}  // namespace
 
 HostProcess::HostProcess() : impl_(std::make_unique<Impl>()) {}
 
 HostProcess::~HostProcess() {
   if (running()) kill();
   CloseFd(&impl_->stdinFd);
-  impl_->out.stop();
-  impl_->errs.stop();
+  impl_->out.join();
+  impl_->errs.join();
+  CloseFd(&impl_->outFd);
+  CloseFd(&impl_->errFd);
 }
 
 bool HostProcess::start(const std::string& program, const StartOptions& options,
@@ -166,8 +143,10 @@ bool HostProcess::start(const std::string& program, const StartOptions& options,
   impl_->pid = pid;
   impl_->reaped = false;
   impl_->stdinFd = in[1];
-  impl_->out.start(out[0]);
-  impl_->errs.start(errp[0]);
+  impl_->outFd = out[0];
+  impl_->errFd = errp[0];
+  impl_->out.start(ReadFd(out[0]));
+  impl_->errs.start(ReadFd(errp[0]));
   return true;
 }
 
@@ -191,48 +170,16 @@ bool HostProcess::write(std::string_view bytes, std::string* err) {
 void HostProcess::closeStdin() { CloseFd(&impl_->stdinFd); }
 
 bool HostProcess::readFrame(std::string* body, int timeoutMs, std::string* err) {
-  auto& out = impl_->out;
-  std::unique_lock<std::mutex> lock(out.mutex);
-  auto whole = [&] {
-    if (out.bytes.size() < 4) return false;
-    uint32_t n = 0;
-    for (int i = 0; i < 4; ++i) n |= static_cast<uint32_t>(static_cast<unsigned char>(out.bytes[i])) << (8 * i);
-    return out.bytes.size() - 4 >= n;
-  };
-  bool ok = out.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return whole() || out.ended; });
-  if (!whole()) {
-    if (err) {
-      *err = !ok ? "timed out waiting for a frame"
-                 : "standard output ended (" + std::to_string(out.bytes.size()) +
-                       " stray bytes)";
-    }
-    return false;
-  }
-  uint32_t n = 0;
-  for (int i = 0; i < 4; ++i) n |= static_cast<uint32_t>(static_cast<unsigned char>(out.bytes[i])) << (8 * i);
-  body->assign(out.bytes, 4, n);
-  out.bytes.erase(0, 4 + static_cast<size_t>(n));
-  return true;
+  return impl_->out.takeFrame(body, timeoutMs, err);
 }
 
 bool HostProcess::readToEnd(std::string* rest, int timeoutMs) {
-  auto& out = impl_->out;
-  std::unique_lock<std::mutex> lock(out.mutex);
-  bool ok = out.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return out.ended; });
-  if (rest) *rest = out.bytes;
-  return ok;
+  return impl_->out.waitEnd(rest, timeoutMs);
 }
 
-std::string HostProcess::pendingStdout() const {
-  std::lock_guard<std::mutex> lock(impl_->out.mutex);
-  return impl_->out.bytes;
-}
+std::string HostProcess::pendingStdout() const { return impl_->out.pending(); }
 
-std::string HostProcess::stderrText() const {
-  std::lock_guard<std::mutex> lock(impl_->errs.mutex);
-  return impl_->errs.bytes;
-}
+std::string HostProcess::stderrText() const { return impl_->errs.pending(); }
 
 namespace {
 void Decode(int raw, ExitStatus* status) {

@@ -1,13 +1,10 @@
 #include "tests/host_process.h"
 
 #include <cctype>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "platform/win32.h"
+#include "tests/pipe_collector.h"
 
 namespace lumra::test {
 
@@ -21,45 +18,6 @@ void CloseOwned(HANDLE* handle) {
   if (*handle != nullptr && *handle != INVALID_HANDLE_VALUE) CloseHandle(*handle);
   *handle = nullptr;
 }
-
-// Collects one pipe's bytes on a background thread until the pipe ends.
-class PipeCollector {
- public:
-  void start(HANDLE pipe) {
-    pipe_ = pipe;
-    thread_ = std::thread([this] { run(); });
-  }
-  ~PipeCollector() { stop(); }
-  void stop() {
-    if (thread_.joinable()) thread_.join();
-    CloseOwned(&pipe_);
-  }
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::string bytes;  // guarded by mutex
-  bool ended = false;  // guarded by mutex
-
- private:
-  void run() {
-    char buffer[1 << 16];
-    for (;;) {
-      DWORD n = 0;
-      BOOL ok = ReadFile(pipe_, buffer, sizeof buffer, &n, nullptr);
-      std::lock_guard<std::mutex> lock(mutex);
-      if (!ok || n == 0) {
-        ended = true;
-        changed.notify_all();
-        return;
-      }
-      bytes.append(buffer, n);
-      changed.notify_all();
-    }
-  }
-
-  HANDLE pipe_ = nullptr;
-  std::thread thread_;
-};
 
 // Quotes one argument the way the C runtime's command-line parser splits it.
 std::string QuoteArgument(const std::string& arg) {
@@ -126,17 +84,32 @@ struct HostProcess::Impl {
   DWORD id = 0;
   bool reaped = true;
   HANDLE stdinPipe = nullptr;
+  HANDLE outPipe = nullptr;
+  HANDLE errPipe = nullptr;
   PipeCollector out;
   PipeCollector errs;
 };
+
+namespace {
+// Reads of one pipe for a collector; 0 at its end.
+PipeCollector::Read ReadPipe(HANDLE pipe) {
+  return [pipe](char* buffer, size_t size) -> size_t {
+    DWORD n = 0;
+    if (!ReadFile(pipe, buffer, static_cast<DWORD>(size), &n, nullptr)) return 0;
+    return n;
+  };
+}
+}  // namespace
 
 HostProcess::HostProcess() : impl_(std::make_unique<Impl>()) {}
 
 HostProcess::~HostProcess() {
   if (running()) kill();
   CloseOwned(&impl_->stdinPipe);
-  impl_->out.stop();
-  impl_->errs.stop();
+  impl_->out.join();
+  impl_->errs.join();
+  CloseOwned(&impl_->outPipe);
+  CloseOwned(&impl_->errPipe);
   CloseOwned(&impl_->process);
 }
 
@@ -202,8 +175,10 @@ bool HostProcess::start(const std::string& program, const StartOptions& options,
   impl_->id = info.dwProcessId;
   impl_->reaped = false;
   impl_->stdinPipe = inWrite;
-  impl_->out.start(outRead);
-  impl_->errs.start(errRead);
+  impl_->outPipe = outRead;
+  impl_->errPipe = errRead;
+  impl_->out.start(ReadPipe(outRead));
+  impl_->errs.start(ReadPipe(errRead));
   return true;
 }
 
@@ -227,50 +202,16 @@ bool HostProcess::write(std::string_view bytes, std::string* err) {
 void HostProcess::closeStdin() { CloseOwned(&impl_->stdinPipe); }
 
 bool HostProcess::readFrame(std::string* body, int timeoutMs, std::string* err) {
-  auto& out = impl_->out;
-  std::unique_lock<std::mutex> lock(out.mutex);
-  auto length = [&] {
-    uint32_t n = 0;
-    for (int i = 0; i < 4; ++i) {
-      n |= static_cast<uint32_t>(static_cast<unsigned char>(out.bytes[i])) << (8 * i);
-    }
-    return n;
-  };
-  auto whole = [&] { return out.bytes.size() >= 4 && out.bytes.size() - 4 >= length(); };
-  bool ok = out.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return whole() || out.ended; });
-  if (!whole()) {
-    if (err) {
-      *err = !ok ? "timed out waiting for a frame"
-                 : "standard output ended (" + std::to_string(out.bytes.size()) +
-                       " stray bytes)";
-    }
-    return false;
-  }
-  uint32_t n = length();
-  body->assign(out.bytes, 4, n);
-  out.bytes.erase(0, 4 + static_cast<size_t>(n));
-  return true;
+  return impl_->out.takeFrame(body, timeoutMs, err);
 }
 
 bool HostProcess::readToEnd(std::string* rest, int timeoutMs) {
-  auto& out = impl_->out;
-  std::unique_lock<std::mutex> lock(out.mutex);
-  bool ok = out.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return out.ended; });
-  if (rest) *rest = out.bytes;
-  return ok;
+  return impl_->out.waitEnd(rest, timeoutMs);
 }
 
-std::string HostProcess::pendingStdout() const {
-  std::lock_guard<std::mutex> lock(impl_->out.mutex);
-  return impl_->out.bytes;
-}
+std::string HostProcess::pendingStdout() const { return impl_->out.pending(); }
 
-std::string HostProcess::stderrText() const {
-  std::lock_guard<std::mutex> lock(impl_->errs.mutex);
-  return impl_->errs.bytes;
-}
+std::string HostProcess::stderrText() const { return impl_->errs.pending(); }
 
 bool HostProcess::waitExit(int timeoutMs, ExitStatus* status) {
   if (impl_->reaped) return false;
