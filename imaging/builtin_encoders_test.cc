@@ -9,11 +9,13 @@
 #include <png.h>
 
 #include "imaging/encoders.h"
+#include "imaging/encode_testing.h"
 #include "imaging/testing_dib.h"
 
 namespace lumra {
 namespace {
 
+using testing::encodePage;
 using testing::makeTestPage;
 using testing::packDib;
 using testing::PaletteKind;
@@ -21,14 +23,6 @@ using testing::readDib;
 using testing::Rgb;
 using testing::TestPage;
 
-std::vector<uint8_t> encodePage(const TestPage& page, uint32_t format, bool* ok) {
-  bool loaded = false;
-  PageImage image = readDib(packDib(page), &loaded);
-  EXPECT_TRUE(loaded);
-  MemoryStream stream;
-  *ok = image.encode(stream, format);
-  return stream.buffer();
-}
 
 uint32_t le16(const std::vector<uint8_t>& b, size_t i) { return b[i] | b[i + 1] << 8; }
 uint32_t le32(const std::vector<uint8_t>& b, size_t i) {

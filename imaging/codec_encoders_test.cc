@@ -14,11 +14,13 @@
 #include <zlib.h>
 
 #include "imaging/encoders.h"
+#include "imaging/encode_testing.h"
 #include "imaging/testing_dib.h"
 
 namespace lumra {
 namespace {
 
+using testing::encodePage;
 using testing::makeTestPage;
 using testing::packDib;
 using testing::PaletteKind;
@@ -26,17 +28,6 @@ using testing::readDib;
 using testing::Rgb;
 using testing::TestPage;
 
-/// The page file of `page` in `format`; `ok` tells whether the encoder
-/// accepted it.
-std::vector<uint8_t> encodePage(const TestPage& page, uint32_t format, bool* ok,
-                                int32_t ppm = 11811) {
-  bool loaded = false;
-  PageImage image = readDib(packDib(page, false, ppm), &loaded);
-  EXPECT_TRUE(loaded);
-  MemoryStream stream;
-  *ok = image.encode(stream, format);
-  return stream.buffer();
-}
 
 /// Decoded picture: width, height, components, 8-bit samples top row first.
 struct Decoded {
