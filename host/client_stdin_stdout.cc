@@ -1,5 +1,6 @@
 #include "host/client_stdin_stdout.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <string>
@@ -16,22 +17,22 @@ HANDLE savedStdoutHandle = INVALID_HANDLE_VALUE;
 namespace {
 
 // A byte that cannot be read counts as 0, so the end of input reads as length 0.
-uint32_t readLength() {
+uint32_t readLength(std::FILE* input) {
   uint32_t length = 0;
   for (int i = 0; i < 4; ++i) {
     unsigned char byte = 0;
-    if (std::fread(&byte, 1, 1, stdin) != 1) byte = 0;
+    if (std::fread(&byte, 1, 1, input) != 1) byte = 0;
     length |= static_cast<uint32_t>(byte) << (8 * i);
   }
   return length;
 }
 
 // Reads and drops `length` bytes (or up to the end of input).
-void discardBody(uint32_t length) {
+void discardBody(std::FILE* input, uint32_t length) {
   char chunk[1 << 16];
   while (length > 0) {
     size_t want = length < sizeof chunk ? length : sizeof chunk;
-    size_t got = std::fread(chunk, 1, want, stdin);
+    size_t got = std::fread(chunk, 1, want, input);
     if (got == 0) return;
     length -= static_cast<uint32_t>(got);
   }
@@ -47,28 +48,73 @@ std::u16string toWide(const std::string& body) {
   return text;
 }
 
+// Reads the body into `body`, growing it only as bytes arrive (a length
+// prefix alone reserves nothing); input that ends early gives a short body,
+// read like one padded with zero bytes. False when there is no memory for it; then the rest of the
+// body is read and dropped, so the next frame still starts in place.
+bool readBody(std::FILE* input, uint32_t length, std::string* body) {
+  size_t done = 0;
+  bool ended = false;
+  while (done < length && !ended) {
+    size_t want = std::min<size_t>(length - done, std::max<size_t>(done, 1 << 16));
+    try {
+      body->resize(done + want);
+    } catch (const std::bad_alloc&) {
+      body->clear();
+      body->shrink_to_fit();
+      discardBody(input, static_cast<uint32_t>(length - done));
+      return false;
+    }
+    size_t got = std::fread(body->data() + done, 1, want, input);
+    done += got;
+    ended = got < want;
+  }
+  body->resize(done);
+  return true;
+}
+
+constexpr std::string_view kOutOfMemoryAnswer =
+    "{\"status\":{\"code\":0,\"description\":\"Not enough memory to answer the request\","
+    "\"result\":\"error\"}}";
+
+// One request: reads its body and answers it. False, with nothing written
+// to `answer`, when memory ran out on the way.
+bool answerRequest(std::FILE* input, uint32_t length, std::string* answer) {
+  try {
+    std::u16string text;
+    if (length > kMaxRequestBytes) {
+      discardBody(input, length);
+    } else {
+      std::string body;
+      if (!readBody(input, length, &body)) return false;
+      text = toWide(body);
+    }
+    LUMRA_LOG_AS(verbose, "lumra::ImageClientStdinStdout::loopClientStdinStdout") << "Read message: " << text;
+    ImageJsonProcessing::processingMessage(text, length, answer);
+    return true;
+  } catch (const std::bad_alloc&) {
+    answer->clear();
+    return false;
+  }
+}
+
 }  // namespace
 
-int ImageClientStdinStdout::loopClientStdinStdout() {
+int ImageClientStdinStdout::loopClientStdinStdout() { return loopClientStdinStdout(stdin); }
+
+int ImageClientStdinStdout::loopClientStdinStdout(std::FILE* input) {
   for (;;) {
-    uint32_t length = readLength();
+    uint32_t length = readLength(input);
     LOG_DEBUG << "Read message size: " << length;
     if (length == 0) return 0;
 
-    std::u16string text;
-    if (length > kMaxRequestBytes) {
-      discardBody(length);
-    } else {
-      // Input that ends early leaves the tail as zero bytes.
-      std::string body(length, '\0');
-      size_t got = std::fread(body.data(), 1, length, stdin);
-      (void)got;
-      text = toWide(body);
-    }
-    LOG_VERBOSE << "Read message: " << text;
-
     std::string answer;
-    ImageJsonProcessing::processingMessage(text, length, &answer);
+    // Whatever runs out of memory is answered, and the loop goes on.
+    if (!answerRequest(input, length, &answer)) {
+      LOG_ERROR << "Not enough memory to answer the request";
+      writeMessage(kOutOfMemoryAnswer);
+      continue;
+    }
     LOG_VERBOSE << "Send message: " << answer;
     writeMessage(answer);
   }

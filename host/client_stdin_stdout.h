@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 
 #include "platform/win32.h"
@@ -24,6 +25,8 @@ class ImageClientStdinStdout {
   /// Reads requests from stdin and answers each with exactly one frame
   /// until the input ends or a zero length arrives; returns 0 then.
   static int loopClientStdinStdout();
+  /// As above, reading requests from `input`.
+  static int loopClientStdinStdout(std::FILE* input);
 
   /// Writes one frame holding `message` to savedStdoutHandle; nothing for an
   /// empty message. Write failures are not reported.

@@ -6,6 +6,7 @@
 
 #include "host/client_stdin_stdout.h"
 #include "host/log.h"
+#include "platform/resources.h"
 #include "platform/std_streams.h"
 #include "platform/win32.h"
 #include "processing/answers.h"
@@ -28,6 +29,7 @@ int answerAlreadyRunning() {
 }  // namespace
 
 int main() {
+  lumra::FailWritesPastFileSizeLimit();
   HANDLE running = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kInstanceMutex);
   if (running != nullptr) {
     CloseHandle(running);

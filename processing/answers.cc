@@ -1,5 +1,6 @@
 #include "processing/answers.h"
 
+#include <algorithm>
 #include <charconv>
 #include <filesystem>
 #include <system_error>
@@ -94,9 +95,11 @@ class ObjectWriter {
   bool first_ = true;
 };
 
-// The pages are most of a page answer: room for all of them at once, so
-// the text is never moved while it grows.
-void reservePages(const std::vector<std::string>& paths, std::string* out) {
+// The pages are most of a page answer: room for them at once, so the text
+// is never moved while it grows. Never more than the budget, which is all
+// the answer may hold anyway; only address space until pages are read into
+// it; and a room that cannot be had is only slower.
+void reservePages(const std::vector<std::string>& paths, uint64_t budget, std::string* out) {
   uint64_t bytes = 0;
   for (const std::string& path : paths) {
     std::error_code error;
@@ -105,7 +108,10 @@ void reservePages(const std::vector<std::string>& paths, std::string* out) {
   }
   uint64_t chars = (bytes + 2) / 3 * 4;
   uint64_t wanted = out->size() + chars + chars / 32 + 128 * paths.size() + 1024;
-  if (wanted < (uint64_t{1} << 40)) out->reserve(static_cast<size_t>(wanted));
+  try {
+    out->reserve(static_cast<size_t>(std::min(wanted, budget)));
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 bool isSplitCommand(const std::u16string& command) {
@@ -145,11 +151,12 @@ void writeAnswer(const AnswerInput& in, bool buildPages, const std::string_view*
   if (command == u"scannerProcessingSocketPartSend") root.boolean("last", in.last);
   if (in.hasMessageId) root.string("messageId", in.messageId);
   if (pageCommand && !in.pages->empty()) {
-    reservePages(*in.pages, out);
     root.key("pages");
     out->push_back('[');
     uint32_t counter = 1;
-    for (const std::string& path : *in.pages) createItemPage(path, out, &counter);
+    const uint64_t budget = answerBudgetBytes();
+    reservePages(*in.pages, budget, out);
+    for (const std::string& path : *in.pages) createItemPage(path, out, &counter, budget);
     out->push_back(']');
   }
   if (in.hasScannerId) root.number("scannerId", in.scannerId);
@@ -213,11 +220,12 @@ std::string fileExtensionOf(const std::string& path) {
   return dot == std::string::npos ? std::string("unknow") : path.substr(dot + 1);
 }
 
-void createItemPage(const std::string& path, std::string* pagesText, uint32_t* counter) {
+void createItemPage(const std::string& path, std::string* pagesText, uint32_t* counter,
+                    uint64_t limit) {
   if (!pagesText->empty() && pagesText->back() != '[') pagesText->push_back(',');
   size_t start = pagesText->size();
   pagesText->append("{\"content\":\"");
-  if (appendFileBase64Json(path, pagesText)) {
+  if (appendFileBase64Json(path, pagesText, limit)) {
     pagesText->append("\",\"number\":");
     char buffer[16];
     auto result = std::to_chars(buffer, buffer + sizeof buffer, *counter);
@@ -264,9 +272,12 @@ void createAnswer(const JsonValue* request, uint32_t requestLength, uint32_t cod
     registry.store(in.messageId, std::move(full));
   }
   LUMRA_LOG_AS(debug, "createAnswer") << "Create split message for messageId = " << in.messageId;
-  bool empty = false;
-  std::string_view part = registry.cut(in.messageId, splitSliceBytes(requestLength), &empty);
+  // The slice leaves the registry only once its answer is built.
+  std::string_view part = registry.peek(in.messageId, splitSliceBytes(requestLength));
+  const bool empty = part.size() == registry.remaining(in.messageId);
   writeAnswer(in, false, &part, empty, out);
+  bool gone = false;
+  registry.advance(in.messageId, part.size(), &gone);
   if (empty) {
     LUMRA_LOG_AS(debug, "createAnswer") << "Ended split message for messageId = " << in.messageId;
     registry.erase(in.messageId);

@@ -28,8 +28,10 @@ void createAnswer(const JsonValue* request, uint32_t requestLength, uint32_t cod
 /// first), with
 /// number `*counter`; then deletes the file whatever the read gave, and
 /// advances the counter. An unreadable file gives the item with
-/// "description": "Error create page".
-void createItemPage(const std::string& path, std::string* pagesText, uint32_t* counter);
+/// "description": "Error create page", and so does a page whose text would
+/// make `pagesText` longer than `limit` bytes (the answer's memory budget).
+void createItemPage(const std::string& path, std::string* pagesText, uint32_t* counter,
+                    uint64_t limit = UINT64_MAX);
 
 /// Text after the last '.' anywhere in `path`; "unknow" when there is none.
 std::string fileExtensionOf(const std::string& path);

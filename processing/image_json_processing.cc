@@ -56,8 +56,14 @@ void ImageJsonProcessing::processingMessage(std::u16string_view text, uint32_t l
   } else {
     processingMessage(*root, &status, &description, &statusCode, &pageFiles, &scanners);
   }
-  createAnswer(root.get(), length, statusCode, status, description, pageFiles, scanners, true,
-               answer);
+  try {
+    createAnswer(root.get(), length, statusCode, status, description, pageFiles, scanners, true,
+                 answer);
+  } catch (const std::bad_alloc&) {
+    // Every page file goes, as it would with the answer: none is left behind.
+    for (const std::string& file : pageFiles) removeFile(file);
+    throw;
+  }
 }
 
 void ImageJsonProcessing::processingMessage(const JsonValue& request, std::u16string* status,

@@ -9,6 +9,7 @@
 
 #include "host/log.h"
 #include "platform/file_length.h"
+#include "platform/resources.h"
 #include "platform/win32.h"
 
 namespace lumra {
@@ -221,18 +222,40 @@ void base64JsonFinish(Base64Carry* carry, std::string* out) {
   carry->count = 0;
 }
 
-bool appendFileBase64Json(const std::string& path, std::string* out) {
+uint64_t answerBudgetBytes() {
+  static const uint64_t budget = [] {
+    const uint64_t usable = UsableMemoryBytes();
+    return usable == 0 ? uint64_t{64} << 20 : std::min(usable / 4, uint64_t{2} << 30);
+  }();
+  return budget;
+}
+
+bool appendFileBase64Json(const std::string& path, std::string* out, uint64_t limit) {
   File file(path);
   uint64_t length = 0;
   if (!openPage(path, &file, &length)) return false;
-  size_t start = out->size();
-  // Grow geometrically: an exact reserve per page would move the text each time.
-  size_t needed = start + escapedReserve(length);
-  if (out->capacity() < needed) out->reserve(std::max(needed, out->capacity() + out->capacity() / 2));
+  const size_t start = out->size();
+  auto overBudget = [&] {
+    LUMRA_LOG_AS(error, "imageToStrFromFile")
+        << "Error create page " << path << ": the answer would pass its memory budget of "
+        << limit << " bytes";
+    out->resize(start);
+    return false;
+  };
+  // Base64 alone is a lower bound of the text: a page that cannot fit is
+  // refused before it is read.
+  if ((length + 2) / 3 * 4 > limit - std::min<uint64_t>(limit, start)) return overBudget();
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kChunkBytes]);
   if (!buffer) {
     LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error alocate memory file " << path;
     return false;
+  }
+  // Grow geometrically: an exact reserve per page would move the text each
+  // time. Never past the limit: the text cannot go there.
+  const uint64_t needed = std::min(start + escapedReserve(length), limit);
+  if (out->capacity() < needed) {
+    out->reserve(static_cast<size_t>(
+        std::max(needed, std::min<uint64_t>(out->capacity() + out->capacity() / 2, limit))));
   }
   Base64Carry carry;
   uint64_t done = 0;
@@ -248,8 +271,10 @@ bool appendFileBase64Json(const std::string& path, std::string* out) {
     }
     base64JsonAppend(buffer.get(), got, &carry, out);
     done += got;
+    if (out->size() > limit) return overBudget();
   }
   base64JsonFinish(&carry, out);
+  if (out->size() > limit) return overBudget();
   return true;
 }
 

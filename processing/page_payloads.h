@@ -36,10 +36,16 @@ inline constexpr uint64_t kMaxPageFileBytes = 0x7FFFFFFF;
 /// 2 GiB or larger, or reads short.
 bool imageToStrFromFile(const std::string& path, std::u16string* text);
 
+/// Most bytes one answer holds: a quarter of the memory the process may use,
+/// at most 2 GiB (64 MiB when the memory is unknown).
+uint64_t answerBudgetBytes();
+
 /// As imageToStrFromFile, but appends the JSON-escaped Base64 text (see
 /// base64JsonAppend) to `out`, reading in chunks so the file is never held
-/// whole. On false `out` is as it was.
-bool appendFileBase64Json(const std::string& path, std::string* out);
+/// whole. Also false, with its own error record, when the text would make
+/// `out` longer than `limit` bytes. On false `out` holds what it held.
+bool appendFileBase64Json(const std::string& path, std::string* out,
+                          uint64_t limit = UINT64_MAX);
 
 /// Deletes the file at `path` (ANSI): 0 when deleted, -1 when not (no such
 /// file, a folder, a read-only file, no access). Never retries.

@@ -123,6 +123,24 @@ TEST_F(PageFiles, LargeFileCrossesChunksExactly) {
   EXPECT_EQ(json, EscapeSlashes(Encode(bytes)));
 }
 
+// The limit counts the whole text, escapes included; a page past it leaves
+// the text as it was.
+TEST_F(PageFiles, LimitBoundsTheText) {
+  std::mt19937 random(5);
+  std::string bytes(3 * 1024 * 1024 + 5, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  std::string path = write("big.png", bytes);
+  const std::string expected = "[" + EscapeSlashes(Encode(bytes));
+  const uint64_t exact = expected.size();
+  const uint64_t base64Only = 1 + Encode(bytes).size();
+  for (uint64_t limit : {exact, exact - 1, base64Only, base64Only - 1, uint64_t{0}}) {
+    SCOPED_TRACE(limit);
+    std::string json = "[";
+    EXPECT_EQ(appendFileBase64Json(path, &json, limit), limit >= exact);
+    EXPECT_EQ(json, limit >= exact ? expected : "[");
+  }
+}
+
 // A page of 2 GiB or more has no 32-bit length: it fails instead of being
 // read with a wrapped size. Sparse, so it costs no disk.
 TEST_F(PageFiles, TwoGibibytesAndMoreFailWithoutReading) {

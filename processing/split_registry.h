@@ -19,7 +19,8 @@ uint32_t splitSliceBytes(uint32_t requestLength);
 
 /// Largest cut at most `limit` bytes into `text` that does not split a UTF-8
 /// sequence: moved back to the start of a sequence; when that would leave an
-/// empty slice although limit > 0, the first whole character is taken.
+/// empty slice although limit > 0, the first whole character (at most 4 bytes)
+/// is taken.
 size_t utf8Cut(std::string_view text, size_t limit);
 
 /// Process-wide map from a messageId to the unsent rest of its full answer
@@ -44,6 +45,17 @@ class SplitRegistry {
   /// The entry must exist.
   std::string_view cut(std::u16string_view messageId, size_t limit, bool* empty);
 
+  /// The slice cut would remove, left in place: an answer that cannot be
+  /// built loses nothing. The entry must exist.
+  std::string_view peek(std::u16string_view messageId, size_t limit) const;
+
+  /// Removes the first `bytes` (at most what remains) of the entry; sets
+  /// `empty` when nothing remains. The entry must exist.
+  void advance(std::u16string_view messageId, size_t bytes, bool* empty);
+
+  /// Drops every entry.
+  void clear() { entries_.clear(); }
+
   /// Drops the entry (no-op when absent).
   void erase(std::u16string_view messageId);
 
@@ -59,6 +71,7 @@ class SplitRegistry {
     std::string text;
     size_t offset = 0;
   };
+  static void compact(Entry* entry);
   std::map<std::u16string, Entry, std::less<>> entries_;
 };
 

@@ -31,6 +31,7 @@ TEST(SplitSlices, CutsNeverSplitACharacter) {
       {"abc", 2, 2},          {"abc", 10, 3},        {"a" + e, 2, 1},        {"a" + e, 3, 3},
       {"a" + euro, 2, 1},     {"a" + euro, 3, 1},    {"a" + page, 4, 1},     {"a" + page, 5, 5},
       {page + "a", 2, 4},     {e + "a", 1, 2},       {"abc", 0, 0},          {"", 5, 0},
+      {std::string(9, '\x80'), 1, 4},
   };
   for (const Case& c : cases) EXPECT_EQ(utf8Cut(c.text, c.limit), c.cut) << c.text << " " << c.limit;
 }

@@ -1,0 +1,20 @@
+#include "platform/resources.h"
+
+#include "platform/win32.h"
+
+#include <algorithm>
+
+namespace lumra {
+
+uint64_t UsableMemoryBytes() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (!GlobalMemoryStatusEx(&status)) return 0;
+  // A 32-bit process has less address space than the machine has memory.
+  return std::min<uint64_t>(status.ullTotalPhys, status.ullTotalVirtual);
+}
+
+// Windows has no such signal: the write fails.
+void FailWritesPastFileSizeLimit() {}
+
+}  // namespace lumra

@@ -1,0 +1,201 @@
+// The host under hostile limits and readers: a file size limit, a full disk,
+// a data limit far below a list of large files, a reader that closes its
+// end in the middle of a series and one that reads slower than it asks.
+// Every request is answered (or its reader is gone) and the host lives on.
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/host_session.h"
+#include "tests/scan_support.h"
+
+namespace lumra::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A script that starts the built host under `shell` (a command run first).
+std::string HostUnder(const std::string& folder, const std::string& shell) {
+  std::string path = folder + "/host.sh";
+  WriteFile(path, "#!/bin/sh\n" + shell + "\nexec '" + HostPath() + "'\n");
+  fs::permissions(path, fs::perms::owner_all);
+  return path;
+}
+
+std::string Result(const JsonValue* answer) { return StringAt(answer, {u"status", u"result"}); }
+
+std::string Description(const JsonValue* answer) {
+  return StringAt(answer, {u"status", u"description"});
+}
+
+// A failed save, and then the host goes on answering.
+void ExpectSaveFailsAndTheHostLives(ScanHost* host, const std::string& folder) {
+  std::string err;
+  auto answer = host->request(R"({"messageId":"s","command":"scannerProcessing","workingDirectory":")" +
+                                  folder + R"(","settings":{"format":{"type":"bmp"}}})",
+                              &err);
+  ASSERT_NE(answer, nullptr) << err;
+  EXPECT_EQ(Result(answer.get()), "error");
+  EXPECT_EQ(Description(answer.get()), "Error save image to file.");
+  answer = host->request(R"({"messageId":"l","command":"scannersList"})", &err);
+  ASSERT_NE(answer, nullptr) << err;
+  EXPECT_EQ(Result(answer.get()), "success");
+}
+
+constexpr char kLargePages[] = "width = 800\nheight = 600\n";  // 1.4 MB as BMP
+
+TEST(Limits, PageLargerThanTheFileSizeLimitFailsLikeAFullDisk) {
+  std::string scripts = MakeTempFolder("lumra_limits_");
+  ScanHost host;
+  std::string err;
+  ASSERT_TRUE(host.start(kLargePages, &err, HostUnder(scripts, "ulimit -f 400"))) << err;  // 200 KiB
+  ExpectSaveFailsAndTheHostLives(&host, host.folder() + "/pages/");
+  host.process().closeStdin();
+  ExitStatus status;
+  ASSERT_TRUE(host.process().waitExit(kTimeoutMs, &status));
+  EXPECT_TRUE(status.exited) << "signal " << status.signal;
+  EXPECT_EQ(status.code, 0);
+  RemoveTree(scripts);
+}
+
+TEST(Limits, RequestWhileTheDiskIsFull) {
+  std::string disk = MakeTempFolder("lumra_full_disk_");
+  if (geteuid() != 0 || mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=256k") != 0) {
+    RemoveTree(disk);
+    GTEST_SKIP() << "a small disk needs root (mount tmpfs)";
+  }
+  ScanHost host;
+  std::string err;
+  ASSERT_TRUE(host.start(kLargePages, &err)) << err;
+  ExpectSaveFailsAndTheHostLives(&host, disk + "/");
+  // What was written is the failed page's partial file.
+  EXPECT_TRUE(fs::exists(disk + "/page_0.bmp"));
+  umount2(disk.c_str(), MNT_DETACH);
+  RemoveTree(disk);
+}
+
+// Answers stay whole and in order when the host must wait for its reader:
+// nothing reads the host's output for a second while requests keep coming.
+TEST_F(HostTest, RequestsFasterThanAnswersAreRead) {
+  std::string file = tmp_ + "/page.bin";
+  WriteFile(file, std::string(1500000, 'p'));
+  HostProcess host;
+  StartOptions options;
+  options.env["TMPDIR"] = tmp_;
+  options.args = {"-c", "\"$0\" | { sleep 1; cat; }", HostPath()};
+  std::string err;
+  ASSERT_TRUE(host.start("/bin/sh", options, &err)) << err;
+  const std::string series =
+      R"({"messageId":"f","command":"filesSplitProcessing","files":[{"fileName":")" + file + "\"}]}";
+  constexpr int kSlices = 4;  // 2 MB of answer: the last slice of the series
+  for (int i = 0; i < kSlices; ++i) ASSERT_TRUE(host.writeFrame(series, &err)) << err;
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(host.writeFrame(R"({"messageId":"l","command":"x"})", &err));
+  std::u16string whole;
+  for (int i = 0; i < kSlices; ++i) {
+    std::string body;
+    ASSERT_TRUE(host.readFrame(&body, kTimeoutMs, &err)) << err;
+    auto answer = Parse(body);
+    ASSERT_NE(answer, nullptr);
+    whole += ValueAt(answer.get(), {u"split", u"part"})->asString();
+    EXPECT_EQ(ValueAt(answer.get(), {u"split", u"last"})->asBool(), i == kSlices - 1);
+  }
+  auto full = parseJson(whole);
+  ASSERT_NE(full, nullptr);
+  std::string content;
+  ASSERT_TRUE(DecodeBase64Text(ValueAt(full.get(), {u"pages"})->asArray()[0]->find(u"content")->asString(),
+                               &content));
+  EXPECT_EQ(content, std::string(1500000, 'p'));
+  for (int i = 0; i < 40; ++i) {
+    std::string body;
+    ASSERT_TRUE(host.readFrame(&body, kTimeoutMs, &err)) << err;
+    EXPECT_NE(body.find("Unknow request command x"), std::string::npos);
+  }
+  finish(&host);
+}
+
+// The reader goes away after 600,000 bytes, in the second slice of a series:
+// the host keeps answering into nothing, and ends well with its input.
+TEST_F(HostTest, StandardOutputClosedInTheMiddleOfASplitSeries) {
+  std::string file = tmp_ + "/page.bin";
+  WriteFile(file, std::string(2500000, 'p'));
+  HostProcess host;
+  StartOptions options;
+  options.env["TMPDIR"] = tmp_;
+  options.args = {"-c", "{ \"$0\"; echo \"host exit $?\" >&2; } | head -c 600000 >/dev/null",
+                  HostPath()};
+  std::string err;
+  ASSERT_TRUE(host.start("/bin/sh", options, &err)) << err;
+  const std::string series =
+      R"({"messageId":"f","command":"filesSplitProcessing","files":[{"fileName":")" + file + "\"}]}";
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(host.writeFrame(series, &err)) << err;
+  ASSERT_TRUE(host.writeFrame(R"({"messageId":"l","command":"scannersList"})", &err)) << err;
+  host.closeStdin();
+  ExitStatus status;
+  ASSERT_TRUE(host.waitExit(kTimeoutMs, &status));
+  EXPECT_NE(host.stderrText().find("host exit 0"), std::string::npos) << host.stderrText();
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_NE(logText().find("Command scannersList"), std::string::npos);
+}
+
+// 300 entries naming one large read-only file (it cannot be deleted, so
+// every entry reads it) under a data limit: the pages that fit the budget
+// (a quarter of the limit) come back whole, the rest as "Error create page".
+TEST_F(HostTest, ThreeHundredLargeFilesWithinTheMemoryBudget) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer cannot run under a data limit";
+#endif
+  const std::string bytes(20000000, 'L');
+  std::string file = tmp_ + "/large.bin";
+  WriteFile(file, bytes);
+  fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  std::string files;
+  for (int i = 0; i < 300; ++i) files += std::string(i ? "," : "") + R"({"fileName":")" + file + "\"}";
+
+  HostProcess host;
+  StartOptions options;
+  options.env["TMPDIR"] = tmp_;
+  options.args = {"-c", "ulimit -d 400000 && exec \"$0\"", HostPath()};  // 400 MB
+  std::string err;
+  ASSERT_TRUE(host.start("/bin/sh", options, &err)) << err;
+  const std::string request =
+      R"({"messageId":"b","command":"filesSplitProcessing","files":[)" + files + "]}";
+  std::u16string whole;
+  for (bool last = false; !last;) {
+    ASSERT_TRUE(host.writeFrame(request, &err)) << err;
+    std::string body;
+    ASSERT_TRUE(host.readFrame(&body, kTimeoutMs, &err)) << err;
+    auto answer = Parse(body);
+    ASSERT_NE(answer, nullptr) << body.substr(0, 300);
+    whole += ValueAt(answer.get(), {u"split", u"part"})->asString();
+    last = ValueAt(answer.get(), {u"split", u"last"})->asBool();
+  }
+  auto full = parseJson(whole);
+  ASSERT_NE(full, nullptr);
+  const auto& pages = ValueAt(full.get(), {u"pages"})->asArray();
+  ASSERT_EQ(pages.size(), 300u);
+  size_t whole_pages = 0;
+  for (const auto& page : pages) {
+    if (page->find(u"content") == nullptr) break;
+    std::string content;
+    ASSERT_TRUE(DecodeBase64Text(page->find(u"content")->asString(), &content));
+    EXPECT_EQ(content, bytes);
+    ++whole_pages;
+  }
+  EXPECT_EQ(whole_pages, 3u);  // 26.7 MB of text each in a budget of 102.4 MB
+  for (size_t i = whole_pages; i < pages.size(); ++i) {
+    EXPECT_EQ(StringAt(pages[i].get(), {u"description"}), "Error create page") << i;
+  }
+  EXPECT_NE(logText().find("the answer would pass its memory budget of 102400000 bytes"),
+            std::string::npos);
+  EXPECT_EQ(exchange(&host, R"({"messageId":"l","command":"x"})").find("Unknow request command x") !=
+                std::string::npos,
+            true);
+  finish(&host);
+}
+
+}  // namespace
+}  // namespace lumra::test
