@@ -63,6 +63,10 @@ int main() {
     }
   }
 
+  // Every block of a transfer is freed by the end of its job.
+  if (int64_t live = lumra::LiveGlobalBlocks(); live > 0) {
+    LOG_ERROR << "Global memory blocks alive at exit: " << live;
+  }
   DeleteCriticalSection(&lumra::workFolderLock);
   if (instance != nullptr) {
     ReleaseMutex(instance);

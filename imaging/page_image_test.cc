@@ -204,6 +204,11 @@ TEST(PageImageRead, ShortColourTableAndLargerHeaders) {
 TEST(PageImageRead, MalformedBitmapsAreRefused) {
   const testing::TestPage page = makeTestPage(8, 4, 8);
   const std::vector<uint8_t> good = packDib(page);
+  // The pixels of a 1 x 1 page at any depth: one 4-byte row.
+  auto onePixel = [](std::vector<uint8_t> dib) {
+    dib.resize(dib.size() + 4, 0);
+    return dib;
+  };
   auto with = [&](auto change) {
     std::vector<uint8_t> dib = good;
     change(dib);
@@ -230,10 +235,16 @@ TEST(PageImageRead, MalformedBitmapsAreRefused) {
       {"8 bits with JPEG", with([](auto& d) { d[16] = 4; })},
       {"absurd size", with([](auto& d) { d[5] = d[6] = 0xFF; d[9] = d[10] = 0xFF; })},
       {"height -2^31", with([](auto& d) { d[8] = d[9] = d[10] = 0; d[11] = 0x80; })},
-      {"32 bits BI_JPEG", infoHeader(1, 1, 32, 4)},
-      {"24 bits RLE8", infoHeader(1, 1, 24, 1)},
-      {"bit fields without masks", infoHeader(1, 1, 16, 3)},
+      {"32 bits BI_JPEG", onePixel(infoHeader(1, 1, 32, 4))},
+      {"24 bits RLE8", onePixel(infoHeader(1, 1, 24, 1))},
+      {"bit fields without masks", onePixel(infoHeader(1, 1, 16, 3))},
   };
+  // Those three are refused for their compression: with BI_RGB they are read.
+  for (uint16_t bits : {32, 24, 16}) {
+    bool ok = false;
+    readDib(onePixel(infoHeader(1, 1, bits, 0)), &ok);
+    EXPECT_TRUE(ok) << bits;
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     bool ok = true;

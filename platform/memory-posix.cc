@@ -11,6 +11,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "platform/resources.h"
 #include "platform/win32.h"
 
 namespace {
@@ -134,4 +135,10 @@ HGLOBAL GlobalFree(HGLOBAL memory) {
   }
   std::free(header);
   return nullptr;
+}
+
+int64_t lumra::LiveGlobalBlocks() {
+  Registry& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  return static_cast<int64_t>(reg.live.size());
 }

@@ -14,6 +14,8 @@ uint64_t UsableMemoryBytes() {
   return std::min<uint64_t>(status.ullTotalPhys, status.ullTotalVirtual);
 }
 
+int64_t LiveGlobalBlocks() { return -1; }
+
 // Windows has no such signal: the write fails.
 void FailWritesPastFileSizeLimit() {}
 

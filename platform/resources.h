@@ -9,6 +9,10 @@ namespace lumra {
 /// the process's own limit on its memory when that is lower. 0 when unknown.
 uint64_t UsableMemoryBytes();
 
+/// Global memory blocks (GlobalAlloc) not yet freed in this process; -1
+/// where the system does not tell.
+int64_t LiveGlobalBlocks();
+
 /// Makes a write past the file size limit (ulimit -f) fail like a full disk
 /// instead of ending the process. Call once at start-up.
 void FailWritesPastFileSizeLimit();
