@@ -7,7 +7,7 @@
 
 #include <utf8.h>
 
-#include "host/log.h"
+#include "log/log.h"
 #include "processing/image_json_processing.h"
 
 namespace lumra {

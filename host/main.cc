@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "host/client_stdin_stdout.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "platform/resources.h"
 #include "platform/std_streams.h"
 #include "platform/win32.h"

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/log.h"
+#include "log/log.h"
 #include "imaging/testing_dib.h"
 #include "platform/resources.h"
 

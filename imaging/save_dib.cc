@@ -3,7 +3,7 @@
 #include <new>
 #include <utility>
 
-#include "host/log.h"
+#include "log/log.h"
 #include "imaging/page_files.h"
 #include "imaging/page_image.h"
 #include "platform/text.h"

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "host/log.h"
+#include "log/log.h"
 #include "platform/text.h"
 #include "processing/page_payloads.h"
 #include "processing/request_fields.h"

@@ -1,6 +1,6 @@
 #include "processing/image_json_processing.h"
 
-#include "host/log.h"
+#include "log/log.h"
 #include "imaging/page_files.h"
 #include "platform/paths.h"
 #include "platform/text.h"

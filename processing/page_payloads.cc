@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "host/log.h"
+#include "log/log.h"
 #include "platform/file_length.h"
 #include "platform/resources.h"
 #include "platform/win32.h"

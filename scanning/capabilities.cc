@@ -1,7 +1,7 @@
 // The four capabilities a scan job sets, each as a one-value container.
 #include <cstring>
 
-#include "host/log.h"
+#include "log/log.h"
 #include "scanning/image_scanning.h"
 
 namespace lumra {

@@ -1,5 +1,5 @@
 // One scan job: connection, source, capabilities, transfer, and back.
-#include "host/log.h"
+#include "log/log.h"
 #include "scanning/image_scanning.h"
 
 namespace lumra {

@@ -1,7 +1,7 @@
 // Listing, opening, closing and resetting data sources.
 #include <cstring>
 
-#include "host/log.h"
+#include "log/log.h"
 #include "platform/text.h"
 #include "scanning/image_scanning.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/log.h"
+#include "log/log.h"
 #include "platform/text.h"
 #include "scanning/fake_manager.h"
 #include "scanning/image_scanning.h"

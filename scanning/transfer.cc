@@ -2,7 +2,7 @@
 // native bitmaps, one page file each.
 #include <cstring>
 
-#include "host/log.h"
+#include "log/log.h"
 #include "imaging/page_files.h"
 #include "scanning/image_scanning.h"
 

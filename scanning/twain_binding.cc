@@ -2,7 +2,7 @@
 // two functions Windows and TWAIN call into.
 #include <cstring>
 
-#include "host/log.h"
+#include "log/log.h"
 #include "scanning/image_scanning.h"
 
 namespace lumra {

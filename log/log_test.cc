@@ -1,4 +1,4 @@
-#include "host/log.h"
+#include "log/log.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "host/log.h"
+#include "log/log.h"
 
 #include <spdlog/details/os.h>
 #include <spdlog/logger.h>
