@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/paths.h"
 #include "platform/win32.h"
 
 namespace {
@@ -57,15 +58,6 @@ std::string MapModuleName(std::string_view name) {
   return std::string(name);
 }
 
-std::string ExecutableFolder() {
-  char buffer[4096];
-  ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length <= 0) return {};
-  std::string path(buffer, static_cast<size_t>(length));
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 }  // namespace lumra::platform
 
 HMODULE LoadLibraryA(LPCSTR fileName) {
@@ -76,8 +68,8 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
   std::string name = lumra::platform::MapModuleName(fileName);
   void* module = nullptr;
   if (name.find('/') == std::string::npos) {
-    std::string folder = lumra::platform::ExecutableFolder();
-    std::string local = folder + "/" + name;
+    std::string folder = lumra::ExecutableFolder();
+    std::string local = folder + name;
     if (!folder.empty() && fileExists(local)) module = dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL);
   }
   if (module == nullptr) module = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -119,7 +111,7 @@ HMODULE GetModuleHandleA(LPCSTR moduleName) {
   std::string name = lumra::platform::MapModuleName(moduleName);
   void* module = dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (module == nullptr && name.find('/') == std::string::npos) {
-    std::string local = lumra::platform::ExecutableFolder() + "/" + name;
+    std::string local = lumra::ExecutableFolder() + name;
     module = dlopen(local.c_str(), RTLD_NOW | RTLD_NOLOAD);
   }
   if (module == nullptr) {

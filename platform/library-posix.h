@@ -11,8 +11,4 @@ namespace lumra::platform {
 /// every other name is returned as it stands.
 std::string MapModuleName(std::string_view name);
 
-/// Folder of the running executable without a trailing separator; empty
-/// when it cannot be read.
-std::string ExecutableFolder();
-
 }  // namespace lumra::platform

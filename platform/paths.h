@@ -1,14 +1,25 @@
-// Path conventions that differ between the platforms.
+// Path conventions that differ between the platforms, and where our own
+// programs lie.
 #pragma once
+
+#include <string>
 
 namespace lumra {
 
 #ifdef _WIN32
 /// Separator appended to folders ("\" on Windows).
 inline constexpr char kPathSeparator = '\\';
+/// Suffix of a program's file name.
+inline constexpr const char* kProgramSuffix = ".exe";
 #else
 /// Separator appended to folders ("/" on POSIX).
 inline constexpr char kPathSeparator = '/';
+/// Suffix of a program's file name.
+inline constexpr const char* kProgramSuffix = "";
 #endif
+
+/// Folder of the running executable, ending in a separator; "" when it
+/// cannot be read.
+std::string ExecutableFolder();
 
 }  // namespace lumra

@@ -1,13 +1,52 @@
 #include "tests/host_session.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 
 #include <utf8.h>
 
+#include "platform/paths.h"
+
 namespace lumra::test {
+
+std::string BinaryPath(const std::string& name) {
+  return std::string(LUMRA_BIN_DIR) + "/" + name + kProgramSuffix;
+}
+
+std::string HostPath() { return BinaryPath("lumra-scan-host"); }
+
+std::string MakeTempFolder(const std::string& prefix) {
+  std::error_code ec;
+  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  if (ec) return "";
+  std::mt19937_64 random(std::random_device{}() ^
+                         std::chrono::steady_clock::now().time_since_epoch().count());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::filesystem::path candidate = base / (prefix + std::to_string(random() % 1000000000ull));
+    // Forward slashes on every platform: tests put these paths into JSON text.
+    if (std::filesystem::create_directory(candidate, ec) && !ec) return candidate.generic_string();
+  }
+  return "";
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  if (!path.empty()) std::filesystem::remove_all(path, ec);
+}
+
+std::map<std::string, std::optional<std::string>> HostEnv(const std::string& tmp) {
+  return {{"TMPDIR", tmp}, {"TMP", tmp}, {"TEMP", tmp}, {"XDG_RUNTIME_DIR", std::nullopt}};
+}
+
+bool StartHost(ChildProcess* host, const std::string& tmp, std::string* err) {
+  ChildOptions options;
+  options.env = HostEnv(tmp);
+  return host->start(HostPath(), options, err);
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -68,25 +107,21 @@ void HostTest::SetUp() {
 
 void HostTest::TearDown() { RemoveTree(tmp_); }
 
-void HostTest::start(HostProcess* host, const std::string& program) {
-  StartOptions options;
-  options.env["TMPDIR"] = tmp_;
-  // GetTempPathA reads these on Windows.
-  options.env["TMP"] = tmp_;
-  options.env["TEMP"] = tmp_;
-  options.env["XDG_RUNTIME_DIR"] = std::nullopt;
+void HostTest::start(ChildProcess* host, const std::string& program) {
+  ChildOptions options;
+  options.env = HostEnv(tmp_);
   std::string err;
   ASSERT_TRUE(host->start(program, options, &err)) << err;
 }
 
-std::string HostTest::exchange(HostProcess* host, const std::string& body) {
+std::string HostTest::exchange(ChildProcess* host, const std::string& body) {
   std::string err, answer;
   EXPECT_TRUE(host->writeFrame(body, &err)) << err;
   EXPECT_TRUE(host->readFrame(&answer, kTimeoutMs, &err)) << err << "\nstderr: " << host->stderrText();
   return answer;
 }
 
-void HostTest::finish(HostProcess* host, int expectedCode) {
+void HostTest::finish(ChildProcess* host, int expectedCode) {
   host->closeStdin();
   ExitStatus status;
   ASSERT_TRUE(host->waitExit(kTimeoutMs, &status));

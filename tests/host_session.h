@@ -9,12 +9,27 @@
 #include <gtest/gtest.h>
 
 #include "json/json.h"
-#include "tests/host_process.h"
+#include "platform/child_process.h"
 
 namespace lumra::test {
 
 /// Waits of the end-to-end tests, generous for sanitizer builds.
 inline constexpr int kTimeoutMs = 30000;
+
+/// Path of a program built next to the host, e.g. "lumra-scan-host".
+std::string BinaryPath(const std::string& name);
+/// Path of the host binary.
+std::string HostPath();
+/// A fresh empty folder under the system temp folder whose name starts with
+/// `prefix`, with forward slashes and no trailing separator ("" on failure).
+std::string MakeTempFolder(const std::string& prefix);
+/// Removes a folder and everything below it; missing folders are fine.
+void RemoveTree(const std::string& path);
+/// Environment for a host whose temp folder (log, working folder, instance
+/// lock) is `tmp`: TMPDIR on POSIX, TMP and TEMP on Windows.
+std::map<std::string, std::optional<std::string>> HostEnv(const std::string& tmp);
+/// Starts the host with HostEnv(`tmp`).
+bool StartHost(ChildProcess* host, const std::string& tmp, std::string* err);
 
 /// Whole file as bytes ("" when missing).
 std::string ReadFile(const std::string& path);
@@ -38,13 +53,13 @@ class HostTest : public ::testing::Test {
   void TearDown() override;
 
   /// Starts `program` (the host by default) with TMPDIR = tmp_.
-  void start(HostProcess* host, const std::string& program = HostPath());
+  void start(ChildProcess* host, const std::string& program = HostPath());
   /// Sends one request and returns its one answer ("" with a test failure
   /// when none arrives).
-  std::string exchange(HostProcess* host, const std::string& body);
+  std::string exchange(ChildProcess* host, const std::string& body);
   /// Closes standard input and expects exit `expectedCode` with no bytes
   /// after the last frame.
-  void finish(HostProcess* host, int expectedCode = 0);
+  void finish(ChildProcess* host, int expectedCode = 0);
   /// The host's log file in tmp_.
   std::string logText();
 

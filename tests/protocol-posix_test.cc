@@ -24,7 +24,7 @@ std::string HostWithoutManager(const std::string& tmp) {
 }
 
 TEST_F(Protocol, ScanCommandsOnAMachineWithoutAManager) {
-  HostProcess host;
+  ChildProcess host;
   start(&host, HostWithoutManager(tmp_));
   struct Case {
     std::string request, answer;
@@ -56,8 +56,8 @@ TEST_F(Protocol, ScanCommandsOnAMachineWithoutAManager) {
 
 
 TEST_F(Protocol, ClosedStandardOutputEndsWithCodeOne) {
-  HostProcess host;
-  StartOptions options;
+  ChildProcess host;
+  ChildOptions options;
   options.env["TMPDIR"] = tmp_;
   options.args = {"-c", "exec \"$0\" >&-", HostPath()};
   std::string err;

@@ -65,7 +65,7 @@ TEST_F(Protocol, MalformedRequestsGetExactlyOneErrorAnswerEach) {
        "{\"command\":\"c\",\"messageId\":\"\xEF\xBF\xBD\",\"status\":{\"code\":0,\"description\":"
        "\"Unknow request command c\",\"result\":\"error\"}}"},
   };
-  HostProcess host;
+  ChildProcess host;
   start(&host);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -75,7 +75,7 @@ TEST_F(Protocol, MalformedRequestsGetExactlyOneErrorAnswerEach) {
 }
 
 TEST_F(Protocol, FullEchoWithEscapingNonAsciiAndNumberTruncation) {
-  HostProcess host;
+  ChildProcess host;
   start(&host);
   const std::string request =
       "{\"messageId\":\"id/1\",\"contentId\":\"c\\u00e9\",\"destination\":\"lumraImageScanningNative\","
@@ -98,7 +98,7 @@ TEST_F(Protocol, FullEchoWithEscapingNonAsciiAndNumberTruncation) {
 }
 
 TEST_F(Protocol, FramingLittleEndianBackToBackAndEndOfInput) {
-  HostProcess host;
+  ChildProcess host;
   start(&host);
   std::string err;
   // 05 00 00 00 is five bytes, not 83,886,080; two requests in one write.
@@ -118,7 +118,7 @@ TEST_F(Protocol, FramingLittleEndianBackToBackAndEndOfInput) {
   EXPECT_EQ(rest, "");
 
   // Answer frames carry the body length, least significant byte first.
-  HostProcess again;
+  ChildProcess again;
   start(&again);
   ASSERT_TRUE(again.write(Frame("{}"), &err));
   again.closeStdin();
@@ -145,7 +145,7 @@ TEST_F(Protocol, EmptyInputAndCutShortBodies) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    HostProcess host;
+    ChildProcess host;
     start(&host);
     std::string err;
     ASSERT_TRUE(host.write(c.input, &err)) << err;
@@ -160,7 +160,7 @@ TEST_F(Protocol, EmptyInputAndCutShortBodies) {
 }
 
 TEST_F(Protocol, OversizedBodyIsDiscardedAndTheLoopGoesOn) {
-  HostProcess host;
+  ChildProcess host;
   start(&host);
   const uint32_t length = (64u << 20) + 1;
   std::string err;
@@ -186,8 +186,8 @@ struct SeriesResult {
 };
 
 // Runs one split series to its end with `request` for every step.
-void RunSeries(Protocol* test, HostProcess* host, const std::string& first, const std::string& next,
-               SeriesResult* result, std::function<std::string(HostProcess*, const std::string&)> exchange) {
+void RunSeries(Protocol* test, ChildProcess* host, const std::string& first, const std::string& next,
+               SeriesResult* result, std::function<std::string(ChildProcess*, const std::string&)> exchange) {
   std::string body = first;
   for (bool last = false; !last;) {
     std::string answer = exchange(host, body);
@@ -220,7 +220,7 @@ TEST_F(Protocol, FilesSplitSeriesJoinsIntoTheFullAnswer) {
   WriteFile(emptyPath, "");
   WriteFile(smallPath, "scan\xC3\xA9");
 
-  HostProcess host;
+  ChildProcess host;
   start(&host);
   const std::string first =
       "{\"messageId\":\"s\xC3\xA9rie\",\"command\":\"filesSplitProcessing\",\"clientLogin\":\"\xE2\x82\xAC\","
@@ -229,7 +229,7 @@ TEST_F(Protocol, FilesSplitSeriesJoinsIntoTheFullAnswer) {
   const std::string next = "{\"messageId\":\"s\xC3\xA9rie\",\"command\":\"scannerSplitProcessing\"}";
   SeriesResult series;
   RunSeries(this, &host, first, next, &series,
-            [this](HostProcess* h, const std::string& body) { return exchange(h, body); });
+            [this](ChildProcess* h, const std::string& body) { return exchange(h, body); });
 
   EXPECT_LT(series.largestFrame, 1u << 20);
   EXPECT_GE(series.frames, 3);
@@ -294,14 +294,14 @@ TEST_F(Protocol, SliceArithmeticFor2500000BytesAt200ByteRequests) {
   }
   WriteFile(path, std::string(base64Chars / 4 * 3, '\0'));  // "AAAA": nothing to escape
 
-  HostProcess host;
+  ChildProcess host;
   start(&host);
   const std::string first = pad("{\"messageId\":\"" + id + "\",\"command\":\"filesSplitProcessing\",\"files\":[{\"fileName\":\"" + path + "\"}]}");
   const std::string next = pad("{\"messageId\":\"" + id + "\",\"command\":\"filesSplitProcessing\"}");
   ASSERT_EQ(first.size(), 200u);
   SeriesResult series;
   RunSeries(this, &host, first, next, &series,
-            [this](HostProcess* h, const std::string& body) { return exchange(h, body); });
+            [this](ChildProcess* h, const std::string& body) { return exchange(h, body); });
   EXPECT_EQ(series.full.size(), 2500000u);
   EXPECT_EQ(series.parts, (std::vector<size_t>{523676, 523676, 523676, 523676, 405296}));
   EXPECT_EQ(series.full.substr(0, head.size()), head);
@@ -313,7 +313,7 @@ TEST_F(Protocol, RemoveFilesDeletesWhatItMayAndAnswersSuccess) {
   WriteFile(a, "x");
   WriteFile(b, "x");
   ::chmod(b.c_str(), 0444);
-  HostProcess host;
+  ChildProcess host;
   start(&host);
   EXPECT_EQ(exchange(&host, "{\"messageId\":\"r\",\"command\":\"removeFiles\",\"files\":[{\"fileName\":\"" + a +
                                 "\"},{\"fileName\":\"" + b + "\"},{\"fileName\":\"" + tmp_ + "/none\"}]}"),
@@ -337,7 +337,7 @@ TEST_F(Protocol, RemoveFilesDeletesWhatItMayAndAnswersSuccess) {
 }
 
 TEST_F(Protocol, LogStartsWithTheStartRecordAndKeepsTheLayout) {
-  HostProcess host;
+  ChildProcess host;
   start(&host);
   const std::string first = exchange(&host, "{\"messageId\":\"m\",\"command\":\"nothing\"}");
   const std::string second = exchange(&host, "nope");
@@ -372,7 +372,7 @@ TEST_F(Protocol, LogStartsWithTheStartRecordAndKeepsTheLayout) {
     EXPECT_EQ(m[3], expected[i].message);
   }
   // A second run appends, starting again with the start record.
-  HostProcess rerun;
+  ChildProcess rerun;
   start(&rerun);
   finish(&rerun);
   log = logText();
@@ -382,11 +382,11 @@ TEST_F(Protocol, LogStartsWithTheStartRecordAndKeepsTheLayout) {
 }
 
 TEST_F(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
-  HostProcess first;
+  ChildProcess first;
   start(&first);
   exchange(&first, "{}");  // the first host is up and holds the lock
 
-  HostProcess second;
+  ChildProcess second;
   start(&second);
   ExitStatus status;
   // It ends by itself: its standard input stays open and unread.
@@ -408,7 +408,7 @@ TEST_F(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
 
   // Killed without a chance to clean up, the first host still frees the name.
   first.kill();
-  HostProcess third;
+  ChildProcess third;
   start(&third);
   EXPECT_NE(exchange(&third, "{\"messageId\":\"third\"}").find("third"), std::string::npos);
   finish(&third);
@@ -418,10 +418,10 @@ TEST_F(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
 // one says so and ends.
 TEST_F(Protocol, SimultaneousStartsLeaveExactlyOneHost) {
   constexpr int kHosts = 6;
-  HostProcess hosts[kHosts];
-  for (HostProcess& host : hosts) start(&host);
+  ChildProcess hosts[kHosts];
+  for (ChildProcess& host : hosts) start(&host);
   int running = 0, refused = 0;
-  for (HostProcess& host : hosts) {
+  for (ChildProcess& host : hosts) {
     ExitStatus status;
     if (host.waitExit(3000, &status)) {
       EXPECT_EQ(status.code, 1);
@@ -436,7 +436,7 @@ TEST_F(Protocol, SimultaneousStartsLeaveExactlyOneHost) {
   }
   EXPECT_EQ(running, 1);
   EXPECT_EQ(refused, kHosts - 1);
-  for (HostProcess& host : hosts) {
+  for (ChildProcess& host : hosts) {
     if (host.running()) finish(&host);
   }
 }

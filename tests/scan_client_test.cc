@@ -35,11 +35,10 @@ class ScanClientTest : public testing::Test {
   }
 
   Outcome Client(const std::vector<std::string>& args) {
-    HostProcess client;
-    StartOptions options;
+    ChildProcess client;
+    ChildOptions options;
     options.args = args;
-    options.env["TMPDIR"] = folder_;
-    options.env["XDG_RUNTIME_DIR"] = std::nullopt;
+    options.env = HostEnv(folder_);
     options.env["LUMRA_TWAIN_SOURCES"] = std::nullopt;
     options.env["LUMRA_VIRTUAL_JOURNAL"] = folder_ + "/journal.txt";
     options.env["LUMRA_VIRTUAL_SCENARIO"] =

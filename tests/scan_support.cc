@@ -65,11 +65,8 @@ bool ScanHost::start(const std::string& scenario, std::string* err, const std::s
     return false;
   }
   journalPath_ = folder_ + "/journal.txt";
-  StartOptions options;
-  options.env["TMPDIR"] = folder_;
-  options.env["TMP"] = folder_;
-  options.env["TEMP"] = folder_;
-  options.env["XDG_RUNTIME_DIR"] = std::nullopt;
+  ChildOptions options;
+  options.env = HostEnv(folder_);
   options.env["LUMRA_TWAIN_SOURCES"] = std::nullopt;
   options.env["LUMRA_VIRTUAL_JOURNAL"] = journalPath_;
   if (scenario.empty()) {

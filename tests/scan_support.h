@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "json/json.h"
-#include "tests/host_process.h"
+#include "tests/host_session.h"
 
 namespace lumra::test {
 
@@ -46,12 +46,12 @@ class ScanHost {
   const std::string& folder() const { return folder_; }
   std::string defaultWorkFolder() const;
 
-  HostProcess& process() { return host_; }
+  ChildProcess& process() { return host_; }
 
  private:
   std::string folder_;
   std::string journalPath_;
-  HostProcess host_;
+  ChildProcess host_;
 };
 
 /// Field `key` of a journal line ("cap" in "CAPSET ... cap=ICAP_PIXELTYPE ...").

@@ -11,7 +11,6 @@
 
 #include "platform/text.h"
 #include "platform/win32.h"
-#include "tests/host_process.h"
 #include "tests/scan_support.h"
 
 namespace lumra::test {
@@ -186,8 +185,8 @@ TEST(WindowsHost, LogAndWorkingFoldersFollowTheTempFolder) {
   }
   ASSERT_TRUE(CreateDirectoryA(tmp.c_str(), nullptr));
 
-  HostProcess host;
-  StartOptions options;
+  ChildProcess host;
+  ChildOptions options;
   options.env["TMP"] = tmp;
   options.env["TEMP"] = tmp;
   std::string err;
@@ -249,9 +248,9 @@ TEST(WindowsHost, LogAndWorkingFoldersFollowTheTempFolder) {
 TEST(WindowsHost, FramesStayByteExact) {
   std::string tmp = MakeTempFolder("lumra_frames_");
   ASSERT_FALSE(tmp.empty());
-  HostProcess host;
-  StartOptions options;
-  options.env["TMPDIR"] = tmp;
+  ChildProcess host;
+  ChildOptions options;
+  options.env = HostEnv(tmp);
   std::string err;
   ASSERT_TRUE(host.start(HostPath(), options, &err)) << err;
   // Requests and answers of every length from about 40 to 340 bytes: their

@@ -4,40 +4,29 @@
 
 #include <utf8.h>
 
+#include "platform/paths.h"
+
 namespace lumra {
 
-std::string DefaultHostPath() { return ExecutableFolder() + ProgramFileName("lumra-scan-host"); }
+std::string DefaultHostPath() {
+  return ExecutableFolder() + "lumra-scan-host" + kProgramSuffix;
+}
 
 bool HostClient::start(const std::string& hostPath, std::string* err) {
-  started_ = child_.start(hostPath.empty() ? DefaultHostPath() : hostPath, {}, err);
+  ChildOptions options;
+  options.shareStderr = true;
+  started_ = child_.start(hostPath.empty() ? DefaultHostPath() : hostPath, options, err);
   return started_;
 }
 
 bool HostClient::exchange(std::string_view request, std::string* answer, std::string* err) {
-  uint32_t length = static_cast<uint32_t>(request.size());
-  std::string frame;
-  frame.reserve(4 + request.size());
-  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>((length >> (8 * i)) & 0xFF));
-  frame.append(request);
-  if (!child_.writeAll(frame)) {
+  if (!child_.writeFrame(request)) {
     *err = "the host does not take requests (it has ended)";
     return false;
   }
-  std::string prefix;
-  if (!child_.readExact(4, &prefix)) {
-    *err = "the host ended without answering";
-    return false;
-  }
-  uint32_t size = 0;
-  for (int i = 0; i < 4; ++i) size |= static_cast<uint32_t>(static_cast<uint8_t>(prefix[i])) << (8 * i);
-  // No answer of ours comes near this; a larger length is a broken stream.
-  constexpr uint32_t kLargestAnswer = 1u << 30;
-  if (size > kLargestAnswer) {
-    *err = "the host's answer claims " + std::to_string(size) + " bytes";
-    return false;
-  }
-  if (!child_.readExact(size, answer)) {
-    *err = "the host's answer ended early";
+  std::string why;
+  if (!child_.readFrame(answer, -1, &why)) {
+    *err = "no whole answer from the host: " + why;
     return false;
   }
   return true;
@@ -45,9 +34,10 @@ bool HostClient::exchange(std::string_view request, std::string* answer, std::st
 
 int HostClient::finish() {
   if (!started_) return -1;
-  child_.closeInput();
+  child_.closeStdin();
   started_ = false;
-  return child_.wait();
+  ExitStatus status;
+  return child_.waitExit(-1, &status) && status.exited ? status.code : -1;
 }
 
 std::string ToUtf8(std::u16string_view text) {

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "json/json.h"
-#include "tools/child_process.h"
+#include "platform/child_process.h"
 
 namespace lumra {
 

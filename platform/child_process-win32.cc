@@ -1,26 +1,25 @@
-#include "tests/host_process.h"
+#include "platform/child_process.h"
 
 #include <cctype>
 #include <cstring>
 
 #include "platform/win32.h"
-#include "tests/pipe_collector.h"
 
-namespace lumra::test {
+namespace lumra {
 
 namespace {
 
-std::string LastErrorText(const char* what) {
+std::string lastErrorText(const char* what) {
   return std::string(what) + " failed with error " + std::to_string(GetLastError());
 }
 
-void CloseOwned(HANDLE* handle) {
+void closeOwned(HANDLE* handle) {
   if (*handle != nullptr && *handle != INVALID_HANDLE_VALUE) CloseHandle(*handle);
   *handle = nullptr;
 }
 
 // Quotes one argument the way the C runtime's command-line parser splits it.
-std::string QuoteArgument(const std::string& arg) {
+std::string quoteArgument(const std::string& arg) {
   if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
   std::string quoted = "\"";
   size_t backslashes = 0;
@@ -29,8 +28,7 @@ std::string QuoteArgument(const std::string& arg) {
       ++backslashes;
       continue;
     }
-    if (c == '"') quoted.append(backslashes * 2 + 1, '\\');
-    else quoted.append(backslashes, '\\');
+    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
     backslashes = 0;
     quoted.push_back(c);
   }
@@ -39,7 +37,7 @@ std::string QuoteArgument(const std::string& arg) {
   return quoted;
 }
 
-bool SameName(const std::string& a, const std::string& b) {
+bool sameName(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     if (std::toupper(static_cast<unsigned char>(a[i])) !=
@@ -50,19 +48,18 @@ bool SameName(const std::string& a, const std::string& b) {
   return true;
 }
 
-// The current environment with `changes` applied (names compare without
-// letter case, as on Windows), as a block of NUL-ended entries.
-std::string EnvironmentBlock(const std::map<std::string, std::optional<std::string>>& changes) {
+// The current environment with `changes` applied, as a block of NUL-ended
+// entries.
+std::string environmentBlock(const std::map<std::string, std::optional<std::string>>& changes) {
   std::string block;
   char* strings = GetEnvironmentStringsA();
   for (const char* entry = strings; entry != nullptr && *entry != '\0';
        entry += std::strlen(entry) + 1) {
     std::string text(entry);
     // Entries like "=C:=C:\dir" carry the per-drive folders; keep them.
-    size_t cut = text.find('=', 1);
-    std::string name = text.substr(0, cut);
+    std::string name = text.substr(0, text.find('=', 1));
     bool changed = false;
-    for (const auto& change : changes) changed = changed || SameName(change.first, name);
+    for (const auto& change : changes) changed = changed || sameName(change.first, name);
     if (!changed) block.append(text).push_back('\0');
   }
   if (strings != nullptr) FreeEnvironmentStringsA(strings);
@@ -73,48 +70,40 @@ std::string EnvironmentBlock(const std::map<std::string, std::optional<std::stri
   return block;
 }
 
-}  // namespace
-
-std::string BinaryPath(const std::string& name) {
-  return std::string(LUMRA_BIN_DIR) + "/" + name + ".exe";
-}
-
-struct HostProcess::Impl {
-  HANDLE process = nullptr;
-  DWORD id = 0;
-  bool reaped = true;
-  HANDLE stdinPipe = nullptr;
-  HANDLE outPipe = nullptr;
-  HANDLE errPipe = nullptr;
-  PipeCollector out;
-  PipeCollector errs;
-};
-
-namespace {
 // Reads of one pipe for a collector; 0 at its end.
-PipeCollector::Read ReadPipe(HANDLE pipe) {
+PipeCollector::Read readPipe(HANDLE pipe) {
   return [pipe](char* buffer, size_t size) -> size_t {
     DWORD n = 0;
     if (!ReadFile(pipe, buffer, static_cast<DWORD>(size), &n, nullptr)) return 0;
     return n;
   };
 }
+
 }  // namespace
 
-HostProcess::HostProcess() : impl_(std::make_unique<Impl>()) {}
+struct ChildProcess::Impl {
+  HANDLE process = nullptr;
+  DWORD id = 0;
+  bool reaped = true;
+  HANDLE stdinPipe = nullptr;
+  HANDLE outPipe = nullptr;
+  HANDLE errPipe = nullptr;
+};
 
-HostProcess::~HostProcess() {
+ChildProcess::ChildProcess() : impl_(std::make_unique<Impl>()) {}
+
+ChildProcess::~ChildProcess() {
   if (running()) kill();
-  CloseOwned(&impl_->stdinPipe);
-  impl_->out.join();
-  impl_->errs.join();
-  CloseOwned(&impl_->outPipe);
-  CloseOwned(&impl_->errPipe);
-  CloseOwned(&impl_->process);
+  closeOwned(&impl_->stdinPipe);
+  out_.join();
+  errs_.join();
+  closeOwned(&impl_->outPipe);
+  closeOwned(&impl_->errPipe);
+  closeOwned(&impl_->process);
 }
 
-bool HostProcess::start(const std::string& program, const StartOptions& options,
-                        std::string* err) {
+bool ChildProcess::start(const std::string& program, const ChildOptions& options,
+                         std::string* err) {
   if (impl_->process != nullptr) {
     if (err) *err = "already started";
     return false;
@@ -123,53 +112,43 @@ bool HostProcess::start(const std::string& program, const StartOptions& options,
   HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr,
          errRead = nullptr, errWrite = nullptr;
   auto closeAll = [&] {
-    for (HANDLE* h : {&inRead, &inWrite, &outRead, &outWrite, &errRead, &errWrite}) CloseOwned(h);
+    for (HANDLE* h : {&inRead, &inWrite, &outRead, &outWrite, &errRead, &errWrite}) closeOwned(h);
   };
   if (!CreatePipe(&inRead, &inWrite, &inherit, 0) || !CreatePipe(&outRead, &outWrite, &inherit, 0) ||
-      !CreatePipe(&errRead, &errWrite, &inherit, 0)) {
-    if (err) *err = LastErrorText("CreatePipe");
+      (!options.shareStderr && !CreatePipe(&errRead, &errWrite, &inherit, 0))) {
+    if (err) *err = lastErrorText("CreatePipe");
     closeAll();
     return false;
   }
   // Our ends stay in this process only.
   SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+  if (errRead != nullptr) SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
 
-  std::string commandLine = QuoteArgument(program);
-  for (const std::string& arg : options.args) {
-    commandLine.push_back(' ');
-    commandLine += QuoteArgument(arg);
-  }
-  // TMPDIR names the temp folder in the tests; GetTempPathA reads TMP.
-  std::map<std::string, std::optional<std::string>> env = options.env;
-  auto tmpdir = env.find("TMPDIR");
-  if (tmpdir != env.end() && tmpdir->second && env.count("TMP") == 0) {
-    env["TMP"] = tmpdir->second;
-    env["TEMP"] = tmpdir->second;
-  }
-  std::string environment = EnvironmentBlock(env);
+  std::string commandLine = quoteArgument(program);
+  for (const std::string& arg : options.args) commandLine += " " + quoteArgument(arg);
+  std::string environment = environmentBlock(options.env);
 
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = inRead;
   startup.hStdOutput = outWrite;
-  startup.hStdError = errWrite;
+  startup.hStdError = options.shareStderr ? GetStdHandle(STD_ERROR_HANDLE) : errWrite;
   PROCESS_INFORMATION info{};
   BOOL started = CreateProcessA(
       program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
       environment.data(), options.workingFolder.empty() ? nullptr : options.workingFolder.c_str(),
       &startup, &info);
   if (!started) {
-    if (err) *err = "cannot start " + program + ": " + LastErrorText("CreateProcessA");
+    if (err) *err = "cannot start " + program + ": " + lastErrorText("CreateProcessA");
     closeAll();
     return false;
   }
   // The child holds its own copies; ours would keep the pipes from ending.
-  CloseOwned(&inRead);
-  CloseOwned(&outWrite);
-  CloseOwned(&errWrite);
+  closeOwned(&inRead);
+  closeOwned(&outWrite);
+  closeOwned(&errWrite);
   CloseHandle(info.hThread);
   impl_->process = info.hProcess;
   impl_->id = info.dwProcessId;
@@ -177,12 +156,12 @@ bool HostProcess::start(const std::string& program, const StartOptions& options,
   impl_->stdinPipe = inWrite;
   impl_->outPipe = outRead;
   impl_->errPipe = errRead;
-  impl_->out.start(ReadPipe(outRead));
-  impl_->errs.start(ReadPipe(errRead));
+  out_.start(readPipe(outRead));
+  if (errRead != nullptr) errs_.start(readPipe(errRead));
   return true;
 }
 
-bool HostProcess::write(std::string_view bytes, std::string* err) {
+bool ChildProcess::write(std::string_view bytes, std::string* err) {
   if (impl_->stdinPipe == nullptr) {
     if (err) *err = "standard input is closed";
     return false;
@@ -191,7 +170,7 @@ bool HostProcess::write(std::string_view bytes, std::string* err) {
     DWORD chunk = bytes.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(bytes.size());
     DWORD written = 0;
     if (!WriteFile(impl_->stdinPipe, bytes.data(), chunk, &written, nullptr) || written == 0) {
-      if (err) *err = LastErrorText("WriteFile");
+      if (err) *err = lastErrorText("WriteFile");
       return false;
     }
     bytes.remove_prefix(written);
@@ -199,21 +178,9 @@ bool HostProcess::write(std::string_view bytes, std::string* err) {
   return true;
 }
 
-void HostProcess::closeStdin() { CloseOwned(&impl_->stdinPipe); }
+void ChildProcess::closeStdin() { closeOwned(&impl_->stdinPipe); }
 
-bool HostProcess::readFrame(std::string* body, int timeoutMs, std::string* err) {
-  return impl_->out.takeFrame(body, timeoutMs, err);
-}
-
-bool HostProcess::readToEnd(std::string* rest, int timeoutMs) {
-  return impl_->out.waitEnd(rest, timeoutMs);
-}
-
-std::string HostProcess::pendingStdout() const { return impl_->out.pending(); }
-
-std::string HostProcess::stderrText() const { return impl_->errs.pending(); }
-
-bool HostProcess::waitExit(int timeoutMs, ExitStatus* status) {
+bool ChildProcess::waitExit(int timeoutMs, ExitStatus* status) {
   if (impl_->reaped) return false;
   DWORD waited = WaitForSingleObject(impl_->process, timeoutMs < 0 ? INFINITE
                                                                    : static_cast<DWORD>(timeoutMs));
@@ -229,15 +196,15 @@ bool HostProcess::waitExit(int timeoutMs, ExitStatus* status) {
   return true;
 }
 
-void HostProcess::kill() {
+void ChildProcess::kill() {
   if (impl_->reaped) return;
   TerminateProcess(impl_->process, 137);
   WaitForSingleObject(impl_->process, INFINITE);
   impl_->reaped = true;
 }
 
-bool HostProcess::running() const { return impl_->process != nullptr && !impl_->reaped; }
+bool ChildProcess::running() const { return impl_->process != nullptr && !impl_->reaped; }
 
-long HostProcess::pid() const { return static_cast<long>(impl_->id); }
+long ChildProcess::pid() const { return static_cast<long>(impl_->id); }
 
-}  // namespace lumra::test
+}  // namespace lumra

@@ -1,15 +1,15 @@
-// The Windows test support itself: children started with CreateProcessA,
+// Children started with CreateProcessA,
 // their environment, exit codes and standard error, killing a hanging one.
-#include "tests/host_process.h"
+#include "platform/child_process.h"
 
 #include <gtest/gtest.h>
 
 #include "platform/win32.h"
 
-namespace lumra::test {
+namespace lumra {
 namespace {
 
-TEST(HostProcessTest, ExitCodesEnvironmentAndStderr) {
+TEST(ChildProcessTest, ExitCodesEnvironmentAndStderr) {
   struct Case {
     std::string script;
     int code;
@@ -24,8 +24,8 @@ TEST(HostProcessTest, ExitCodesEnvironmentAndStderr) {
   SetEnvironmentVariableA("LUMRA_GONE", "inherited unless removed");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
-    HostProcess child;
-    StartOptions options;
+    ChildProcess child;
+    ChildOptions options;
     options.args = {"/c", c.script};
     options.env["LUMRA_PROBE"] = "probe value";
     options.env["lumra_gone"] = std::nullopt;  // names differ in case only
@@ -43,24 +43,21 @@ TEST(HostProcessTest, ExitCodesEnvironmentAndStderr) {
   SetEnvironmentVariableA("LUMRA_GONE", nullptr);
 }
 
-TEST(HostProcessTest, KillEndsAHangingChildAndMissingProgramFails) {
-  // The host waits for its input as long as standard input stays open.
-  std::string tmp = MakeTempFolder("lumra-child-");
-  ASSERT_FALSE(tmp.empty());
-  HostProcess child;
+TEST(ChildProcessTest, KillEndsAHangingChildAndMissingProgramFails) {
+  // A command interpreter reads its input as long as it stays open.
+  ChildProcess child;
   std::string err;
-  ASSERT_TRUE(StartHost(&child, tmp, &err)) << err;
+  ASSERT_TRUE(child.start("C:\\windows\\system32\\cmd.exe", {}, &err)) << err;
   ExitStatus status;
   EXPECT_FALSE(child.waitExit(200, &status));
   EXPECT_TRUE(child.running());
   child.kill();
   EXPECT_FALSE(child.running());
-  RemoveTree(tmp);
 
-  HostProcess missing;
+  ChildProcess missing;
   EXPECT_FALSE(missing.start("C:\\nonexistent\\program.exe", {}, &err));
   EXPECT_NE(err.find("cannot start"), std::string::npos);
 }
 
 }  // namespace
-}  // namespace lumra::test
+}  // namespace lumra

@@ -1,14 +1,14 @@
-// The test support itself: a child that echoes its input (cat) and shells
+// A child that echoes its input (cat) and shells
 // that end in known ways stand in for the host.
-#include "tests/host_process.h"
+#include "platform/child_process.h"
 
 #include <gtest/gtest.h>
 
-namespace lumra::test {
+namespace lumra {
 namespace {
 
-TEST(HostProcessTest, FramesRoundTripThroughChild) {
-  HostProcess child;
+TEST(ChildProcessTest, FramesRoundTripThroughChild) {
+  ChildProcess child;
   std::string err;
   ASSERT_TRUE(child.start("/bin/cat", {}, &err)) << err;
   const std::string bodies[] = {"", "{}", std::string(3 << 20, 'x'), std::string("a\0b", 3)};
@@ -32,7 +32,7 @@ TEST(HostProcessTest, FramesRoundTripThroughChild) {
   EXPECT_EQ(status.code, 0);
 }
 
-TEST(HostProcessTest, ExitCodesSignalsEnvironmentAndStderr) {
+TEST(ChildProcessTest, ExitCodesSignalsEnvironmentAndStderr) {
   struct Case {
     std::string script;
     bool exited;
@@ -49,8 +49,8 @@ TEST(HostProcessTest, ExitCodesSignalsEnvironmentAndStderr) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
-    HostProcess child;
-    StartOptions options;
+    ChildProcess child;
+    ChildOptions options;
     options.args = {"-c", c.script};
     options.env["LUMRA_PROBE"] = "probe-value";
     options.env["HOME"] = std::nullopt;
@@ -68,20 +68,20 @@ TEST(HostProcessTest, ExitCodesSignalsEnvironmentAndStderr) {
   }
 }
 
-TEST(HostProcessTest, KillEndsAHangingChildAndMissingProgramFails) {
-  HostProcess child;
+TEST(ChildProcessTest, KillEndsAHangingChildAndMissingProgramFails) {
+  ChildProcess child;
   std::string err;
-  ASSERT_TRUE(child.start("/bin/sleep", StartOptions{{"100"}, {}, ""}, &err)) << err;
+  ASSERT_TRUE(child.start("/bin/sleep", ChildOptions{{"100"}, {}, "", false}, &err)) << err;
   ExitStatus status;
   EXPECT_FALSE(child.waitExit(20, &status));
   EXPECT_TRUE(child.running());
   child.kill();
   EXPECT_FALSE(child.running());
 
-  HostProcess missing;
+  ChildProcess missing;
   EXPECT_FALSE(missing.start("/nonexistent/program", {}, &err));
   EXPECT_NE(err.find("cannot start"), std::string::npos);
 }
 
 }  // namespace
-}  // namespace lumra::test
+}  // namespace lumra
