@@ -100,21 +100,4 @@ class SkaEncoder final : public PageEncoder {
   bool encode(ByteStream& stream) override;
 };
 
-/// Formats that are named but never written: WMF, camera raw, PSD.
-class WmfEncoder final : public PageEncoder {
- public:
-  using PageEncoder::PageEncoder;
-  bool encode(ByteStream&) override { return false; }
-};
-class RawEncoder final : public PageEncoder {
- public:
-  using PageEncoder::PageEncoder;
-  bool encode(ByteStream&) override { return false; }
-};
-class PsdEncoder final : public PageEncoder {
- public:
-  using PageEncoder::PageEncoder;
-  bool encode(ByteStream&) override { return false; }
-};
-
 }  // namespace lumra

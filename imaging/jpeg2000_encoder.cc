@@ -51,13 +51,10 @@ struct OpenJpegObjects {
 }  // namespace
 
 bool Jpeg2000Encoder::encode(ByteStream& stream) {
-  if (!valid()) return false;
-  const bool gray = isGray();
-  if (!gray && depth() != 24) return false;
   switch (format_) {
     case 11:
     case 12: return encodeOpenJpeg(stream);
-    case 13: return gray && encodePgx(stream);
+    case 13: return encodePgx(stream);
     case 14: return encodePnm(stream);
     case 15: return encodeSunRaster(stream);
     default: return false;

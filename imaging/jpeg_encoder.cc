@@ -66,7 +66,6 @@ int libraryQuality(float quality) {
 }  // namespace
 
 bool JpegEncoder::encode(ByteStream& stream) {
-  if (!valid() || (depth() != 24 && !isGray())) return false;
   if (width() > JPEG_MAX_DIMENSION || height() > JPEG_MAX_DIMENSION) return false;
 
   jpeg_compress_struct cinfo;

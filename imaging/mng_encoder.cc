@@ -91,7 +91,6 @@ bool deflateRows(const PageImage& image, std::vector<uint8_t>& out) {
 }  // namespace
 
 bool MngEncoder::encode(ByteStream& stream) {
-  if (!valid() || depth() != 24) return false;
   std::vector<uint8_t> compressed;
   if (!deflateRows(*this, compressed)) return false;
 

@@ -1,42 +1,75 @@
 #include "imaging/page_files.h"
 
-#include <array>
 #include <cstdio>
+
+#include "imaging/encoders.h"
 
 namespace lumra {
 
 namespace {
 
-struct FormatName {
-  std::u16string_view name;
-  uint32_t format;
+template <typename Encoder>
+std::unique_ptr<PageEncoder> make(PageImage&& image, uint32_t) {
+  return std::make_unique<Encoder>(std::move(image));
+}
+
+std::unique_ptr<PageEncoder> makeJpeg2000(PageImage&& image, uint32_t number) {
+  return std::make_unique<Jpeg2000Encoder>(std::move(image), number);
+}
+
+constexpr uint32_t kTrueColourOrGray = kTrueColour | kGray;
+
+// Numbers and names are those of the protocol; 16 is unused.
+const PageFormat kFormats[] = {
+    {1, u"bmp", u"", "bmp", kAnyKind, false, make<BmpEncoder>},
+    {2, u"gif", u"", "gif", kAnyKind, false, make<GifEncoder>},
+    {3, u"jpg", u"jpeg", "jpg", kTrueColourOrGray, true, make<JpegEncoder>},
+    {4, u"png", u"", "png", kAnyKind, false, make<PngEncoder>},
+    {5, u"ico", u"", "ico", kAnyKind, false, make<IcoEncoder>},
+    {6, u"tif", u"tiff", "tif", kAnyKind, false, make<TiffEncoder>},
+    {7, u"tga", u"", "tga", kGray | kPalette | kTrueColour, false, make<TgaEncoder>},
+    {8, u"pcx", u"", "pcx", kAnyKind, false, make<PcxEncoder>},
+    {9, u"wbmp", u"", "wbmp", kOneBit, false, make<WbmpEncoder>},
+    {10, u"wmf", u"", "wmf", 0, false, nullptr},
+    {11, u"jp2", u"", "jp2", kTrueColourOrGray, false, makeJpeg2000},
+    {12, u"jpc", u"", "jpc", kTrueColourOrGray, false, makeJpeg2000},
+    {13, u"pgx", u"", "pgx", kGray, false, makeJpeg2000},
+    {14, u"pnm", u"", "pnm", kTrueColourOrGray, false, makeJpeg2000},
+    {15, u"ras", u"", "ras", kTrueColourOrGray, false, makeJpeg2000},
+    {17, u"mng", u"", "mng", kTrueColour, false, make<MngEncoder>},
+    {18, u"ska", u"", "ska", kOneBit | kFourBit | kGray | kPalette, false, make<SkaEncoder>},
+    {19, u"raw", u"", "raw", 0, false, nullptr},
+    {20, u"psd", u"", "psd", 0, false, nullptr},
 };
-
-constexpr std::array<FormatName, 21> kFormatNames{{
-    {u"bmp", 1},  {u"gif", 2},   {u"jpg", 3},  {u"jpeg", 3}, {u"png", 4},  {u"ico", 5},
-    {u"tif", 6},  {u"tiff", 6},  {u"tga", 7},  {u"pcx", 8},  {u"wbmp", 9}, {u"wmf", 10},
-    {u"jp2", 11}, {u"jpc", 12},  {u"pgx", 13}, {u"pnm", 14}, {u"ras", 15}, {u"mng", 17},
-    {u"ska", 18}, {u"raw", 19},  {u"psd", 20},
-}};
-
-// Indexed by format number; 0 and 16 have no extension.
-constexpr std::array<const char*, 21> kExtensions{{
-    "",    "bmp", "gif", "jpg", "png", "ico", "tif", "tga", "pcx", "wbmp", "wmf",
-    "jp2", "jpc", "pgx", "pnm", "ras", "",    "mng", "ska", "raw", "psd",
-}};
 
 }  // namespace
 
+uint32_t pageKind(const PageImage& image) {
+  switch (image.depth()) {
+    case 1: return kOneBit;
+    case 4: return kFourBit;
+    case 8: return image.isGray() ? kGray : kPalette;
+    default: return kTrueColour;
+  }
+}
+
+const PageFormat* findPageFormat(uint32_t number) {
+  for (const PageFormat& format : kFormats) {
+    if (format.number == number) return &format;
+  }
+  return nullptr;
+}
+
 uint32_t getImageType(std::u16string_view name) {
-  for (const FormatName& entry : kFormatNames) {
-    if (entry.name == name) return entry.format;
+  for (const PageFormat& format : kFormats) {
+    if (format.name == name || (!format.alias.empty() && format.alias == name)) return format.number;
   }
   return 0;
 }
 
 std::string getImageExtension(uint32_t format) {
-  if (format >= kExtensions.size()) return std::string();
-  return kExtensions[format];
+  const PageFormat* found = findPageFormat(format);
+  return found != nullptr ? found->extension : "";
 }
 
 std::string getPageFileName(const std::string& folder, uint32_t format, uint32_t page) {

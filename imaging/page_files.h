@@ -3,16 +3,42 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "imaging/page_image.h"
 #include "platform/win32.h"
 
 namespace lumra {
 
-/// Frees a transferred bitmap handle: the manager's DSM_MemFree when it gave
-/// one, else GlobalFree.
-using BitmapFree = void (*)(HGLOBAL);
+/// Kinds of page, as bits of PageFormat::kinds.
+enum PageKind : uint32_t {
+  kOneBit = 1,
+  kFourBit = 2,
+  kGray = 4,       ///< 8 bits, gray ramp
+  kPalette = 8,    ///< 8 bits, any other palette
+  kTrueColour = 16,
+  kAnyKind = 31,
+};
+
+/// The kind of `image` (one PageKind bit).
+uint32_t pageKind(const PageImage& image);
+
+/// One page format: everything the host knows of it.
+struct PageFormat {
+  uint32_t number;              ///< The format number of requests and settings.
+  std::u16string_view name;     ///< Its name in requests.
+  std::u16string_view alias;    ///< A second name, or empty.
+  const char* extension;        ///< Of its page files.
+  uint32_t kinds;               ///< PageKind bits it can hold; 0: named but never written.
+  bool takesQuality;            ///< The request's quality reaches the encoder.
+  /// The encoder holding `image`; null when the format is never written.
+  std::unique_ptr<PageEncoder> (*makeEncoder)(PageImage&& image, uint32_t number);
+};
+
+/// The format numbered `number`; null for an unknown number.
+const PageFormat* findPageFormat(uint32_t number);
 
 /// Format number for a request's format name ("jpg" → 3); 0 when unknown.
 /// Exact, case-sensitive.
@@ -23,6 +49,10 @@ std::string getImageExtension(uint32_t format);
 
 /// `folder` (ending in the separator) + "page_N." + extension.
 std::string getPageFileName(const std::string& folder, uint32_t format, uint32_t page);
+
+/// Frees a transferred bitmap handle: the manager's DSM_MemFree when it gave
+/// one, else GlobalFree.
+using BitmapFree = void (*)(HGLOBAL);
 
 /// Writes the DIB in `dib` to `path` in `format` (quality reaches JPEG only)
 /// and frees `dib` exactly once with `freeBitmap` (GlobalFree when null), on

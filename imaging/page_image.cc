@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "imaging/encoders.h"
+#include "imaging/page_files.h"
 
 namespace lumra {
 
@@ -364,37 +364,12 @@ bool PageImage::encode(FILE* file, uint32_t format) {
 
 bool PageImage::encode(ByteStream& stream, uint32_t format) {
   format_ = format;
-  if (!valid()) return false;
-  std::unique_ptr<PageEncoder> encoder = makeEncoder(format, std::move(*this));
-  if (!encoder) return false;
+  const PageFormat* known = findPageFormat(format);
+  if (!valid() || known == nullptr || (known->kinds & pageKind(*this)) == 0) return false;
+  std::unique_ptr<PageEncoder> encoder = known->makeEncoder(std::move(*this), format);
   const bool ok = encoder->encode(stream);
   *this = std::move(static_cast<PageImage&>(*encoder));
   return ok;
-}
-
-std::unique_ptr<PageEncoder> makeEncoder(uint32_t format, PageImage&& image) {
-  switch (format) {
-    case 1: return std::make_unique<BmpEncoder>(std::move(image));
-    case 2: return std::make_unique<GifEncoder>(std::move(image));
-    case 3: return std::make_unique<JpegEncoder>(std::move(image));
-    case 4: return std::make_unique<PngEncoder>(std::move(image));
-    case 5: return std::make_unique<IcoEncoder>(std::move(image));
-    case 6: return std::make_unique<TiffEncoder>(std::move(image));
-    case 7: return std::make_unique<TgaEncoder>(std::move(image));
-    case 8: return std::make_unique<PcxEncoder>(std::move(image));
-    case 9: return std::make_unique<WbmpEncoder>(std::move(image));
-    case 10: return std::make_unique<WmfEncoder>(std::move(image));
-    case 11:
-    case 12:
-    case 13:
-    case 14:
-    case 15: return std::make_unique<Jpeg2000Encoder>(std::move(image), format);
-    case 17: return std::make_unique<MngEncoder>(std::move(image));
-    case 18: return std::make_unique<SkaEncoder>(std::move(image));
-    case 19: return std::make_unique<RawEncoder>(std::move(image));
-    case 20: return std::make_unique<PsdEncoder>(std::move(image));
-    default: return nullptr;
-  }
 }
 
 }  // namespace lumra

@@ -67,8 +67,8 @@ class PageImage {
   /// Writes the image to `file` (left open) as page format `format`.
   bool encode(FILE* file, uint32_t format);
 
-  /// Writes the image to `stream` as page format `format`; false for formats
-  /// without an encoder and for images an encoder refuses.
+  /// Writes the image to `stream` as page format `format`; false for a
+  /// format that does not hold this kind of page (PageFormat::kinds).
   bool encode(ByteStream& stream, uint32_t format);
 
   /// Stores an 8-bit quality as the JPEG quality.
@@ -145,9 +145,5 @@ class PageEncoder : public PageImage {
   /// and false when a write or the codec library fails.
   virtual bool encode(ByteStream& stream) = 0;
 };
-
-/// The encoder for page format `format` holding `image`, or null for a
-/// format without one (0, 16, above 20).
-std::unique_ptr<PageEncoder> makeEncoder(uint32_t format, PageImage&& image);
 
 }  // namespace lumra

@@ -68,7 +68,8 @@ bool saveDIB(const std::string& path, HGLOBAL dib, uint32_t format, uint8_t qual
     LUMRA_LOG_AS(error, kSaveDib) << "Error createFromHandle for file " << widePath;
     return false;
   }
-  if (format == 3) image->setJpegQuality(quality);
+  const PageFormat* known = findPageFormat(format);
+  if (known != nullptr && known->takesQuality) image->setJpegQuality(quality);
   bool ok = image->encode(file.get(), format);
   // A write that only fails when the buffer is flushed is still a failure.
   if (std::fflush(file.get()) != 0) ok = false;

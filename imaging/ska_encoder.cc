@@ -4,7 +4,6 @@
 namespace lumra {
 
 bool SkaEncoder::encode(ByteStream& stream) {
-  if (!valid() || depth() > 8) return false;
   if (width() > 0xFFFF || height() > 0xFFFF) return false;  // 16-bit header fields
   StreamWriter out(stream);
   out.le16(width());

@@ -4,7 +4,6 @@
 namespace lumra {
 
 bool TgaEncoder::encode(ByteStream& stream) {
-  if (!valid() || (depth() != 8 && depth() != 24)) return false;
   if (width() > 0xFFFF || height() > 0xFFFF) return false;  // 16-bit header fields
   const bool mapped = depth() == 8;
   StreamWriter out(stream);

@@ -21,7 +21,6 @@ void putMultiByte(StreamWriter& out, uint32_t value) {
 }  // namespace
 
 bool WbmpEncoder::encode(ByteStream& stream) {
-  if (!valid() || depth() != 1) return false;
   // WBMP has no palette: bit 1 is white. A page whose palette puts the lighter
   // colour at index 0 is inverted, or it would come out as a negative.
   const bool invert = brightness(palette()[0]) > brightness(palette()[1]);

@@ -65,7 +65,8 @@ bool PipeCollector::takeFrame(std::string* body, int timeoutMs, std::string* err
 
 bool PipeCollector::waitEnd(std::string* rest, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
-  bool ok = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return ended_; });
+  bool ok = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return ended_ || !thread_.joinable(); });
   if (rest) *rest = bytes_;
   return ok;
 }

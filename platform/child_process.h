@@ -100,8 +100,13 @@ class ChildProcess {
   bool readToEnd(std::string* rest, int timeoutMs) { return out_.waitEnd(rest, timeoutMs); }
   /// Standard output collected and not taken yet.
   std::string pendingStdout() const { return out_.pending(); }
-  /// Everything the child wrote to standard error so far.
-  std::string stderrText() const { return errs_.pending(); }
+  /// Everything the child wrote to standard error so far; once it has
+  /// ended, waits up to a second for the pipe's last bytes.
+  std::string stderrText() {
+    std::string text;
+    if (running() || !errs_.waitEnd(&text, 1000)) text = errs_.pending();
+    return text;
+  }
 
   /// Waits up to `timeoutMs` (< 0: no limit) for the child to end. False on
   /// time-out (the child keeps running).
