@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace lumra {
 
@@ -10,5 +11,9 @@ namespace lumra {
 /// start). -1 when it cannot be found. 64-bit on every platform: Windows'
 /// ftell gives 32 bits and wraps past 2 GiB.
 int64_t FileLength(std::FILE* file);
+
+/// Length in bytes of the file at `path` (ANSI code page); -1 when it cannot
+/// be found.
+int64_t FileLengthAt(const std::string& path);
 
 }  // namespace lumra

@@ -1,5 +1,7 @@
 #include "platform/paths.h"
 
+#include <filesystem>
+
 #include "platform/win32.h"
 
 namespace lumra {
@@ -12,6 +14,19 @@ std::string ExecutableFolder() {
   // Windows accepts both separators.
   size_t cut = full.find_last_of(kPathSeparator == '/' ? "/" : "\\/");
   return cut == std::string::npos ? std::string() : full.substr(0, cut + 1);
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty() || folder.back() == '/' || folder.back() == kPathSeparator) {
+    return folder + name;
+  }
+  return folder + kPathSeparator + name;
+}
+
+bool CreateFolders(const std::string& folder) {
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  return std::filesystem::is_directory(folder, error);
 }
 
 }  // namespace lumra

@@ -22,4 +22,11 @@ inline constexpr const char* kProgramSuffix = "";
 /// cannot be read.
 std::string ExecutableFolder();
 
+/// `folder` and `name` with one separator between them.
+std::string JoinPath(const std::string& folder, const std::string& name);
+
+/// Creates `folder` and the folders above it that are missing; true when it
+/// exists afterwards.
+bool CreateFolders(const std::string& folder);
+
 }  // namespace lumra

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
-#include <filesystem>
 #include <system_error>
 
 #include "log/log.h"
+#include "platform/file_length.h"
 #include "platform/text.h"
 #include "processing/page_payloads.h"
 #include "processing/request_fields.h"
@@ -102,9 +102,8 @@ class ObjectWriter {
 void reservePages(const std::vector<std::string>& paths, uint64_t budget, std::string* out) {
   uint64_t bytes = 0;
   for (const std::string& path : paths) {
-    std::error_code error;
-    uintmax_t size = std::filesystem::file_size(path, error);
-    if (!error && size <= kMaxPageFileBytes) bytes += size;
+    int64_t size = FileLengthAt(path);
+    if (size >= 0 && static_cast<uint64_t>(size) <= kMaxPageFileBytes) bytes += size;
   }
   uint64_t chars = (bytes + 2) / 3 * 4;
   uint64_t wanted = out->size() + chars + chars / 32 + 128 * paths.size() + 1024;

@@ -3,11 +3,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
 
+#include "platform/paths.h"
 #include "tools/host_client.h"
 
 namespace lumra {
@@ -137,8 +137,7 @@ int ReportStatus(const JsonValue& answer) {
 bool WritePages(const JsonValue& answer, const std::string& outDir) {
   const JsonValue* pages = answer.find(u"pages");
   if (pages == nullptr || !pages->isArray()) return true;
-  std::error_code ec;
-  std::filesystem::create_directories(outDir, ec);
+  CreateFolders(outDir);
   bool ok = true;
   for (const auto& page : pages->asArray()) {
     const JsonValue* number = page->find(u"number");
@@ -155,18 +154,17 @@ bool WritePages(const JsonValue& answer, const std::string& outDir) {
       continue;
     }
     std::string type = Text(page->find(u"type"));
-    std::filesystem::path path = std::filesystem::path(outDir) /
-                                 ("page_" + std::to_string(n) + (type.empty() ? "" : "." + type));
+    std::string path = JoinPath(outDir, "page_" + std::to_string(n) + (type.empty() ? "" : "." + type));
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
-      std::printf("page %lld: cannot write %s\n", n, path.string().c_str());
+      std::printf("page %lld: cannot write %s\n", n, path.c_str());
       ok = false;
       continue;
     }
     std::printf("page %lld: %s, %zu bytes -> %s\n", n, type.c_str(), bytes.size(),
-                path.string().c_str());
+                path.c_str());
   }
   return ok;
 }
