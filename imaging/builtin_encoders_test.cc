@@ -4,18 +4,19 @@
 #include <string>
 #include <vector>
 
-#include <gif_lib.h>
 #include <gtest/gtest.h>
-#include <png.h>
 
-#include "imaging/encoders.h"
 #include "imaging/encode_testing.h"
-#include "imaging/testing_dib.h"
+#include "imaging/testing/decoders.h"
 
 namespace lumra {
 namespace {
 
+using testing::Decoded;
+using testing::decodeGif;
+using testing::decodePng;
 using testing::encodePage;
+using testing::GifFacts;
 using testing::makeTestPage;
 using testing::packDib;
 using testing::PaletteKind;
@@ -77,51 +78,6 @@ TEST(BmpEncoder, HeadersAndRowsAsHeld) {
 
 // ---- GIF ----
 
-struct GifFile {
-  GifFileType* gif = nullptr;
-  ~GifFile() {
-    int error = 0;
-    if (gif) DGifCloseFile(gif, &error);
-  }
-};
-
-struct GifReader {
-  const std::vector<uint8_t>* file;
-  size_t at;
-};
-
-int readGif(GifFileType* gif, GifByteType* out, int n) {
-  auto* r = static_cast<GifReader*>(gif->UserData);
-  const size_t count = std::min<size_t>(static_cast<size_t>(n), r->file->size() - r->at);
-  std::memcpy(out, r->file->data() + r->at, count);
-  r->at += count;
-  return static_cast<int>(count);
-}
-
-bool slurpGif(const std::vector<uint8_t>& file, GifReader* reader, GifFile* out) {
-  *reader = GifReader{&file, 0};
-  int error = 0;
-  out->gif = DGifOpen(reader, readGif, &error);
-  return out->gif != nullptr && DGifSlurp(out->gif) == GIF_OK;
-}
-
-// The colour of each screen pixel after every image is drawn.
-std::vector<Rgb> composeGif(const GifFileType* gif) {
-  std::vector<Rgb> screen(static_cast<size_t>(gif->SWidth) * gif->SHeight);
-  for (int i = 0; i < gif->ImageCount; ++i) {
-    const SavedImage& image = gif->SavedImages[i];
-    const GifImageDesc& d = image.ImageDesc;
-    const ColorMapObject* map = d.ColorMap ? d.ColorMap : gif->SColorMap;
-    for (int y = 0; y < d.Height; ++y) {
-      for (int x = 0; x < d.Width; ++x) {
-        const GifColorType& c = map->Colors[image.RasterBits[y * d.Width + x]];
-        screen[static_cast<size_t>(d.Top + y) * gif->SWidth + d.Left + x] = {c.Red, c.Green, c.Blue};
-      }
-    }
-  }
-  return screen;
-}
-
 TEST(GifEncoder, PalettePagesDecodeExactly) {
   struct Case {
     uint32_t width, height, depth;
@@ -161,17 +117,15 @@ TEST(GifEncoder, PalettePagesDecodeExactly) {
     EXPECT_EQ(file[descriptor + 9], 0);
     EXPECT_EQ(file[descriptor + 10], c.minCodeSize);
     EXPECT_EQ(file.back(), 0x3B);
-    GifReader reader{};
-    GifFile gif;
-    ASSERT_TRUE(slurpGif(file, &reader, &gif));
-    ASSERT_EQ(gif.gif->ImageCount, 1);
-    ASSERT_NE(gif.gif->SColorMap, nullptr);
-    EXPECT_EQ(gif.gif->SColorMap->ColorCount, c.colors);
-    const std::vector<Rgb> screen = composeGif(gif.gif);
+    Decoded screen;
+    GifFacts gif;
+    ASSERT_TRUE(decodeGif(file, &screen, &gif));
+    ASSERT_EQ(gif.images.size(), 1u);
+    EXPECT_EQ(gif.globalColours, c.colors);
     for (uint32_t y = 0; y < c.height; ++y) {
       for (uint32_t x = 0; x < c.width; ++x) {
-        ASSERT_EQ(screen[y * c.width + x], page.at(x, y)) << x << "," << y;
-        ASSERT_EQ(gif.gif->SavedImages[0].RasterBits[y * c.width + x], page.indexAt(x, y));
+        ASSERT_EQ(screen.at(x, y), page.at(x, y)) << x << "," << y;
+        ASSERT_EQ(gif.images[0].indexes[y * c.width + x], page.indexAt(x, y));
       }
     }
   }
@@ -191,30 +145,26 @@ TEST(GifEncoder, ColourPagesAreTiledExactly) {
     ASSERT_TRUE(ok);
     EXPECT_EQ(file[10], 0x11);
     EXPECT_EQ(file[13], 0x21);  // straight to the first tile's control block
-    GifReader reader{};
-    GifFile gif;
-    ASSERT_TRUE(slurpGif(file, &reader, &gif));
-    EXPECT_EQ(gif.gif->SColorMap, nullptr);
-    ASSERT_EQ(gif.gif->ImageCount, c.tiles);
+    Decoded screen;
+    GifFacts gif;
+    ASSERT_TRUE(decodeGif(file, &screen, &gif));
+    EXPECT_EQ(gif.globalColours, 0);
+    ASSERT_EQ(gif.images.size(), static_cast<size_t>(c.tiles));
     // Left to right, then top to bottom; edge tiles are the remainder.
     int i = 0;
     for (uint32_t top = 0; top < c.height; top += 15) {
       for (uint32_t left = 0; left < c.width; left += 17, ++i) {
-        const GifImageDesc& d = gif.gif->SavedImages[i].ImageDesc;
-        EXPECT_EQ(d.Left, static_cast<int>(left));
-        EXPECT_EQ(d.Top, static_cast<int>(top));
-        EXPECT_EQ(d.Width, static_cast<int>(std::min(17u, c.width - left)));
-        EXPECT_EQ(d.Height, static_cast<int>(std::min(15u, c.height - top)));
-        ASSERT_NE(d.ColorMap, nullptr);
-        EXPECT_EQ(d.ColorMap->ColorCount, 256);
-        EXPECT_EQ(gif.gif->SavedImages[i].RasterBits[0], 1);  // entry 1 + 17r + c
-        const GifColorType& unused = d.ColorMap->Colors[0];
-        EXPECT_EQ(unused.Red | unused.Green | unused.Blue, 0);
+        const testing::GifImage& d = gif.images[i];
+        EXPECT_EQ(d.left, static_cast<int>(left));
+        EXPECT_EQ(d.top, static_cast<int>(top));
+        EXPECT_EQ(d.width, static_cast<int>(std::min(17u, c.width - left)));
+        EXPECT_EQ(d.height, static_cast<int>(std::min(15u, c.height - top)));
+        EXPECT_EQ(d.localColours, 256);
+        EXPECT_EQ(d.indexes[0], 1);  // entry 1 + 17r + c
       }
     }
-    const std::vector<Rgb> screen = composeGif(gif.gif);
     for (uint32_t y = 0; y < c.height; ++y) {
-      for (uint32_t x = 0; x < c.width; ++x) ASSERT_EQ(screen[y * c.width + x], page.at(x, y)) << x << "," << y;
+      for (uint32_t x = 0; x < c.width; ++x) ASSERT_EQ(screen.at(x, y), page.at(x, y)) << x << "," << y;
     }
   }
 }
@@ -271,33 +221,20 @@ TEST(IcoEncoder, LargePagesEmbedAPng) {
     EXPECT_EQ(le16(file, 12), c.depth);
     EXPECT_EQ(le32(file, 14), file.size() - 22);
     EXPECT_EQ(le32(file, 18), 22u);
-    std::vector<uint8_t> png(file.begin() + 22, file.end());
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    ASSERT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size()));
-    image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-    ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
-    ASSERT_EQ(image.width, c.width);
-    ASSERT_EQ(image.height, c.height);
+    Decoded png;
+    ASSERT_TRUE(decodePng(std::vector<uint8_t>(file.begin() + 22, file.end()), &png));
+    ASSERT_EQ(png.width, c.width);
+    ASSERT_EQ(png.height, c.height);
     for (uint32_t y = 0; y < c.height; y += 7) {
-      for (uint32_t x = 0; x < c.width; x += 5) {
-        const uint8_t* p = &rgb[(static_cast<size_t>(y) * c.width + x) * 3];
-        ASSERT_EQ((Rgb{p[0], p[1], p[2]}), page.at(x, y));
-      }
+      for (uint32_t x = 0; x < c.width; x += 5) ASSERT_EQ(png.at(x, y), page.at(x, y));
     }
   }
 }
 
 // ---- TGA ----
 
-TEST(TgaEncoder, MappedAndTrueColourOnly) {
+TEST(TgaEncoder, MappedAndTrueColour) {
   bool ok = true;
-  for (uint32_t depth : {1u, 4u}) {
-    const std::vector<uint8_t> file = encodePage(makeTestPage(5, 5, depth), 7, &ok);
-    EXPECT_FALSE(ok) << depth;
-    EXPECT_TRUE(file.empty());
-  }
   const TestPage mapped = makeTestPage(7, 3, 8);
   std::vector<uint8_t> file = encodePage(mapped, 7, &ok);
   ASSERT_TRUE(ok);
@@ -408,12 +345,8 @@ TEST(PcxEncoder, EveryDepthRoundTrips) {
 
 // ---- WBMP ----
 
-TEST(WbmpEncoder, OneBitPagesOnly) {
+TEST(WbmpEncoder, WhiteIsOneWhateverThePalette) {
   bool ok = true;
-  for (uint32_t depth : {4u, 8u, 24u}) {
-    EXPECT_TRUE(encodePage(makeTestPage(5, 5, depth), 9, &ok).empty());
-    EXPECT_FALSE(ok) << depth;
-  }
   for (PaletteKind kind : {PaletteKind::kBlackWhite, PaletteKind::kWhiteBlack}) {
     const TestPage page = makeTestPage(200, 3, 1, kind);
     const std::vector<uint8_t> file = encodePage(page, 9, &ok);
@@ -438,8 +371,6 @@ TEST(WbmpEncoder, OneBitPagesOnly) {
 
 TEST(SkaEncoder, EightBitsWithWidening) {
   bool ok = true;
-  EXPECT_TRUE(encodePage(makeTestPage(5, 5, 24), 18, &ok).empty());
-  EXPECT_FALSE(ok);
   for (uint32_t depth : {1u, 4u, 8u}) {
     SCOPED_TRACE(depth);
     const TestPage page = makeTestPage(11, 4, depth);

@@ -347,17 +347,5 @@ TEST(PageImage, GrayTest) {
   EXPECT_FALSE(bw.isGray());  // never gray below 8 bits
 }
 
-TEST(PageImage, FormatsWithoutEncoderWriteNothing) {
-  for (uint32_t format : {0u, 10u, 16u, 19u, 20u, 21u, 1000u}) {
-    SCOPED_TRACE(format);
-    PageImage image;
-    ASSERT_TRUE(image.create(4, 4, 24));
-    MemoryStream stream;
-    EXPECT_FALSE(image.encode(stream, format));
-    EXPECT_EQ(stream.size(), 0);
-    EXPECT_TRUE(image.valid());  // the image survives the attempt
-  }
-}
-
 }  // namespace
 }  // namespace lumra

@@ -7,9 +7,9 @@
 #include <random>
 #include <sstream>
 
-#include <utf8.h>
 
 #include "platform/paths.h"
+#include "tools/host_client.h"
 
 namespace lumra::test {
 
@@ -38,100 +38,171 @@ void RemoveTree(const std::string& path) {
   if (!path.empty()) std::filesystem::remove_all(path, ec);
 }
 
-std::map<std::string, std::optional<std::string>> HostEnv(const std::string& tmp) {
-  return {{"TMPDIR", tmp}, {"TMP", tmp}, {"TEMP", tmp}, {"XDG_RUNTIME_DIR", std::nullopt}};
-}
-
-bool StartHost(ChildProcess* host, const std::string& tmp, std::string* err) {
-  ChildOptions options;
-  options.env = HostEnv(tmp);
-  return host->start(HostPath(), options, err);
+std::map<std::string, std::optional<std::string>> HostEnv(const std::string& tmp,
+                                                          const std::string& scenario) {
+  std::map<std::string, std::optional<std::string>> env = {
+      {"TMPDIR", tmp}, {"TMP", tmp}, {"TEMP", tmp}, {"XDG_RUNTIME_DIR", std::nullopt},
+      {"LUMRA_TWAIN_SOURCES", std::nullopt}, {"LUMRA_VIRTUAL_JOURNAL", tmp + "/journal.txt"}};
+  env["LUMRA_VIRTUAL_SCENARIO"] = scenario.empty() ? std::optional<std::string>() : scenario;
+  return env;
 }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+std::string Le32(uint32_t n) {
+  return {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
+          static_cast<char>(n >> 24)};
+}
+
 std::unique_ptr<JsonValue> Parse(const std::string& utf8Text) {
-  std::u16string wide;
-  if (!utf8::is_valid(utf8Text.begin(), utf8Text.end())) return nullptr;
-  utf8::utf8to16(utf8Text.begin(), utf8Text.end(), std::back_inserter(wide));
-  return parseJson(wide);
+  std::string err;
+  return ParseAnswer(utf8Text, &err);
 }
 
-std::string Utf8(const std::u16string& wide) {
-  std::string out;
-  utf8::utf16to8(wide.begin(), wide.end(), std::back_inserter(out));
-  return out;
-}
+std::string Utf8(const std::u16string& wide) { return ToUtf8(wide); }
 
-std::string DecodeBase64(const std::string& text) {
+std::string JsonEscaped(const std::string& text) {
   std::string out;
-  uint32_t bits = 0;
-  int count = 0;
   for (char c : text) {
-    int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else break;  // '=' padding
-    bits = (bits << 6) | static_cast<uint32_t>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<char>((bits >> count) & 0xFF));
-    }
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
   }
   return out;
 }
 
-std::string Le32(uint32_t n) {
+std::string DecodeBase64(const std::u16string& text) {
   std::string bytes;
-  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
-  return bytes;
+  return lumra::DecodeBase64(text, &bytes) ? bytes : "<not Base64>";
 }
 
-void HostTest::SetUp() {
-  tmp_ = MakeTempFolder("lumra-e2e-");
-  ASSERT_FALSE(tmp_.empty());
+const JsonValue* ValueAt(const JsonValue* root, const std::vector<std::u16string>& path) {
+  const JsonValue* value = root;
+  for (const auto& key : path) value = value != nullptr ? value->find(key) : nullptr;
+  return value;
 }
 
-void HostTest::TearDown() { RemoveTree(tmp_); }
+std::string StringAt(const JsonValue* root, const std::vector<std::u16string>& path) {
+  const JsonValue* value = ValueAt(root, path);
+  return value != nullptr && value->isString() ? ToUtf8(value->asString()) : "";
+}
 
-void HostTest::start(ChildProcess* host, const std::string& program) {
+double NumberAt(const JsonValue* root, const std::vector<std::u16string>& path) {
+  const JsonValue* value = ValueAt(root, path);
+  return value != nullptr && value->isNumber() ? value->asNumber() : -1;
+}
+
+std::string JournalField(const std::string& line, const std::string& key) {
+  size_t at = line.find(" " + key + "=");
+  if (at == std::string::npos) return "";
+  at += key.size() + 2;
+  if (at < line.size() && line[at] == '"') {
+    size_t end = line.find('"', at + 1);
+    return line.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+  }
+  return line.substr(at, line.find(' ', at) - at);
+}
+
+TestHost::~TestHost() {
+  if (process_.running()) finish(0, false);
+  if (ownsFolder_) RemoveTree(folder_);
+}
+
+bool TestHost::start(const std::string& scenario, std::string* err, const std::string& program,
+                     const std::string& shareFolder) {
+  std::string ignored;
+  if (err == nullptr) err = &ignored;
+  ownsFolder_ = shareFolder.empty();
+  folder_ = ownsFolder_ ? MakeTempFolder("lumra_e2e_") : shareFolder;
+  if (folder_.empty()) {
+    *err = "no temp folder";
+    return false;
+  }
+  std::string scenarioPath;
+  if (!scenario.empty()) {
+    scenarioPath = folder_ + "/scenario.txt";
+    WriteFile(scenarioPath, scenario);
+  }
   ChildOptions options;
-  options.env = HostEnv(tmp_);
-  std::string err;
-  ASSERT_TRUE(host->start(program, options, &err)) << err;
+  options.env = HostEnv(folder_, scenarioPath);
+  return process_.start(program.empty() ? HostPath() : program, options, err);
 }
 
-std::string HostTest::exchange(ChildProcess* host, const std::string& body) {
+std::string TestHost::exchange(const std::string& body) {
   std::string err, answer;
-  EXPECT_TRUE(host->writeFrame(body, &err)) << err;
-  EXPECT_TRUE(host->readFrame(&answer, kTimeoutMs, &err)) << err << "\nstderr: " << host->stderrText();
+  EXPECT_TRUE(process_.writeFrame(body, &err)) << err;
+  EXPECT_TRUE(process_.readFrame(&answer, kTimeoutMs, &err))
+      << err << "\nstderr: " << process_.stderrText();
   return answer;
 }
 
-void HostTest::finish(ChildProcess* host, int expectedCode) {
-  host->closeStdin();
-  ExitStatus status;
-  ASSERT_TRUE(host->waitExit(kTimeoutMs, &status));
-  EXPECT_TRUE(status.exited);
-  EXPECT_EQ(status.code, expectedCode);
-  std::string rest;
-  EXPECT_TRUE(host->readToEnd(&rest, kTimeoutMs));
-  EXPECT_EQ(rest, "") << "stray bytes after the last frame";
+std::unique_ptr<JsonValue> TestHost::request(const std::string& json, std::string* err,
+                                             int timeoutMs) {
+  std::string body;
+  if (!process_.writeFrame(json, err) || !process_.readFrame(&body, timeoutMs, err)) return nullptr;
+  auto root = ParseAnswer(body, err);
+  if (root == nullptr) *err += ": " + body.substr(0, 200);
+  return root;
 }
 
-std::string HostTest::logText() { return ReadFile(tmp_ + "/LumraImageScanning.log"); }
+std::unique_ptr<JsonValue> TestHost::requestSplit(const std::string& json, std::string* err,
+                                                  int* slices) {
+  std::u16string whole;
+  int count = 0;
+  for (bool last = false; !last;) {
+    auto answer = request(json, err);
+    if (answer == nullptr) return nullptr;
+    const JsonValue* part = ValueAt(answer.get(), {u"split", u"part"});
+    const JsonValue* lastValue = ValueAt(answer.get(), {u"split", u"last"});
+    if (part == nullptr || !part->isString() || lastValue == nullptr || !lastValue->isBool() ||
+        answer->find(u"pages") != nullptr || ++count > 10000) {
+      *err = "not a split answer, or a series without end";
+      return nullptr;
+    }
+    whole += part->asString();
+    last = lastValue->asBool();
+  }
+  if (slices != nullptr) *slices = count;
+  auto root = parseJson(whole);
+  if (root == nullptr) *err = "reassembled answer is not JSON";
+  return root;
+}
+
+void TestHost::finish(int expectedCode, bool nothingLeft) {
+  process_.closeStdin();
+  ExitStatus status;
+  if (!process_.waitExit(kTimeoutMs, &status)) {
+    process_.kill();
+    ADD_FAILURE() << "the host did not end after its input";
+    return;
+  }
+  // Also how a sanitizer reports a leak or an error at exit.
+  std::string errors = process_.stderrText();
+  EXPECT_TRUE(status.exited && status.code == expectedCode)
+      << "the host ended with " << (status.exited ? status.code : -status.signal) << "\n"
+      << errors.substr(errors.size() > 4000 ? errors.size() - 4000 : 0);
+  std::string rest;
+  EXPECT_TRUE(process_.readToEnd(&rest, kTimeoutMs));
+  EXPECT_TRUE(rest.empty() || !nothingLeft) << "stray bytes after the last frame";
+}
+
+std::vector<std::string> TestHost::journal(const std::string& operation) const {
+  std::vector<std::string> lines;
+  std::ifstream in(folder_ + "/journal.txt");
+  for (std::string line; std::getline(in, line);) {
+    if (operation.empty() || line.rfind(operation + " ", 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string TestHost::log() const { return ReadFile(folder_ + "/LumraImageScanning.log"); }
+
+std::string TestHost::defaultWorkFolder() const { return folder_ + "/lumra_image_scan/"; }
 
 }  // namespace lumra::test

@@ -1,22 +1,28 @@
-// Shared pieces of the end-to-end tests that talk to the host: a fixture
-// with a private temp folder, request/answer exchange, and small decoders.
+// Support for the end-to-end tests: the real host started with a private
+// temp folder and a virtual-scanner scenario, frames and answers exchanged
+// with it, its journal and log.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "imaging/testing/decoders.h"
 #include "json/json.h"
 #include "platform/child_process.h"
 
 namespace lumra::test {
 
+using lumra::testing::Decoded;
+using lumra::testing::decodePage;
+
 /// Waits of the end-to-end tests, generous for sanitizer builds.
 inline constexpr int kTimeoutMs = 30000;
 
-/// Path of a program built next to the host, e.g. "lumra-scan-host".
+/// Path of a program built next to the host, e.g. "lumra-scan".
 std::string BinaryPath(const std::string& name);
 /// Path of the host binary.
 std::string HostPath();
@@ -25,45 +31,81 @@ std::string HostPath();
 std::string MakeTempFolder(const std::string& prefix);
 /// Removes a folder and everything below it; missing folders are fine.
 void RemoveTree(const std::string& path);
-/// Environment for a host whose temp folder (log, working folder, instance
-/// lock) is `tmp`: TMPDIR on POSIX, TMP and TEMP on Windows.
-std::map<std::string, std::optional<std::string>> HostEnv(const std::string& tmp);
-/// Starts the host with HostEnv(`tmp`).
-bool StartHost(ChildProcess* host, const std::string& tmp, std::string* err);
+/// Environment for a program whose temp folder is `tmp` (TMPDIR on POSIX,
+/// TMP and TEMP on Windows) and whose virtual scanner follows the scenario
+/// file `scenario` ("" for none) and journals into `tmp`.
+std::map<std::string, std::optional<std::string>> HostEnv(const std::string& tmp,
+                                                          const std::string& scenario = "");
 
-/// Whole file as bytes ("" when missing).
+/// Whole file ("" when missing).
 std::string ReadFile(const std::string& path);
-/// Writes `bytes` as the whole file.
 void WriteFile(const std::string& path, const std::string& bytes);
-/// Parses UTF-8 JSON text with the project's parser (nullptr when not valid
-/// UTF-8 or not JSON).
-std::unique_ptr<JsonValue> Parse(const std::string& utf8Text);
-/// UTF-16 to UTF-8 (checked).
-std::string Utf8(const std::u16string& wide);
-/// Standard Base64 decoded by an independent decoder.
-std::string DecodeBase64(const std::string& text);
 /// 4-byte little-endian length.
 std::string Le32(uint32_t n);
+/// UTF-8 JSON text parsed by our parser (nullptr when not UTF-8 or not JSON).
+std::unique_ptr<JsonValue> Parse(const std::string& utf8Text);
+std::string Utf8(const std::u16string& wide);
+/// A path or text as JSON string content.
+std::string JsonEscaped(const std::string& text);
+/// Standard Base64 decoded by the client's decoder ("<not Base64>" when it
+/// refuses the text).
+std::string DecodeBase64(const std::u16string& text);
 
-/// Fixture: a private TMPDIR for the host (log, working folder, instance
-/// lock), removed afterwards.
-class HostTest : public ::testing::Test {
- protected:
-  void SetUp() override;
-  void TearDown() override;
+/// UTF-8 text of a string at a member path ("" when absent).
+std::string StringAt(const JsonValue* root, const std::vector<std::u16string>& path);
+/// Number at a member path, or -1.
+double NumberAt(const JsonValue* root, const std::vector<std::u16string>& path);
+/// Value at a member path, or nullptr.
+const JsonValue* ValueAt(const JsonValue* root, const std::vector<std::u16string>& path);
+/// Field `key` of a journal line ("cap" in "CAPSET ... cap=ICAP_PIXELTYPE ...").
+std::string JournalField(const std::string& line, const std::string& key);
 
-  /// Starts `program` (the host by default) with TMPDIR = tmp_.
-  void start(ChildProcess* host, const std::string& program = HostPath());
+/// One host with its own temp folder (log, working folder, instance lock,
+/// scenario, journal), removed afterwards. A host still running at the end
+/// is finished as finish() does.
+class TestHost {
+ public:
+  TestHost() = default;
+  ~TestHost();
+  TestHost(const TestHost&) = delete;
+  TestHost& operator=(const TestHost&) = delete;
+
+  /// Starts `program` (the host when empty) with the virtual scanner
+  /// following `scenario` ("": well-mannered). `shareFolder` is another
+  /// host's folder to use instead of a fresh one.
+  bool start(const std::string& scenario = "", std::string* err = nullptr,
+             const std::string& program = "", const std::string& shareFolder = "");
+
   /// Sends one request and returns its one answer ("" with a test failure
   /// when none arrives).
-  std::string exchange(ChildProcess* host, const std::string& body);
-  /// Closes standard input and expects exit `expectedCode` with no bytes
-  /// after the last frame.
-  void finish(ChildProcess* host, int expectedCode = 0);
-  /// The host's log file in tmp_.
-  std::string logText();
+  std::string exchange(const std::string& body);
+  /// Sends one request and parses its answer (nullptr with the reason in
+  /// `err`); the wire carries UTF-8 whatever the ANSI code page is.
+  std::unique_ptr<JsonValue> request(const std::string& json, std::string* err,
+                                     int timeoutMs = 60000);
+  /// Sends a split request until its last slice; the reassembled answer.
+  /// `slices` gets the number of answers.
+  std::unique_ptr<JsonValue> requestSplit(const std::string& json, std::string* err,
+                                          int* slices = nullptr);
+  /// Closes standard input and expects exit `expectedCode` and, when
+  /// `nothingLeft`, no bytes after the frames read.
+  void finish(int expectedCode = 0, bool nothingLeft = true);
 
-  std::string tmp_;
+  /// Journal lines of the virtual scanner starting with `operation` ("" all).
+  std::vector<std::string> journal(const std::string& operation = "") const;
+  /// The host's log file so far.
+  std::string log() const;
+  /// The temp folder (no trailing separator) and the default working folder
+  /// (with one).
+  const std::string& folder() const { return folder_; }
+  std::string defaultWorkFolder() const;
+
+  ChildProcess& process() { return process_; }
+
+ private:
+  std::string folder_;
+  bool ownsFolder_ = false;
+  ChildProcess process_;
 };
 
 }  // namespace lumra::test

@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include "tests/host_session.h"
-#include "tests/scan_support.h"
 
 namespace lumra::test {
 namespace {
@@ -33,7 +32,7 @@ std::string Description(const JsonValue* answer) {
 }
 
 // A failed save, and then the host goes on answering.
-void ExpectSaveFailsAndTheHostLives(ScanHost* host, const std::string& folder) {
+void ExpectSaveFailsAndTheHostLives(TestHost* host, const std::string& folder) {
   std::string err;
   auto answer = host->request(R"({"messageId":"s","command":"scannerProcessing","workingDirectory":")" +
                                   folder + R"(","settings":{"format":{"type":"bmp"}}})",
@@ -48,27 +47,53 @@ void ExpectSaveFailsAndTheHostLives(ScanHost* host, const std::string& folder) {
 
 constexpr char kLargePages[] = "width = 800\nheight = 600\n";  // 1.4 MB as BMP
 
-TEST(Limits, PageLargerThanTheFileSizeLimitFailsLikeAFullDisk) {
-  std::string scripts = MakeTempFolder("lumra_limits_");
-  ScanHost host;
+// A private temp folder, and hosts started through /bin/sh -c `script`
+// ("$0" is the host) with it as their temp folder.
+class Limits : public ::testing::Test {
+ protected:
+  void SetUp() override { tmp_ = MakeTempFolder("lumra_limits_"); }
+  void TearDown() override { RemoveTree(tmp_); }
+  void startUnder(ChildProcess* host, const std::string& script) {
+    ChildOptions options;
+    options.env = HostEnv(tmp_);
+    options.args = {"-c", script, HostPath()};
+    std::string err;
+    ASSERT_TRUE(host->start("/bin/sh", options, &err)) << err;
+  }
+  std::string exchange(ChildProcess* host, const std::string& body) {
+    std::string answer, err;
+    EXPECT_TRUE(host->writeFrame(body, &err) && host->readFrame(&answer, kTimeoutMs, &err)) << err;
+    return answer;
+  }
+  void finish(ChildProcess* host) {
+    host->closeStdin();
+    ExitStatus status;
+    ASSERT_TRUE(host->waitExit(kTimeoutMs, &status));
+    EXPECT_EQ(status.code, 0);
+  }
+  std::string logText() { return ReadFile(tmp_ + "/LumraImageScanning.log"); }
+  std::string tmp_;
+};
+
+TEST_F(Limits, PageLargerThanTheFileSizeLimitFailsLikeAFullDisk) {
+  TestHost host;
   std::string err;
-  ASSERT_TRUE(host.start(kLargePages, &err, HostUnder(scripts, "ulimit -f 400"))) << err;  // 200 KiB
+  ASSERT_TRUE(host.start(kLargePages, &err, HostUnder(tmp_, "ulimit -f 400"))) << err;  // 200 KiB
   ExpectSaveFailsAndTheHostLives(&host, host.folder() + "/pages/");
   host.process().closeStdin();
   ExitStatus status;
   ASSERT_TRUE(host.process().waitExit(kTimeoutMs, &status));
   EXPECT_TRUE(status.exited) << "signal " << status.signal;
   EXPECT_EQ(status.code, 0);
-  RemoveTree(scripts);
 }
 
-TEST(Limits, RequestWhileTheDiskIsFull) {
+TEST_F(Limits, RequestWhileTheDiskIsFull) {
   std::string disk = MakeTempFolder("lumra_full_disk_");
   if (geteuid() != 0 || mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=256k") != 0) {
     RemoveTree(disk);
     GTEST_SKIP() << "a small disk needs root (mount tmpfs)";
   }
-  ScanHost host;
+  TestHost host;
   std::string err;
   ASSERT_TRUE(host.start(kLargePages, &err)) << err;
   ExpectSaveFailsAndTheHostLives(&host, disk + "/");
@@ -80,15 +105,12 @@ TEST(Limits, RequestWhileTheDiskIsFull) {
 
 // Answers stay whole and in order when the host must wait for its reader:
 // nothing reads the host's output for a second while requests keep coming.
-TEST_F(HostTest, RequestsFasterThanAnswersAreRead) {
+TEST_F(Limits, RequestsFasterThanAnswersAreRead) {
   std::string file = tmp_ + "/page.bin";
   WriteFile(file, std::string(1500000, 'p'));
-  HostProcess host;
-  StartOptions options;
-  options.env["TMPDIR"] = tmp_;
-  options.args = {"-c", "\"$0\" | { sleep 1; cat; }", HostPath()};
+  ChildProcess host;
+  startUnder(&host, "\"$0\" | { sleep 1; cat; }");
   std::string err;
-  ASSERT_TRUE(host.start("/bin/sh", options, &err)) << err;
   const std::string series =
       R"({"messageId":"f","command":"filesSplitProcessing","files":[{"fileName":")" + file + "\"}]}";
   constexpr int kSlices = 4;  // 2 MB of answer: the last slice of the series
@@ -105,10 +127,8 @@ TEST_F(HostTest, RequestsFasterThanAnswersAreRead) {
   }
   auto full = parseJson(whole);
   ASSERT_NE(full, nullptr);
-  std::string content;
-  ASSERT_TRUE(DecodeBase64Text(ValueAt(full.get(), {u"pages"})->asArray()[0]->find(u"content")->asString(),
-                               &content));
-  EXPECT_EQ(content, std::string(1500000, 'p'));
+  EXPECT_EQ(DecodeBase64(ValueAt(full.get(), {u"pages"})->asArray()[0]->find(u"content")->asString()),
+            std::string(1500000, 'p'));
   for (int i = 0; i < 40; ++i) {
     std::string body;
     ASSERT_TRUE(host.readFrame(&body, kTimeoutMs, &err)) << err;
@@ -119,16 +139,12 @@ TEST_F(HostTest, RequestsFasterThanAnswersAreRead) {
 
 // The reader goes away after 600,000 bytes, in the second slice of a series:
 // the host keeps answering into nothing, and ends well with its input.
-TEST_F(HostTest, StandardOutputClosedInTheMiddleOfASplitSeries) {
+TEST_F(Limits, StandardOutputClosedInTheMiddleOfASplitSeries) {
   std::string file = tmp_ + "/page.bin";
   WriteFile(file, std::string(2500000, 'p'));
-  HostProcess host;
-  StartOptions options;
-  options.env["TMPDIR"] = tmp_;
-  options.args = {"-c", "{ \"$0\"; echo \"host exit $?\" >&2; } | head -c 600000 >/dev/null",
-                  HostPath()};
+  ChildProcess host;
+  startUnder(&host, "{ \"$0\"; echo \"host exit $?\" >&2; } | head -c 600000 >/dev/null");
   std::string err;
-  ASSERT_TRUE(host.start("/bin/sh", options, &err)) << err;
   const std::string series =
       R"({"messageId":"f","command":"filesSplitProcessing","files":[{"fileName":")" + file + "\"}]}";
   for (int i = 0; i < 8; ++i) ASSERT_TRUE(host.writeFrame(series, &err)) << err;
@@ -144,7 +160,7 @@ TEST_F(HostTest, StandardOutputClosedInTheMiddleOfASplitSeries) {
 // 300 entries naming one large read-only file (it cannot be deleted, so
 // every entry reads it) under a data limit: the pages that fit the budget
 // (a quarter of the limit) come back whole, the rest as "Error create page".
-TEST_F(HostTest, ThreeHundredLargeFilesWithinTheMemoryBudget) {
+TEST_F(Limits, ThreeHundredLargeFilesWithinTheMemoryBudget) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer cannot run under a data limit";
 #endif
@@ -155,12 +171,9 @@ TEST_F(HostTest, ThreeHundredLargeFilesWithinTheMemoryBudget) {
   std::string files;
   for (int i = 0; i < 300; ++i) files += std::string(i ? "," : "") + R"({"fileName":")" + file + "\"}";
 
-  HostProcess host;
-  StartOptions options;
-  options.env["TMPDIR"] = tmp_;
-  options.args = {"-c", "ulimit -d 400000 && exec \"$0\"", HostPath()};  // 400 MB
+  ChildProcess host;
+  startUnder(&host, "ulimit -d 400000 && exec \"$0\"");  // 400 MB
   std::string err;
-  ASSERT_TRUE(host.start("/bin/sh", options, &err)) << err;
   const std::string request =
       R"({"messageId":"b","command":"filesSplitProcessing","files":[)" + files + "]}";
   std::u16string whole;
@@ -180,9 +193,7 @@ TEST_F(HostTest, ThreeHundredLargeFilesWithinTheMemoryBudget) {
   size_t whole_pages = 0;
   for (const auto& page : pages) {
     if (page->find(u"content") == nullptr) break;
-    std::string content;
-    ASSERT_TRUE(DecodeBase64Text(page->find(u"content")->asString(), &content));
-    EXPECT_EQ(content, bytes);
+    EXPECT_EQ(DecodeBase64(page->find(u"content")->asString()), bytes);
     ++whole_pages;
   }
   EXPECT_EQ(whole_pages, 3u);  // 26.7 MB of text each in a budget of 102.4 MB

@@ -2,6 +2,7 @@
 // the echo, split series, the log, the single instance.
 #include <sys/stat.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,9 +19,7 @@
 namespace lumra::test {
 namespace {
 
-using Protocol = HostTest;
-
-TEST_F(Protocol, MalformedRequestsGetExactlyOneErrorAnswerEach) {
+TEST(Protocol, MalformedRequestsGetExactlyOneErrorAnswerEach) {
   std::string deep(300000, '[');
   deep += std::string(300000, ']');
   std::string objects;
@@ -65,70 +64,70 @@ TEST_F(Protocol, MalformedRequestsGetExactlyOneErrorAnswerEach) {
        "{\"command\":\"c\",\"messageId\":\"\xEF\xBF\xBD\",\"status\":{\"code\":0,\"description\":"
        "\"Unknow request command c\",\"result\":\"error\"}}"},
   };
-  ChildProcess host;
-  start(&host);
+  TestHost host;
+  ASSERT_TRUE(host.start());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(exchange(&host, c.body), c.answer);
+    EXPECT_EQ(host.exchange(c.body), c.answer);
   }
-  finish(&host);
+  host.finish();
 }
 
-TEST_F(Protocol, FullEchoWithEscapingNonAsciiAndNumberTruncation) {
-  ChildProcess host;
-  start(&host);
+TEST(Protocol, FullEchoWithEscapingNonAsciiAndNumberTruncation) {
+  TestHost host;
+  ASSERT_TRUE(host.start());
   const std::string request =
       "{\"messageId\":\"id/1\",\"contentId\":\"c\\u00e9\",\"destination\":\"lumraImageScanningNative\","
       "\"command\":\"removeFiles\",\"files\":[],\"workingDirectory\":\"C:\\\\scans\\\\\",\"clientLogin\":"
       "\"Jos\xC3\xA9 \xF0\x9F\x93\x84\",\"clientIp\":\"10.0.0.7\",\"isDsm2\":false,\"scannerId\":300.7,"
       "\"settings\":{\"dpi\":300.7,\"timeout\":-1,\"color\":\"bw\",\"feeder\":true,\"duplex\":false,"
       "\"showUI\":true,\"format\":{\"type\":\"jpg\",\"quality\":-1}},\"unknown\":[1,2]}";
-  EXPECT_EQ(exchange(&host, request),
+  EXPECT_EQ(host.exchange(request),
             "{\"clientIp\":\"10.0.0.7\",\"clientLogin\":\"Jos\xC3\xA9 \xF0\x9F\x93\x84\",\"command\":\"removeFiles\","
             "\"contentId\":\"c\xC3\xA9\",\"destination\":\"lumraImageScanningWebExt\",\"isDsm2\":false,"
             "\"messageId\":\"id\\/1\",\"scannerId\":300,\"settings\":{\"color\":\"bw\",\"dpi\":300,\"duplex\":false,"
             "\"feeder\":true,\"format\":{\"quality\":4294967295,\"type\":\"jpg\"},\"showUI\":true,"
             "\"timeout\":4294967295},\"status\":{\"result\":\"success\"},\"workingDirectory\":\"C:\\\\scans\\\\\"}");
   // Any other destination is left out; wrong kinds are not echoed.
-  EXPECT_EQ(exchange(&host,
+  EXPECT_EQ(host.exchange(
                      "{\"messageId\":\"m\",\"command\":\"removeFiles\",\"files\":[],\"destination\":"
                      "\"lumraImageScanningWebExt\",\"isDsm2\":\"false\",\"settings\":{\"feeder\":1,\"format\":\"png\"}}"),
             "{\"command\":\"removeFiles\",\"messageId\":\"m\",\"status\":{\"result\":\"success\"}}");
-  finish(&host);
+  host.finish();
 }
 
-TEST_F(Protocol, FramingLittleEndianBackToBackAndEndOfInput) {
-  ChildProcess host;
-  start(&host);
+TEST(Protocol, FramingLittleEndianBackToBackAndEndOfInput) {
+  TestHost host;
+  ASSERT_TRUE(host.start());
   std::string err;
   // 05 00 00 00 is five bytes, not 83,886,080; two requests in one write.
-  ASSERT_TRUE(host.write(Le32(5) + "[1,2]" + Frame("{}"), &err)) << err;
+  ASSERT_TRUE(host.process().write(Le32(5) + "[1,2]" + Frame("{}"), &err)) << err;
   std::string first, second;
-  ASSERT_TRUE(host.readFrame(&first, kTimeoutMs, &err)) << err;
-  ASSERT_TRUE(host.readFrame(&second, kTimeoutMs, &err)) << err;
+  ASSERT_TRUE(host.process().readFrame(&first, kTimeoutMs, &err)) << err;
+  ASSERT_TRUE(host.process().readFrame(&second, kTimeoutMs, &err)) << err;
   EXPECT_NE(first.find("The root element is not an object"), std::string::npos);
   EXPECT_NE(second.find("Request messageId not found"), std::string::npos);
   // A zero length ends the host, whatever follows.
-  ASSERT_TRUE(host.write(Le32(0) + Frame("{}"), &err));
+  ASSERT_TRUE(host.process().write(Le32(0) + Frame("{}"), &err));
   ExitStatus status;
-  ASSERT_TRUE(host.waitExit(kTimeoutMs, &status));
+  ASSERT_TRUE(host.process().waitExit(kTimeoutMs, &status));
   EXPECT_EQ(status.code, 0);
   std::string rest;
-  host.readToEnd(&rest, kTimeoutMs);
+  host.process().readToEnd(&rest, kTimeoutMs);
   EXPECT_EQ(rest, "");
 
   // Answer frames carry the body length, least significant byte first.
-  ChildProcess again;
-  start(&again);
-  ASSERT_TRUE(again.write(Frame("{}"), &err));
-  again.closeStdin();
+  TestHost again;
+  ASSERT_TRUE(again.start());
+  ASSERT_TRUE(again.process().write(Frame("{}"), &err));
+  again.process().closeStdin();
   std::string raw;
-  ASSERT_TRUE(again.readToEnd(&raw, kTimeoutMs));
+  ASSERT_TRUE(again.process().readToEnd(&raw, kTimeoutMs));
   ASSERT_GE(raw.size(), 4u);
   EXPECT_EQ(raw.substr(0, 4), Le32(static_cast<uint32_t>(raw.size() - 4)));
 }
 
-TEST_F(Protocol, EmptyInputAndCutShortBodies) {
+TEST(Protocol, EmptyInputAndCutShortBodies) {
   struct Case {
     std::string name;
     std::string input;
@@ -145,91 +144,83 @@ TEST_F(Protocol, EmptyInputAndCutShortBodies) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ChildProcess host;
-    start(&host);
+    TestHost host;
+    ASSERT_TRUE(host.start());
     std::string err;
-    ASSERT_TRUE(host.write(c.input, &err)) << err;
-    host.closeStdin();
+    ASSERT_TRUE(host.process().write(c.input, &err)) << err;
+    host.process().closeStdin();
     for (const std::string& expected : c.answers) {
       std::string answer;
-      ASSERT_TRUE(host.readFrame(&answer, kTimeoutMs, &err)) << err;
+      ASSERT_TRUE(host.process().readFrame(&answer, kTimeoutMs, &err)) << err;
       EXPECT_NE(answer.find(expected), std::string::npos) << answer;
     }
-    finish(&host);
+    host.finish();
   }
 }
 
-TEST_F(Protocol, OversizedBodyIsDiscardedAndTheLoopGoesOn) {
-  ChildProcess host;
-  start(&host);
+TEST(Protocol, OversizedBodyIsDiscardedAndTheLoopGoesOn) {
+  TestHost host;
+  ASSERT_TRUE(host.start());
   const uint32_t length = (64u << 20) + 1;
   std::string err;
-  ASSERT_TRUE(host.write(Le32(length), &err));
+  ASSERT_TRUE(host.process().write(Le32(length), &err));
   std::string chunk(1 << 20, ' ');
   for (uint32_t sent = 0; sent < length;) {
     uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(chunk.size()), length - sent);
-    ASSERT_TRUE(host.write(std::string_view(chunk).substr(0, n), &err)) << err;
+    ASSERT_TRUE(host.process().write(std::string_view(chunk).substr(0, n), &err)) << err;
     sent += n;
   }
   std::string answer;
-  ASSERT_TRUE(host.readFrame(&answer, kTimeoutMs, &err)) << err;
+  ASSERT_TRUE(host.process().readFrame(&answer, kTimeoutMs, &err)) << err;
   EXPECT_EQ(answer, "{\"status\":{\"code\":0,\"description\":\"JSON failed to parse\",\"result\":\"error\"}}");
-  EXPECT_NE(exchange(&host, "{\"messageId\":\"next\"}").find("\"messageId\":\"next\""), std::string::npos);
-  finish(&host);
+  EXPECT_NE(host.exchange("{\"messageId\":\"next\"}").find("\"messageId\":\"next\""), std::string::npos);
+  host.finish();
 }
 
 struct SeriesResult {
-  std::string full;            // the parts joined, UTF-8
-  std::vector<size_t> parts;   // bytes of each part
+  std::string full;  // the parts joined, UTF-8
   size_t largestFrame = 0;
   int frames = 0;
 };
 
-// Runs one split series to its end with `request` for every step.
-void RunSeries(Protocol* test, ChildProcess* host, const std::string& first, const std::string& next,
-               SeriesResult* result, std::function<std::string(ChildProcess*, const std::string&)> exchange) {
+// Runs one split series to its end: `first`, then `next` for every later step.
+void RunSeries(TestHost* host, const std::string& first, const std::string& next,
+               SeriesResult* result) {
   std::string body = first;
-  for (bool last = false; !last;) {
-    std::string answer = exchange(host, body);
-    body = next;
+  for (bool last = false; !last; body = next) {
+    std::string answer = host->exchange(body);
     result->largestFrame = std::max(result->largestFrame, answer.size() + 4);
-    ++result->frames;
+    ASSERT_LT(++result->frames, 10000);
     auto tree = Parse(answer);
     ASSERT_TRUE(tree) << answer.substr(0, 200);
     ASSERT_EQ(tree->find(u"pages"), nullptr);
-    const JsonValue* split = tree->find(u"split");
-    ASSERT_NE(split, nullptr) << answer.substr(0, 200);
-    last = split->find(u"last")->asBool();
-    std::string part = Utf8(split->find(u"part")->asString());
-    result->parts.push_back(part.size());
-    result->full += part;
-    ASSERT_LT(result->frames, 10000);
+    ASSERT_NE(ValueAt(tree.get(), {u"split", u"last"}), nullptr) << answer.substr(0, 200);
+    last = ValueAt(tree.get(), {u"split", u"last"})->asBool();
+    result->full += StringAt(tree.get(), {u"split", u"part"});
   }
-  (void)test;
 }
 
-TEST_F(Protocol, FilesSplitSeriesJoinsIntoTheFullAnswer) {
+TEST(Protocol, FilesSplitSeriesJoinsIntoTheFullAnswer) {
   std::mt19937 random(11);
   std::string big(1500000, '\0');
   for (char& c : big) c = static_cast<char>(random());
-  const std::string bigPath = tmp_ + "/page_0.jpg";
-  const std::string emptyPath = tmp_ + "/page_1.png";
-  const std::string missingPath = tmp_ + "/page_2.tif";
-  const std::string smallPath = tmp_ + "/page_3";
+  TestHost host;
+  ASSERT_TRUE(host.start());
+  const std::string tmp = host.folder();
+  const std::string bigPath = tmp + "/page_0.jpg";
+  const std::string emptyPath = tmp + "/page_1.png";
+  const std::string missingPath = tmp + "/page_2.tif";
+  const std::string smallPath = tmp + "/page_3";
   WriteFile(bigPath, big);
   WriteFile(emptyPath, "");
   WriteFile(smallPath, "scan\xC3\xA9");
-
-  ChildProcess host;
-  start(&host);
   const std::string first =
       "{\"messageId\":\"s\xC3\xA9rie\",\"command\":\"filesSplitProcessing\",\"clientLogin\":\"\xE2\x82\xAC\","
       "\"files\":[{\"fileName\":\"" + bigPath + "\"},\"plain\",{\"name\":1},{\"fileName\":\"" + emptyPath +
       "\"},{\"fileName\":\"" + missingPath + "\"},{\"fileName\":\"" + smallPath + "\"}]}";
   const std::string next = "{\"messageId\":\"s\xC3\xA9rie\",\"command\":\"scannerSplitProcessing\"}";
   SeriesResult series;
-  RunSeries(this, &host, first, next, &series,
-            [this](ChildProcess* h, const std::string& body) { return exchange(h, body); });
+  RunSeries(&host, first, next, &series);
 
   EXPECT_LT(series.largestFrame, 1u << 20);
   EXPECT_GE(series.frames, 3);
@@ -253,96 +244,65 @@ TEST_F(Protocol, FilesSplitSeriesJoinsIntoTheFullAnswer) {
       EXPECT_EQ(pages[i]->find(u"content"), nullptr);
       continue;
     }
-    EXPECT_EQ(DecodeBase64(Utf8(pages[i]->find(u"content")->asString())), expected[i].content);
+    EXPECT_EQ(DecodeBase64(pages[i]->find(u"content")->asString()), expected[i].content);
     EXPECT_EQ(pages[i]->find(u"type")->asString(), expected[i].type);
   }
   for (const auto& path : {bigPath, emptyPath, smallPath}) EXPECT_FALSE(std::filesystem::exists(path)) << path;
 
   // The series is over: the same messageId starts a new one, which reads
   // "files" again (now all gone).
-  std::string again = exchange(&host, first);
+  std::string again = host.exchange(first);
   auto tree = Parse(again);
   ASSERT_TRUE(tree);
   EXPECT_TRUE(tree->find(u"split")->find(u"last")->asBool());
   auto inner = Parse(Utf8(tree->find(u"split")->find(u"part")->asString()));
   ASSERT_TRUE(inner);
   EXPECT_EQ(inner->find(u"pages")->asArray().size(), 4u);
-  finish(&host);
+  host.finish();
   // The log tells the series' start and end.
-  std::string log = logText();
+  std::string log = host.log();
   EXPECT_NE(log.find("[createAnswer@"), std::string::npos);
   EXPECT_NE(log.find("Create split message for messageId = s\xC3\xA9rie"), std::string::npos);
   EXPECT_NE(log.find("Ended split message for messageId = s\xC3\xA9rie"), std::string::npos);
   EXPECT_NE(log.find("Error open file " + missingPath), std::string::npos);
 }
 
-// A full answer of exactly 2,500,000 bytes fetched with 200-byte requests.
-TEST_F(Protocol, SliceArithmeticFor2500000BytesAt200ByteRequests) {
-  const std::string path = tmp_ + "/p.bin";
-  auto pad = [](std::string body) {
-    body.append(200 - body.size(), ' ');
-    return body;
-  };
-  // The messageId's length makes the Base64 text a whole number of groups.
-  std::string id = "m", head, tail;
-  size_t base64Chars = 0;
-  for (;; id += 'm') {
-    head = "{\"command\":\"filesSplitProcessing\",\"messageId\":\"" + id + "\",\"pages\":[{\"content\":\"";
-    tail = "\",\"number\":1,\"type\":\"bin\"}],\"status\":{\"result\":\"success\"}}";
-    base64Chars = 2500000 - head.size() - tail.size();
-    if (base64Chars % 4 == 0) break;
-  }
-  WriteFile(path, std::string(base64Chars / 4 * 3, '\0'));  // "AAAA": nothing to escape
-
-  ChildProcess host;
-  start(&host);
-  const std::string first = pad("{\"messageId\":\"" + id + "\",\"command\":\"filesSplitProcessing\",\"files\":[{\"fileName\":\"" + path + "\"}]}");
-  const std::string next = pad("{\"messageId\":\"" + id + "\",\"command\":\"filesSplitProcessing\"}");
-  ASSERT_EQ(first.size(), 200u);
-  SeriesResult series;
-  RunSeries(this, &host, first, next, &series,
-            [this](ChildProcess* h, const std::string& body) { return exchange(h, body); });
-  EXPECT_EQ(series.full.size(), 2500000u);
-  EXPECT_EQ(series.parts, (std::vector<size_t>{523676, 523676, 523676, 523676, 405296}));
-  EXPECT_EQ(series.full.substr(0, head.size()), head);
-  finish(&host);
-}
-
-TEST_F(Protocol, RemoveFilesDeletesWhatItMayAndAnswersSuccess) {
-  const std::string a = tmp_ + "/a.jpg", b = tmp_ + "/b.jpg";
+TEST(Protocol, RemoveFilesDeletesWhatItMayAndAnswersSuccess) {
+  TestHost host;
+  ASSERT_TRUE(host.start());
+  const std::string tmp = host.folder();
+  const std::string a = tmp + "/a.jpg", b = tmp + "/b.jpg";
   WriteFile(a, "x");
   WriteFile(b, "x");
   ::chmod(b.c_str(), 0444);
-  ChildProcess host;
-  start(&host);
-  EXPECT_EQ(exchange(&host, "{\"messageId\":\"r\",\"command\":\"removeFiles\",\"files\":[{\"fileName\":\"" + a +
-                                "\"},{\"fileName\":\"" + b + "\"},{\"fileName\":\"" + tmp_ + "/none\"}]}"),
+  EXPECT_EQ(host.exchange("{\"messageId\":\"r\",\"command\":\"removeFiles\",\"files\":[{\"fileName\":\"" + a +
+                                "\"},{\"fileName\":\"" + b + "\"},{\"fileName\":\"" + tmp + "/none\"}]}"),
             "{\"command\":\"removeFiles\",\"messageId\":\"r\",\"status\":{\"result\":\"success\"}}");
-  EXPECT_EQ(exchange(&host, "{\"messageId\":\"r\",\"command\":\"removeFiles\"}"),
+  EXPECT_EQ(host.exchange("{\"messageId\":\"r\",\"command\":\"removeFiles\"}"),
             "{\"command\":\"removeFiles\",\"messageId\":\"r\",\"status\":{\"code\":0,\"description\":"
             "\"Error parsing list files\",\"result\":\"error\"}}");
-  EXPECT_EQ(exchange(&host, "{\"messageId\":\"f\",\"command\":\"filesSplitProcessing\",\"files\":{}}"),
+  EXPECT_EQ(host.exchange("{\"messageId\":\"f\",\"command\":\"filesSplitProcessing\",\"files\":{}}"),
             "{\"command\":\"filesSplitProcessing\",\"messageId\":\"f\",\"split\":{\"last\":true,\"part\":"
             "\"{\\\"command\\\":\\\"filesSplitProcessing\\\",\\\"messageId\\\":\\\"f\\\",\\\"status\\\":{\\\"code\\\":0,"
             "\\\"description\\\":\\\"Error parsing list files\\\",\\\"result\\\":\\\"error\\\"}}\"},\"status\":{\"code\":0,"
             "\"description\":\"Error parsing list files\",\"result\":\"error\"}}");
-  finish(&host);
+  host.finish();
   EXPECT_FALSE(std::filesystem::exists(a));
   EXPECT_TRUE(std::filesystem::exists(b));
-  std::string log = logText();
+  std::string log = host.log();
   EXPECT_NE(log.find("[lumra::ImageJsonProcessing::processingMessage@"), std::string::npos);
   EXPECT_NE(log.find("Error delete file " + b), std::string::npos);
-  EXPECT_NE(log.find("Error delete file " + tmp_ + "/none"), std::string::npos);
+  EXPECT_NE(log.find("Error delete file " + tmp + "/none"), std::string::npos);
   EXPECT_EQ(log.find("Error delete file " + a), std::string::npos);
 }
 
-TEST_F(Protocol, LogStartsWithTheStartRecordAndKeepsTheLayout) {
-  ChildProcess host;
-  start(&host);
-  const std::string first = exchange(&host, "{\"messageId\":\"m\",\"command\":\"nothing\"}");
-  const std::string second = exchange(&host, "nope");
-  finish(&host);
-  std::string log = logText();
+TEST(Protocol, LogStartsWithTheStartRecordAndKeepsTheLayout) {
+  TestHost host;
+  ASSERT_TRUE(host.start());
+  const std::string first = host.exchange("{\"messageId\":\"m\",\"command\":\"nothing\"}");
+  const std::string second = host.exchange("nope");
+  host.finish();
+  std::string log = host.log();
   ASSERT_EQ(log.substr(0, 3), "\xEF\xBB\xBF");
   std::vector<std::string> lines;
   std::stringstream stream(log.substr(3));
@@ -372,73 +332,136 @@ TEST_F(Protocol, LogStartsWithTheStartRecordAndKeepsTheLayout) {
     EXPECT_EQ(m[3], expected[i].message);
   }
   // A second run appends, starting again with the start record.
-  ChildProcess rerun;
-  start(&rerun);
-  finish(&rerun);
-  log = logText();
+  TestHost rerun;
+  ASSERT_TRUE(rerun.start("", nullptr, "", host.folder()));
+  rerun.finish();
+  log = host.log();
   EXPECT_EQ(log.find("\xEF\xBB\xBF", 3), std::string::npos);
   size_t firstStart = log.find("Start LumraImageScanning...");
   EXPECT_NE(log.find("Start LumraImageScanning...", firstStart + 1), std::string::npos);
 }
 
-TEST_F(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
-  ChildProcess first;
-  start(&first);
-  exchange(&first, "{}");  // the first host is up and holds the lock
+TEST(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
+  TestHost first;
+  ASSERT_TRUE(first.start());
+  first.exchange("{}");  // the first host is up and holds the lock
 
-  ChildProcess second;
-  start(&second);
+  TestHost second;
+  ASSERT_TRUE(second.start("", nullptr, "", first.folder()));
   ExitStatus status;
   // It ends by itself: its standard input stays open and unread.
-  ASSERT_TRUE(second.waitExit(kTimeoutMs, &status));
+  ASSERT_TRUE(second.process().waitExit(kTimeoutMs, &status));
   EXPECT_TRUE(status.exited);
   EXPECT_EQ(status.code, 1);
   std::string answer, err;
-  ASSERT_TRUE(second.readFrame(&answer, kTimeoutMs, &err)) << err;
+  ASSERT_TRUE(second.process().readFrame(&answer, kTimeoutMs, &err)) << err;
   EXPECT_EQ(answer,
             "{\"status\":{\"code\":0,\"description\":\"The application is already running\",\"result\":\"error\"}}");
   std::string rest;
-  second.readToEnd(&rest, kTimeoutMs);
+  second.process().readToEnd(&rest, kTimeoutMs);
   EXPECT_EQ(rest, "");
 
   // The first host is undisturbed, and the second wrote no log record.
-  EXPECT_NE(exchange(&first, "{\"messageId\":\"still\"}").find("still"), std::string::npos);
-  std::string log = logText();
+  EXPECT_NE(first.exchange("{\"messageId\":\"still\"}").find("still"), std::string::npos);
+  std::string log = first.log();
   EXPECT_EQ(log.find("Start LumraImageScanning..."), log.rfind("Start LumraImageScanning..."));
 
   // Killed without a chance to clean up, the first host still frees the name.
-  first.kill();
-  ChildProcess third;
-  start(&third);
-  EXPECT_NE(exchange(&third, "{\"messageId\":\"third\"}").find("third"), std::string::npos);
-  finish(&third);
+  first.process().kill();
+  TestHost third;
+  ASSERT_TRUE(third.start("", nullptr, "", first.folder()));
+  EXPECT_NE(third.exchange("{\"messageId\":\"third\"}").find("third"), std::string::npos);
+  third.finish();
 }
 
 // Hosts started at the same moment: exactly one keeps running, every other
 // one says so and ends.
-TEST_F(Protocol, SimultaneousStartsLeaveExactlyOneHost) {
+TEST(Protocol, SimultaneousStartsLeaveExactlyOneHost) {
   constexpr int kHosts = 6;
-  ChildProcess hosts[kHosts];
-  for (ChildProcess& host : hosts) start(&host);
+  TestHost hosts[kHosts];
+  for (TestHost& host : hosts) ASSERT_TRUE(host.start("", nullptr, "", hosts[0].folder()));
   int running = 0, refused = 0;
-  for (ChildProcess& host : hosts) {
+  for (TestHost& host : hosts) {
     ExitStatus status;
-    if (host.waitExit(3000, &status)) {
+    if (host.process().waitExit(3000, &status)) {
       EXPECT_EQ(status.code, 1);
       std::string answer, err;
-      ASSERT_TRUE(host.readFrame(&answer, kTimeoutMs, &err)) << err;
+      ASSERT_TRUE(host.process().readFrame(&answer, kTimeoutMs, &err)) << err;
       EXPECT_NE(answer.find("The application is already running"), std::string::npos);
       ++refused;
     } else {
-      EXPECT_NE(exchange(&host, "{\"messageId\":\"alive\"}").find("alive"), std::string::npos);
+      EXPECT_NE(host.exchange("{\"messageId\":\"alive\"}").find("alive"), std::string::npos);
       ++running;
     }
   }
   EXPECT_EQ(running, 1);
   EXPECT_EQ(refused, kHosts - 1);
-  for (ChildProcess& host : hosts) {
-    if (host.running()) finish(&host);
+
+}
+
+// Length prefixes and bodies full of the bytes a text-mode runtime changes
+// (LF, CR, Ctrl-Z) pass both ways unchanged.
+TEST(Protocol, FramesStayByteExact) {
+  TestHost host;
+  ASSERT_TRUE(host.start());
+  // Answers of every length from about 100 to 400 bytes: their prefixes hold
+  // 0x0A, 0x0D and 0x1A.
+  for (size_t n = 0; n < 300; ++n) {
+    std::string id(n, 'i');
+    EXPECT_EQ(host.exchange("\r\n{\"messageId\":\"" + id + "\",\"command\":\"nothing\"}\r\n"),
+              "{\"command\":\"nothing\",\"messageId\":\"" + id +
+                  "\",\"status\":{\"code\":0,\"description\":\"Unknow request command "
+                  "nothing\",\"result\":\"error\"}}");
   }
+  // A body whose length prefix holds 0x1A: Ctrl-Z must not end the input.
+  std::string padded = "{\"messageId\":\"z\",\"command\":\"nothing\"}";
+  padded.append(0x1A1A - padded.size(), ' ');
+  EXPECT_NE(host.exchange(padded).find("\"messageId\":\"z\""), std::string::npos);
+  host.finish();
+}
+
+// A host alone in a folder with its own libraries but no TWAIN manager, as
+// on a machine that has none: every scan command fails cleanly.
+TEST(Protocol, ScanCommandsOnAMachineWithoutAManager) {
+  const std::string bin = MakeTempFolder("lumra_lonely_");
+  const std::string hostCopy = bin + "/" + std::filesystem::path(HostPath()).filename().string();
+  std::filesystem::copy_file(HostPath(), hostCopy);
+  for (const auto& entry : std::filesystem::directory_iterator(LUMRA_BIN_DIR)) {
+    std::string name = entry.path().filename().string(), lower = name;
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    bool library = lower.rfind("lib", 0) == 0 || lower.ends_with(".dll");
+    if (entry.is_regular_file() && library && lower.find("twain") == std::string::npos) {
+      std::filesystem::copy_file(entry.path(), bin + "/" + name);
+    }
+  }
+  TestHost host;
+  ASSERT_TRUE(host.start("", nullptr, hostCopy));
+  const std::string error = "\"status\":{\"code\":0,\"result\":\"error\"}}";
+  struct Case {
+    std::string request, answer;
+  };
+  const Case cases[] = {
+      {"{\"messageId\":\"l\",\"command\":\"scannersList\"}",
+       "{\"command\":\"scannersList\",\"messageId\":\"l\"," + error},
+      {"{\"messageId\":\"l\",\"command\":\"scannersList\",\"isDsm2\":false}",
+       "{\"command\":\"scannersList\",\"isDsm2\":false,\"messageId\":\"l\"," + error},
+      {"{\"messageId\":\"p\",\"command\":\"scannerProcessing\",\"settings\":{\"dpi\":200}}",
+       "{\"command\":\"scannerProcessing\",\"messageId\":\"p\",\"settings\":{\"dpi\":200}," + error},
+      {"{\"messageId\":\"p\",\"command\":\"scannerProcessingFiles\",\"isDsm2\":false}",
+       "{\"command\":\"scannerProcessingFiles\",\"isDsm2\":false,\"messageId\":\"p\"," + error},
+      {"{\"messageId\":\"p\",\"command\":\"scannerProcessingSocketPartSend\"}",
+       "{\"command\":\"scannerProcessingSocketPartSend\",\"last\":true,\"messageId\":\"p\"," + error},
+      {"{\"messageId\":\"p\",\"command\":\"scannerSplitProcessing\"}",
+       "{\"command\":\"scannerSplitProcessing\",\"messageId\":\"p\",\"split\":{\"last\":true,\"part\":"
+       "\"{\\\"command\\\":\\\"scannerSplitProcessing\\\",\\\"messageId\\\":\\\"p\\\",\\\"status\\\":{\\\"code\\\":0,"
+       "\\\"result\\\":\\\"error\\\"}}\"}," + error},
+  };
+  for (const Case& c : cases) EXPECT_EQ(host.exchange(c.request), c.answer);
+  host.finish();
+  // The scan job made the default working folder.
+  EXPECT_TRUE(std::filesystem::is_directory(host.defaultWorkFolder()));
+  EXPECT_NE(host.log().find("Cannot load library TWAINDSM.DLL or TWAIN_32.DLL."), std::string::npos);
+  RemoveTree(bin);
 }
 
 }  // namespace

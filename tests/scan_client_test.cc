@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/paths.h"
-#include "tests/scan_support.h"
+#include "tests/host_session.h"
 
 namespace lumra::test {
 namespace {
@@ -21,7 +21,7 @@ struct Outcome {
   std::string out, err;
 };
 
-class ScanClientTest : public testing::Test {
+class ScanClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     folder_ = MakeTempFolder("lumra_client_e2e_");
@@ -38,11 +38,7 @@ class ScanClientTest : public testing::Test {
     ChildProcess client;
     ChildOptions options;
     options.args = args;
-    options.env = HostEnv(folder_);
-    options.env["LUMRA_TWAIN_SOURCES"] = std::nullopt;
-    options.env["LUMRA_VIRTUAL_JOURNAL"] = folder_ + "/journal.txt";
-    options.env["LUMRA_VIRTUAL_SCENARIO"] =
-        scenario_.empty() ? std::optional<std::string>() : scenario_;
+    options.env = HostEnv(folder_, scenario_);
     std::string err;
     Outcome outcome;
     EXPECT_TRUE(client.start(BinaryPath("lumra-scan"), options, &err)) << err;
@@ -85,12 +81,10 @@ TEST_F(ScanClientTest, PagesArriveInEveryWay) {
     ASSERT_EQ(scan.status, 0) << scan.out << scan.err;
     for (int n = 1; n <= 3; ++n) {
       std::string path = out + "/page_" + std::to_string(n) + "." + c.ext;
-      std::string bytes, err;
-      ASSERT_TRUE(ReadFile(path, &bytes)) << path << "\n" << scan.out;
       Decoded decoded;
-      ASSERT_TRUE(DecodeImage(bytes, c.ext, &decoded, &err)) << err;
-      EXPECT_EQ(decoded.width, 200);
-      EXPECT_EQ(decoded.height, 120);
+      ASSERT_TRUE(decodePage(ReadFile(path), c.ext, &decoded)) << path << "\n" << scan.out;
+      EXPECT_EQ(decoded.width, 200u);
+      EXPECT_EQ(decoded.height, 120u);
       // The client names files with the platform's own separator.
       std::string shown =
           (std::filesystem::path(out) / ("page_" + std::to_string(n) + "." + c.ext)).string();

@@ -7,9 +7,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <png.h>
-
-#include "imaging/testing_dib.h"
+#include "imaging/testing/decoders.h"
 
 namespace lumra {
 namespace {
@@ -46,19 +44,11 @@ TEST(EncodeVerb, WritesThePageAnyoneCanDecode) {
   writeFile(input, bmpFile(packDib(page), 54));
   std::remove(output.c_str());
   ASSERT_EQ(RunEncodeVerb({input, "--format", "png", "-o", output}), 0);
-  std::vector<uint8_t> png = readFile(output);
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  ASSERT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size()));
-  image.format = PNG_FORMAT_RGB;
-  std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-  ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
-  ASSERT_EQ(image.width, 31u);
+  testing::Decoded png;
+  ASSERT_TRUE(testing::decodePng(readFile(output), &png));
+  ASSERT_EQ(png.width, 31u);
   for (uint32_t y = 0; y < 9; ++y) {
-    for (uint32_t x = 0; x < 31; ++x) {
-      const uint8_t* p = &rgb[(y * 31 + x) * 3];
-      ASSERT_EQ((testing::Rgb{p[0], p[1], p[2]}), page.at(x, y));
-    }
+    for (uint32_t x = 0; x < 31; ++x) ASSERT_EQ(png.at(x, y), page.at(x, y));
   }
   // The quality reaches JPEG.
   const std::string low = tempPath("low.jpg"), high = tempPath("high.jpg");

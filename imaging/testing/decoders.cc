@@ -1,0 +1,275 @@
+#include "imaging/testing/decoders.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+#include <gif_lib.h>
+#include <jpeglib.h>
+#include <png.h>
+#include <tiffio.h>
+
+namespace lumra::testing {
+
+namespace {
+
+// Reads a file held in memory, for the libraries that take a read callback.
+struct MemoryReader {
+  const std::vector<uint8_t>* file;
+  size_t at = 0;
+  size_t read(void* out, size_t n) {
+    n = std::min(n, file->size() - at);
+    std::memcpy(out, file->data() + at, n);
+    at += n;
+    return n;
+  }
+};
+
+struct JpegError {
+  jpeg_error_mgr base;
+  std::jmp_buf jump;
+};
+
+}  // namespace
+
+bool decodeJpeg(const std::vector<uint8_t>& file, Decoded* d, JpegFacts* facts) {
+  jpeg_decompress_struct cinfo;
+  JpegError error;
+  cinfo.err = jpeg_std_error(&error.base);
+  error.base.error_exit = [](j_common_ptr c) { std::longjmp(reinterpret_cast<JpegError*>(c->err)->jump, 1); };
+  if (setjmp(error.jump)) {
+    jpeg_destroy_decompress(&cinfo);
+    return false;
+  }
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, file.data(), static_cast<unsigned long>(file.size()));
+  jpeg_read_header(&cinfo, TRUE);
+  if (facts != nullptr) {
+    facts->densityUnit = cinfo.density_unit;
+    facts->xDensity = cinfo.X_density;
+    facts->yDensity = cinfo.Y_density;
+    facts->hSampling = cinfo.comp_info[0].h_samp_factor;
+    facts->vSampling = cinfo.comp_info[0].v_samp_factor;
+    facts->progressive = cinfo.progressive_mode;
+    facts->arithmetic = cinfo.arith_code;
+  }
+  jpeg_start_decompress(&cinfo);
+  d->width = cinfo.output_width;
+  d->height = cinfo.output_height;
+  d->components = static_cast<uint32_t>(cinfo.output_components);
+  d->samples.resize(static_cast<size_t>(d->width) * d->height * d->components);
+  while (cinfo.output_scanline < cinfo.output_height) {
+    JSAMPROW row = &d->samples[static_cast<size_t>(cinfo.output_scanline) * d->width * d->components];
+    jpeg_read_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_decompress(&cinfo);
+  jpeg_destroy_decompress(&cinfo);
+  return true;
+}
+
+bool decodePng(const std::vector<uint8_t>& file, Decoded* d, PngFacts* facts) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  MemoryReader reader{&file};
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  png_set_read_fn(png, &reader, [](png_structp p, png_bytep out, png_size_t n) {
+    if (static_cast<MemoryReader*>(png_get_io_ptr(p))->read(out, n) != n) png_error(p, "short");
+  });
+  png_read_info(png, info);
+  PngFacts ignored;
+  PngFacts& f = facts != nullptr ? *facts : ignored;
+  f.colorType = png_get_color_type(png, info);
+  f.bitDepth = png_get_bit_depth(png, info);
+  f.interlace = png_get_interlace_type(png, info);
+  png_colorp colors = nullptr;
+  if (png_get_PLTE(png, info, &colors, &f.paletteEntries) == 0) f.paletteEntries = 0;
+  png_uint_32 ppmX = 0, ppmY = 0;
+  png_get_pHYs(png, info, &ppmX, &ppmY, &f.unit);
+  f.ppmX = ppmX;
+  f.ppmY = ppmY;
+  png_color_16p background = nullptr;
+  if (png_get_bKGD(png, info, &background)) {
+    f.hasBackground = true;
+    f.backgroundIndex = background->index;
+    f.backgroundGray = background->gray;
+    f.backgroundSum = background->red + background->green + background->blue;
+  }
+  png_set_expand(png);
+  png_set_gray_to_rgb(png);
+  png_read_update_info(png, info);
+  d->width = png_get_image_width(png, info);
+  d->height = png_get_image_height(png, info);
+  d->components = 3;
+  d->samples.resize(static_cast<size_t>(d->width) * d->height * 3);
+  for (uint32_t y = 0; y < d->height; ++y) {
+    png_read_row(png, &d->samples[static_cast<size_t>(y) * d->width * 3], nullptr);
+  }
+  png_read_end(png, nullptr);
+  png_destroy_read_struct(&png, &info, nullptr);
+  return true;
+}
+
+bool decodeTiff(const std::vector<uint8_t>& file, Decoded* d, TiffFacts* facts) {
+  struct Source {
+    const std::vector<uint8_t>* file;
+    toff_t at;
+  } source{&file, 0};
+  TIFFSetErrorHandler(nullptr);
+  TIFFSetWarningHandler(nullptr);
+  TIFF* tif = TIFFClientOpen(
+      "page", "r", &source,
+      [](thandle_t h, tdata_t out, tmsize_t n) -> tmsize_t {
+        auto* s = static_cast<Source*>(h);
+        if (s->at >= s->file->size()) return 0;
+        n = std::min<tmsize_t>(n, static_cast<tmsize_t>(s->file->size() - s->at));
+        std::memcpy(out, s->file->data() + s->at, static_cast<size_t>(n));
+        s->at += static_cast<toff_t>(n);
+        return n;
+      },
+      [](thandle_t, tdata_t, tmsize_t) -> tmsize_t { return 0; },
+      [](thandle_t h, toff_t offset, int whence) -> toff_t {
+        auto* s = static_cast<Source*>(h);
+        s->at = (whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->at : s->file->size()) + offset;
+        return s->at;
+      },
+      [](thandle_t) { return 0; },
+      [](thandle_t h) -> toff_t { return static_cast<Source*>(h)->file->size(); },
+      [](thandle_t, tdata_t*, toff_t*) { return 0; }, [](thandle_t, tdata_t, toff_t) {});
+  if (tif == nullptr) return false;
+  uint32_t width = 0, height = 0;
+  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+  if (facts != nullptr) {
+    facts->littleEndian = file.size() >= 4 && file[0] == 'I' && file[1] == 'I' && file[2] == 42;
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &facts->photometric);
+    TIFFGetField(tif, TIFFTAG_COMPRESSION, &facts->compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &facts->bitsPerSample);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &facts->samplesPerPixel);
+    if (!TIFFGetField(tif, TIFFTAG_PREDICTOR, &facts->predictor)) facts->predictor = 1;
+    TIFFGetField(tif, TIFFTAG_RESOLUTIONUNIT, &facts->resolutionUnit);
+    TIFFGetField(tif, TIFFTAG_ORIENTATION, &facts->orientation);
+    TIFFGetField(tif, TIFFTAG_PLANARCONFIG, &facts->planar);
+    TIFFGetField(tif, TIFFTAG_ROWSPERSTRIP, &facts->rowsPerStrip);
+    TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &facts->subfileType);
+    TIFFGetField(tif, TIFFTAG_XRESOLUTION, &facts->xResolution);
+    TIFFGetField(tif, TIFFTAG_YRESOLUTION, &facts->yResolution);
+  }
+  std::vector<uint32_t> rgba(static_cast<size_t>(width) * height);
+  const bool read = width > 0 && height > 0 &&
+                    TIFFReadRGBAImageOriented(tif, width, height, rgba.data(), ORIENTATION_TOPLEFT, 0) == 1;
+  if (facts != nullptr) facts->singleImage = TIFFReadDirectory(tif) == 0;
+  TIFFClose(tif);
+  if (!read) return false;
+  d->width = width;
+  d->height = height;
+  d->components = 3;
+  d->samples.clear();
+  for (uint32_t px : rgba) {
+    d->samples.push_back(static_cast<uint8_t>(TIFFGetR(px)));
+    d->samples.push_back(static_cast<uint8_t>(TIFFGetG(px)));
+    d->samples.push_back(static_cast<uint8_t>(TIFFGetB(px)));
+  }
+  return true;
+}
+
+bool decodeOpenJpeg(const std::vector<uint8_t>& file, OPJ_CODEC_FORMAT format, Decoded* d,
+                    OPJ_COLOR_SPACE* space) {
+  MemoryReader reader{&file};
+  opj_stream_t* stream = opj_stream_create(1 << 16, OPJ_TRUE);
+  opj_stream_set_user_data(stream, &reader, nullptr);
+  opj_stream_set_user_data_length(stream, file.size());
+  opj_stream_set_read_function(stream, [](void* out, OPJ_SIZE_T n, void* user) -> OPJ_SIZE_T {
+    const size_t got = static_cast<MemoryReader*>(user)->read(out, n);
+    return got == 0 ? static_cast<OPJ_SIZE_T>(-1) : got;
+  });
+  opj_stream_set_skip_function(stream, [](OPJ_OFF_T n, void* user) -> OPJ_OFF_T {
+    auto* r = static_cast<MemoryReader*>(user);
+    r->at = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(r->at) + n, static_cast<int64_t>(r->file->size())));
+    return n;
+  });
+  opj_stream_set_seek_function(stream, [](OPJ_OFF_T n, void* user) -> OPJ_BOOL {
+    auto* r = static_cast<MemoryReader*>(user);
+    if (n < 0 || static_cast<size_t>(n) > r->file->size()) return OPJ_FALSE;
+    r->at = static_cast<size_t>(n);
+    return OPJ_TRUE;
+  });
+  opj_codec_t* codec = opj_create_decompress(format);
+  opj_dparameters_t params;
+  opj_set_default_decoder_parameters(&params);
+  opj_setup_decoder(codec, &params);
+  opj_image_t* image = nullptr;
+  bool ok = opj_read_header(stream, codec, &image) && opj_decode(codec, stream, image) &&
+            opj_end_decompress(codec, stream);
+  if (ok) {
+    if (space != nullptr) *space = image->color_space;
+    d->width = image->x1 - image->x0;
+    d->height = image->y1 - image->y0;
+    d->components = image->numcomps;
+    d->samples.resize(static_cast<size_t>(d->width) * d->height * d->components);
+    for (uint32_t c = 0; c < image->numcomps; ++c) {
+      ok = ok && image->comps[c].prec == 8 && image->comps[c].sgnd == 0 &&
+           image->comps[c].w == d->width && image->comps[c].h == d->height;
+      for (size_t i = 0; ok && i < static_cast<size_t>(d->width) * d->height; ++i) {
+        d->samples[i * d->components + c] = static_cast<uint8_t>(image->comps[c].data[i]);
+      }
+    }
+  }
+  if (image) opj_image_destroy(image);
+  opj_destroy_codec(codec);
+  opj_stream_destroy(stream);
+  return ok;
+}
+
+bool decodeGif(const std::vector<uint8_t>& file, Decoded* d, GifFacts* facts) {
+  MemoryReader reader{&file};
+  int error = 0;
+  GifFileType* gif = DGifOpen(&reader, [](GifFileType* g, GifByteType* out, int n) {
+    return static_cast<int>(static_cast<MemoryReader*>(g->UserData)->read(out, static_cast<size_t>(n)));
+  }, &error);
+  if (gif == nullptr) return false;
+  const bool ok = DGifSlurp(gif) == GIF_OK;
+  if (ok) {
+    d->width = static_cast<uint32_t>(gif->SWidth);
+    d->height = static_cast<uint32_t>(gif->SHeight);
+    d->components = 3;
+    d->samples.assign(static_cast<size_t>(d->width) * d->height * 3, 0);
+    if (facts != nullptr) facts->globalColours = gif->SColorMap ? gif->SColorMap->ColorCount : 0;
+    for (int i = 0; i < gif->ImageCount; ++i) {
+      const SavedImage& image = gif->SavedImages[i];
+      const GifImageDesc& desc = image.ImageDesc;
+      const ColorMapObject* map = desc.ColorMap ? desc.ColorMap : gif->SColorMap;
+      for (int y = 0; y < desc.Height; ++y) {
+        for (int x = 0; x < desc.Width; ++x) {
+          const GifColorType& c = map->Colors[image.RasterBits[y * desc.Width + x]];
+          uint8_t* p = &d->samples[(static_cast<size_t>(desc.Top + y) * d->width + desc.Left + x) * 3];
+          p[0] = c.Red, p[1] = c.Green, p[2] = c.Blue;
+        }
+      }
+      if (facts != nullptr) {
+        facts->images.push_back({desc.Left, desc.Top, desc.Width, desc.Height,
+                                 desc.ColorMap ? desc.ColorMap->ColorCount : 0,
+                                 std::vector<uint8_t>(image.RasterBits, image.RasterBits + desc.Width * desc.Height)});
+      }
+    }
+  }
+  DGifCloseFile(gif, &error);
+  return ok;
+}
+
+bool decodePage(const std::string& file, const std::string& extension, Decoded* picture) {
+  const std::vector<uint8_t> bytes(file.begin(), file.end());
+  bool ok = false;
+  if (extension == "jpg") ok = decodeJpeg(bytes, picture);
+  if (extension == "png") ok = decodePng(bytes, picture);
+  if (extension == "tif") ok = decodeTiff(bytes, picture);
+  if (extension == "gif") ok = decodeGif(bytes, picture);
+  if (extension == "jp2") ok = decodeOpenJpeg(bytes, OPJ_CODEC_JP2, picture);
+  if (extension == "jpc") ok = decodeOpenJpeg(bytes, OPJ_CODEC_J2K, picture);
+  return ok;
+}
+
+}  // namespace lumra::testing
