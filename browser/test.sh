@@ -37,6 +37,7 @@ if [ ! -x "$host" ]; then
   exit 1
 fi
 echo "== browser kit: end to end in headless Chromium"
-LUMRA_HOST_BIN=$host LUMRA_BROWSER_OUT=${LUMRA_BROWSER_OUT:-$ROOT/build/browser-test} \
+LUMRA_EXTENSION_DIR=${LUMRA_EXTENSION_DIR:-$(dirname "$host")/../browser-extension} \
+  LUMRA_HOST_BIN=$host LUMRA_BROWSER_OUT=${LUMRA_BROWSER_OUT:-$ROOT/build/browser-test} \
   node --test e2e/browser.test.js
 echo "screenshot: ${LUMRA_BROWSER_OUT:-$ROOT/build/browser-test}/demo-after-scan.png"

@@ -10,7 +10,8 @@ import { fileURLToPath } from 'node:url';
 
 export const BROWSER_DIR = fileURLToPath(new URL('..', import.meta.url));
 export const ROOT = join(BROWSER_DIR, '..');
-export const EXTENSION_DIR = join(BROWSER_DIR, 'extension');
+// The extension as the build lays it out, with its copy of the client.
+export const EXTENSION_DIR = process.env.LUMRA_EXTENSION_DIR ?? join(ROOT, 'build', 'browser-extension');
 export const EXTENSION_ID = 'bebjjoghbeoiaaikohkeaamlnbghlpcd';
 export const CHROMIUM = process.env.LUMRA_CHROMIUM ?? '/usr/bin/chromium';
 

@@ -1,7 +1,6 @@
 import { test, describe } from 'node:test';
 import assert from 'node:assert/strict';
-import { readFileSync } from 'node:fs';
-import { ScanClient, NativeTransport } from './lib/lumra-scan-client.js';
+import { ScanClient, NativeTransport } from '../client/index.js';
 import { Relay, normalizeOrigin } from './relay.js';
 import { FakeHost, FakeRuntime } from '../testing/fake-host.js';
 
@@ -211,10 +210,4 @@ describe('split series', () => {
     assert.ok(relay.stats.length > 1);
     for (const s of relay.stats) assert.ok(s.bytes > 0 && s.command === 'scannerSplitProcessing');
   });
-});
-
-test('the extension carries the client unchanged', () => {
-  const original = readFileSync(new URL('../client/index.js', import.meta.url), 'utf8');
-  const copy = readFileSync(new URL('./lib/lumra-scan-client.js', import.meta.url), 'utf8');
-  assert.ok(copy === original, 'run: cp browser/client/index.js browser/extension/lib/lumra-scan-client.js');
 });
