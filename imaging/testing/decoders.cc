@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <gif_lib.h>
+#include <gtest/gtest.h>
 #include <jpeglib.h>
 #include <png.h>
 #include <tiffio.h>
@@ -25,6 +26,18 @@ struct MemoryReader {
     return n;
   }
 };
+
+// The libraries that read files best read them from a file of the test's own.
+std::string tempCopy(const std::vector<uint8_t>& file, const char* extension) {
+  static int count = 0;
+  const std::string path = ::testing::TempDir() + "decoded_" + std::to_string(++count) + "." + extension;
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out != nullptr) {
+    std::fwrite(file.data(), 1, file.size(), out);
+    std::fclose(out);
+  }
+  return path;
+}
 
 struct JpegError {
   jpeg_error_mgr base;
@@ -114,32 +127,11 @@ bool decodePng(const std::vector<uint8_t>& file, Decoded* d, PngFacts* facts) {
 }
 
 bool decodeTiff(const std::vector<uint8_t>& file, Decoded* d, TiffFacts* facts) {
-  struct Source {
-    const std::vector<uint8_t>* file;
-    toff_t at;
-  } source{&file, 0};
+  const std::string path = tempCopy(file, "tif");
   TIFFSetErrorHandler(nullptr);
   TIFFSetWarningHandler(nullptr);
-  TIFF* tif = TIFFClientOpen(
-      "page", "r", &source,
-      [](thandle_t h, tdata_t out, tmsize_t n) -> tmsize_t {
-        auto* s = static_cast<Source*>(h);
-        if (s->at >= s->file->size()) return 0;
-        n = std::min<tmsize_t>(n, static_cast<tmsize_t>(s->file->size() - s->at));
-        std::memcpy(out, s->file->data() + s->at, static_cast<size_t>(n));
-        s->at += static_cast<toff_t>(n);
-        return n;
-      },
-      [](thandle_t, tdata_t, tmsize_t) -> tmsize_t { return 0; },
-      [](thandle_t h, toff_t offset, int whence) -> toff_t {
-        auto* s = static_cast<Source*>(h);
-        s->at = (whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->at : s->file->size()) + offset;
-        return s->at;
-      },
-      [](thandle_t) { return 0; },
-      [](thandle_t h) -> toff_t { return static_cast<Source*>(h)->file->size(); },
-      [](thandle_t, tdata_t*, toff_t*) { return 0; }, [](thandle_t, tdata_t, toff_t) {});
-  if (tif == nullptr) return false;
+  TIFF* tif = TIFFOpen(path.c_str(), "r");
+  if (tif == nullptr) return std::remove(path.c_str()), false;
   uint32_t width = 0, height = 0;
   TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
   TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
@@ -163,6 +155,7 @@ bool decodeTiff(const std::vector<uint8_t>& file, Decoded* d, TiffFacts* facts) 
                     TIFFReadRGBAImageOriented(tif, width, height, rgba.data(), ORIENTATION_TOPLEFT, 0) == 1;
   if (facts != nullptr) facts->singleImage = TIFFReadDirectory(tif) == 0;
   TIFFClose(tif);
+  std::remove(path.c_str());
   if (!read) return false;
   d->width = width;
   d->height = height;
@@ -178,25 +171,9 @@ bool decodeTiff(const std::vector<uint8_t>& file, Decoded* d, TiffFacts* facts) 
 
 bool decodeOpenJpeg(const std::vector<uint8_t>& file, OPJ_CODEC_FORMAT format, Decoded* d,
                     OPJ_COLOR_SPACE* space) {
-  MemoryReader reader{&file};
-  opj_stream_t* stream = opj_stream_create(1 << 16, OPJ_TRUE);
-  opj_stream_set_user_data(stream, &reader, nullptr);
-  opj_stream_set_user_data_length(stream, file.size());
-  opj_stream_set_read_function(stream, [](void* out, OPJ_SIZE_T n, void* user) -> OPJ_SIZE_T {
-    const size_t got = static_cast<MemoryReader*>(user)->read(out, n);
-    return got == 0 ? static_cast<OPJ_SIZE_T>(-1) : got;
-  });
-  opj_stream_set_skip_function(stream, [](OPJ_OFF_T n, void* user) -> OPJ_OFF_T {
-    auto* r = static_cast<MemoryReader*>(user);
-    r->at = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(r->at) + n, static_cast<int64_t>(r->file->size())));
-    return n;
-  });
-  opj_stream_set_seek_function(stream, [](OPJ_OFF_T n, void* user) -> OPJ_BOOL {
-    auto* r = static_cast<MemoryReader*>(user);
-    if (n < 0 || static_cast<size_t>(n) > r->file->size()) return OPJ_FALSE;
-    r->at = static_cast<size_t>(n);
-    return OPJ_TRUE;
-  });
+  const std::string path = tempCopy(file, "j2k");
+  opj_stream_t* stream = opj_stream_create_default_file_stream(path.c_str(), OPJ_TRUE);
+  if (stream == nullptr) return std::remove(path.c_str()), false;
   opj_codec_t* codec = opj_create_decompress(format);
   opj_dparameters_t params;
   opj_set_default_decoder_parameters(&params);
@@ -221,6 +198,7 @@ bool decodeOpenJpeg(const std::vector<uint8_t>& file, OPJ_CODEC_FORMAT format, D
   if (image) opj_image_destroy(image);
   opj_destroy_codec(codec);
   opj_stream_destroy(stream);
+  std::remove(path.c_str());
   return ok;
 }
 
