@@ -4,10 +4,9 @@ import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync, readdirSync, writeFileSync, mkdirSync, rmSync } from 'node:fs';
 import { join } from 'node:path';
-import { serve, workFolder, registerHost, launch, allowOrigins, ROOT, BROWSER_DIR } from './harness.js';
+import { serve, workFolder, registerHost, launch, allowOrigins, ROOT } from './harness.js';
 
-const FAKE = process.env.LUMRA_E2E_FAKE_HOST === '1';
-const HOST = FAKE ? join(BROWSER_DIR, 'testing', 'fake-native-host.js') : (process.env.LUMRA_HOST_BIN ?? join(ROOT, 'build', 'bin', 'lumra-scan-host'));
+const HOST = process.env.LUMRA_HOST_BIN ?? join(ROOT, 'build', 'bin', 'lumra-scan-host');
 const OUT = process.env.LUMRA_BROWSER_OUT ?? join(ROOT, 'build', 'browser-test');
 const MAX_ANSWER = 1048576;
 
@@ -58,7 +57,6 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
     assert.ok(existsSync(HOST), `no host at ${HOST}: build it first (./run build)`);
     work = await workFolder();
     const env = { TMPDIR: join(work, 'host-tmp') };
-    if (FAKE) env.FAKE_HOST_JPEG = '/usr/share/doc/nodejs/full-white-stripe.jpg';
     registerHost({ profile: join(work, 'profile'), host: HOST, env });
     allowed = await serve();
     other = await serve();
@@ -79,7 +77,7 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
     await page.waitForFunction(() => document.querySelector('#status').dataset.state !== 'starting', null, { timeout: 30_000 });
     assert.equal(await page.getAttribute('#status', 'data-state'), 'ready', await page.textContent('#status'));
     const names = await page.$$eval('#scanner option', (o) => o.map((x) => x.textContent));
-    if (!FAKE) assert.ok(names.includes('Lumra Virtual Scanner'), names.join(', '));
+    assert.ok(names.includes('Lumra Virtual Scanner'), names.join(', '));
     assert.ok(names.length >= 1);
   });
 
@@ -90,10 +88,8 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
     assert.equal(images.length, 3);
     for (const img of images) {
       assert.equal(img.type, 'image/jpeg');
-      if (!FAKE) {
-        assert.ok(Math.abs(img.width - a4(75).width) <= 2 && Math.abs(img.height - a4(75).height) <= 2, `${img.width}x${img.height}`);
-        assert.ok(img.colours > 1, 'page has content');
-      }
+      assert.ok(Math.abs(img.width - a4(75).width) <= 2 && Math.abs(img.height - a4(75).height) <= 2, `${img.width}x${img.height}`);
+      assert.ok(img.colours > 1, 'page has content');
     }
     const stats = await relayStats();
     assert.deepEqual(stats.map((s) => s.command), ['scannerProcessing']);
@@ -108,14 +104,12 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
     assert.equal(images.length, 3);
     for (const img of images) {
       assert.equal(img.type, 'image/jpeg');
-      if (!FAKE) {
-        assert.ok(Math.abs(img.width - a4(300).width) <= 2 && Math.abs(img.height - a4(300).height) <= 2, `${img.width}x${img.height}`);
-        assert.ok(img.colours > 8, `colour page, ${img.colours} colours`);
-      }
+      assert.ok(Math.abs(img.width - a4(300).width) <= 2 && Math.abs(img.height - a4(300).height) <= 2, `${img.width}x${img.height}`);
+      assert.ok(img.colours > 8, `colour page, ${img.colours} colours`);
     }
     const stats = await relayStats();
     assert.ok(stats.length >= 1 && stats.every((s) => s.command === 'scannerSplitProcessing'));
-    if (!FAKE) assert.ok(stats.length > 1, 'three colour pages at 300 dpi do not fit one answer');
+    assert.ok(stats.length > 1, 'three colour pages at 300 dpi do not fit one answer');
     for (const s of stats) assert.ok(s.bytes < MAX_ANSWER, `answer of ${s.bytes} bytes`);
     assert.deepEqual(hostTmpFiles(), []);
     mkdirSync(OUT, { recursive: true });
@@ -127,19 +121,19 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
     await scanInDemo(page, { dpi: 100, mode: 'files' });
     const files = await page.$$eval('#pages .page[data-file]', (cards) => cards.map((c) => c.dataset.file));
     assert.equal(files.length, 3);
-    if (!FAKE) for (const f of files) assert.ok(existsSync(f), f);
+    for (const f of files) assert.ok(existsSync(f), f);
 
     const cards = page.locator('#pages .page');
     await cards.nth(0).getByRole('button', { name: 'Fetch' }).click();
     await page.waitForSelector('#pages .page:nth-child(1) img');
     const [fetched] = await shownImages(page);
     assert.equal(fetched.type, 'image/jpeg');
-    if (!FAKE) assert.equal(existsSync(files[0]), false, 'the host deleted the file it sent');
+    assert.equal(existsSync(files[0]), false, 'the host deleted the file it sent');
 
     await cards.nth(2).getByRole('button', { name: 'Delete' }).click();
     await cards.nth(1).getByRole('button', { name: 'Delete' }).click();
     await page.waitForFunction(() => document.querySelectorAll('#pages .page').length === 1);
-    if (!FAKE) for (const f of files) assert.equal(existsSync(f), false, f);
+    for (const f of files) assert.equal(existsSync(f), false, f);
   });
 
   test('refuses files the host never reported', async () => {
