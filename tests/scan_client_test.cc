@@ -136,14 +136,6 @@ TEST_F(ScanClientTest, ErrorsExitWithTheHostsDescription) {
   EXPECT_TRUE(fs::exists(folder_ + "/cancelled/page_1.jpg"));
 }
 
-TEST_F(ScanClientTest, RawShortensPageContent) {
-  Scenario("width = 64\nheight = 48\n");
-  Outcome raw = Client({"raw", R"({"messageId":"r","command":"scannerProcessing"})"});
-  EXPECT_EQ(raw.status, 0) << raw.err;
-  EXPECT_NE(raw.out.find(R"("content":"<)"), std::string::npos) << raw.out;
-  EXPECT_LT(raw.out.size(), 1000u);
-}
-
 TEST_F(ScanClientTest, HelpForEveryVerb) {
   for (const char* verb : {"list", "scan", "remove", "raw"}) {
     Outcome help = Client({verb, "--help"});
