@@ -6,6 +6,7 @@
 #include "log/log.h"
 #include "imaging/page_files.h"
 #include "imaging/page_image.h"
+#include "platform/open_file.h"
 #include "platform/text.h"
 
 namespace lumra {
@@ -49,7 +50,7 @@ bool saveDIB(const std::string& path, HGLOBAL dib, uint32_t format, uint8_t qual
   const std::u16string widePath = AnsiToWide(path);
   LUMRA_LOG_AS(debug, kSaveDib) << "Save dib to " << widePath;
 
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "w+b"));
+  std::unique_ptr<FILE, FileCloser> file(OpenOwnFile(path, OpenFor::kRewrite));
   if (!file) {
     LUMRA_LOG_AS(error, kSaveDib) << "Error open file " << widePath;
     return false;

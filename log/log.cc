@@ -13,6 +13,7 @@
 
 #include <utf8.h>
 
+#include "platform/open_file.h"
 #include "platform/win32.h"
 
 namespace lumra {
@@ -95,7 +96,7 @@ class RollingSink final : public spdlog::sinks::base_sink<std::mutex> {
 
  private:
   void open() {
-    file_ = std::fopen(path_.c_str(), "ab");
+    file_ = OpenOwnFile(path_, OpenFor::kAppend);
     if (!file_) return;
     std::fseek(file_, 0, SEEK_END);
     long at = std::ftell(file_);
@@ -132,7 +133,57 @@ class RollingSink final : public spdlog::sinks::base_sink<std::mutex> {
   uint64_t size_ = 0;
 };
 
+// The code point of an escaped UTF-8 sequence at `p` (`n` bytes left), with
+// its length; 0 when the sequence is left as it is. C1 controls, line and
+// paragraph separators and bidirectional controls would break a line or
+// make it read otherwise in a viewer.
+uint32_t disguising(const unsigned char* p, size_t n, size_t* length) {
+  if (n >= 2 && p[0] == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) {
+    *length = 2;
+    return p[1];
+  }
+  if (n >= 2 && p[0] == 0xD8 && p[1] == 0x9C) {  // U+061C
+    *length = 2;
+    return 0x061C;
+  }
+  if (n >= 3 && p[0] == 0xE2 && (p[1] == 0x80 || p[1] == 0x81)) {
+    uint32_t c = 0x2000 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+    if (c == 0x200E || c == 0x200F || (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069)) {
+      *length = 3;
+      return c;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
+
+void appendLogText(std::string_view text, std::string* out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  size_t plain = 0;  // start of the bytes not yet copied
+  for (size_t i = 0; i < n;) {
+    unsigned char b = p[i];
+    char escape[12] = {0};
+    size_t length = 1;
+    if (b < 0x20 || b == 0x7F) {
+      const char* named = b == '\n' ? "\\n" : b == '\r' ? "\\r" : b == '\t' ? "\\t" : nullptr;
+      if (named) std::snprintf(escape, sizeof escape, "%s", named);
+      else std::snprintf(escape, sizeof escape, "\\x%02X", b);
+    } else if (b == 0xC2 || b == 0xD8 || b == 0xE2) {
+      if (uint32_t c = disguising(p + i, n - i, &length)) std::snprintf(escape, sizeof escape, "\\u%04X", c);
+    }
+    if (escape[0] == 0) {
+      ++i;
+      continue;
+    }
+    out->append(text.data() + plain, i - plain);
+    out->append(escape);
+    i += length;
+    plain = i;
+  }
+  out->append(text.data() + plain, n - plain);
+}
 
 void startLogAt(const std::string& path, Severity threshold, uint64_t fileBytes, int files) {
   auto sink = std::make_shared<RollingSink>(path, fileBytes, files);
@@ -154,9 +205,10 @@ void startLog(Severity threshold) {
   char folder[MAX_PATH];
   DWORD length = GetTempPathA(MAX_PATH, folder);
   std::string path;
-  if (length > 0 && length <= MAX_PATH) path.assign(folder, length);
-  path += "LumraImageScanning.log";
-  startLogAt(path, threshold);
+  // Without a private temp folder there is no safe place for the log: the
+  // current folder may be anybody's.
+  if (length == 0 || length > MAX_PATH) return;
+  startLogAt(std::string(folder, length) + "LumraImageScanning.log", threshold);
 }
 
 void stopLog() {
@@ -204,7 +256,7 @@ LogRecord::~LogRecord() {
 }
 
 LogRecord& LogRecord::operator<<(std::string_view text) {
-  text_ += text;
+  appendLogText(text, &text_);
   return *this;
 }
 
@@ -223,7 +275,9 @@ LogRecord& LogRecord::operator<<(std::u16string_view text) {
       clean += c;
     }
   }
-  utf8::unchecked::utf16to8(clean.begin(), clean.end(), std::back_inserter(text_));
+  std::string utf8;
+  utf8::unchecked::utf16to8(clean.begin(), clean.end(), std::back_inserter(utf8));
+  appendLogText(utf8, &text_);
   return *this;
 }
 

@@ -15,8 +15,8 @@ enum class Severity { none = 0, fatal = 1, error = 2, warning = 3, info = 4, deb
 
 /// Opens the log file (temp folder + "LumraImageScanning.log", rolling at
 /// 10,000,000 bytes over 10 files) with `threshold`, and writes the first
-/// record. Before this runs, and when the file cannot be opened, records are
-/// dropped.
+/// record. Before this runs, when there is no temp folder and when the file
+/// cannot be opened (a symlink is never followed), records are dropped.
 void startLog(Severity threshold);
 
 /// Size past which the log file rolls, and the most files kept.
@@ -39,6 +39,11 @@ bool logEnabled(Severity severity);
 /// "lumra::ImageScanning::openDSM" for class members, bare "createAnswer"
 /// for free functions of the lumra namespace.
 std::string_view logFunctionName(std::string_view prettyFunction);
+
+/// Appends UTF-8 `text` to `out` with control characters escaped ("\n",
+/// "\xNN"), and C1, line-separator and bidirectional controls as "\uXXXX":
+/// a logged value never starts a line or disguises the rest of its own.
+void appendLogText(std::string_view text, std::string* out);
 
 /// One record, built by stream insertion and written when destroyed.
 /// Narrow text is taken as ANSI (UTF-8 on POSIX), wide text as UTF-16.

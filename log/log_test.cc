@@ -162,10 +162,34 @@ TEST_F(LogFile, ConcurrentWritersKeepWholeLines) {
   for (const auto& line : lines) EXPECT_TRUE(std::regex_match(line, kLine)) << line;
 }
 
-TEST_F(LogFile, UnopenableFileDropsRecords) {
-  startLogAt(folder_ + "/missing/LumraImageScanning.log", Severity::debug);
-  EXPECT_FALSE(logEnabled(Severity::error));
-  LUMRA_LOG_AS(error, "main") << "dropped";
+TEST_F(LogFile, UnopenableFileOrPlantedLinkDropsRecords) {
+  const std::string target = folder_ + "/profile";
+  std::ofstream(target) << "keep";
+  std::filesystem::create_symlink(target, path_);
+  for (const std::string& path : {folder_ + "/missing/LumraImageScanning.log", path_}) {
+    startLogAt(path, Severity::debug);
+    EXPECT_FALSE(logEnabled(Severity::error));
+    LUMRA_LOG_AS(error, "main") << "dropped";
+  }
+  EXPECT_EQ(ReadFile(target), "keep");
+}
+
+TEST(LogText, ValuesCannotBreakOrDisguiseTheirLine) {
+  struct Case {
+    std::string value, logged;
+  };
+  const Case cases[] = {
+      {"m1\ncurl x | sh\n", "m1\\ncurl x | sh\\n"},
+      {std::string("a\0b\r\t\x1B[2J\x7F", 10), "a\\x00b\\r\\t\\x1B[2J\\x7F"},
+      {"C:\\scans\\\xC3\xA9t\xC3\xA9", "C:\\scans\\\xC3\xA9t\xC3\xA9"},  // backslashes and letters stay
+      {"x\xC2\x85y\xE2\x80\xA8z\xE2\x80\xAE!\xE2\x81\xA6", "x\\u0085y\\u2028z\\u202E!\\u2066"},
+      {"cut\xE2\x80", "cut\xE2\x80"},  // a truncated sequence is not read past
+  };
+  for (const Case& c : cases) {
+    std::string out = "[f@1] ";
+    appendLogText(c.value, &out);
+    EXPECT_EQ(out, "[f@1] " + c.logged);
+  }
 }
 
 TEST(LogFunctionName, QualifiesClassMembersOnly) {

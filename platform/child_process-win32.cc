@@ -7,6 +7,8 @@
 
 namespace lumra {
 
+std::string HostTempFolder(const std::string& tmp) { return tmp; }
+
 namespace {
 
 std::string lastErrorText(const char* what) {

@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "platform/paths.h"
 #include "platform/win32.h"
 
 namespace {
@@ -20,12 +22,49 @@ DWORD ErrorOf(int error) {
   }
 }
 
+// <TMPDIR or /tmp>/lumra-<uid>/: a shared temp folder would let other users
+// plant links at our page and log names or read what we scan. A folder of
+// that name that is not a private folder of ours is refused, never repaired.
+bool PrivateTempFolder(std::string* path, std::string* reason) {
+  const char* value = std::getenv("TMPDIR");
+  std::string folder = value && *value ? value : "/tmp";
+  if (folder.back() != '/') folder += '/';
+  uid_t uid = ::geteuid();
+  folder += lumra::PrivateTempFolderName();
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    *reason = folder + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat info;
+  if (::lstat(folder.c_str(), &info) != 0) {
+    *reason = folder + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    *reason = folder + " is not a folder";
+  } else if (info.st_uid != uid) {
+    *reason = folder + " belongs to user " + std::to_string(info.st_uid);
+  } else if ((info.st_mode & 077) != 0) {
+    *reason = folder + " is open to other users";
+  } else {
+    *path = folder + '/';
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
+std::string lumra::PrivateTempFolderName() { return "lumra-" + std::to_string(::geteuid()); }
+
 DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer) {
-  const char* value = std::getenv("TMPDIR");
-  std::string path = value && *value ? value : "/tmp";
-  if (path.back() != '/') path += '/';
+  std::string path, reason;
+  if (!PrivateTempFolder(&path, &reason)) {
+    // No log can be kept there either: the only place left to say why.
+    std::fprintf(stderr, "lumra: temp folder refused: %s\n", reason.c_str());
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+  }
   // Like Windows: the size needed (with the terminator) when it does not fit.
   if (buffer == nullptr || path.size() + 1 > bufferLength) return static_cast<DWORD>(path.size() + 1);
   std::memcpy(buffer, path.c_str(), path.size() + 1);

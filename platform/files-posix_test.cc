@@ -1,5 +1,6 @@
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -12,25 +13,65 @@
 
 namespace {
 
-TEST(TempPath, FollowsTmpdirAndEndsInSeparator) {
-  struct Case {
-    const char* tmpdir;
-    std::string expected;
+// The temp folder is <TMPDIR or /tmp>/lumra-<uid>/, made private; a folder of
+// that name that is not private and ours is refused.
+TEST(TempPath, IsAPrivateFolderOfTheUserUnderTmpdir) {
+  char pattern[] = "/tmp/lumra-temp-XXXXXX";
+  const std::string root = ::mkdtemp(pattern);
+  const std::string uid = std::to_string(::geteuid());
+  auto prepare = [&](const std::string& base, const char* how) {
+    std::filesystem::create_directories(base);
+    std::string own = base + "/lumra-" + uid;
+    if (std::string(how) == "open") {
+      ::mkdir(own.c_str(), 0700);
+      ::chmod(own.c_str(), 0750);
+    } else if (std::string(how) == "symlink") {
+      ::mkdir((base + "/elsewhere").c_str(), 0700);
+      std::filesystem::create_directory_symlink(base + "/elsewhere", own);
+    } else if (std::string(how) == "file") {
+      std::ofstream(own) << "x";
+    }
   };
-  const Case cases[] = {{"/var/x", "/var/x/"}, {"/var/y/", "/var/y/"}, {"", "/tmp/"}, {nullptr, "/tmp/"}};
+  struct Case {
+    const char* tmpdir;  // under root; nullptr: unset
+    const char* planted;
+    std::string expected;  // "" when refused
+  };
+  const Case cases[] = {
+      {"/a", "", root + "/a/lumra-" + uid + "/"},
+      {"/b/", "", root + "/b/lumra-" + uid + "/"},
+      {nullptr, "", "/tmp/lumra-" + uid + "/"},
+      {"/c", "open", ""},
+      {"/d", "symlink", ""},
+      {"/e", "file", ""},
+  };
   const char* old = ::getenv("TMPDIR");
   std::string saved = old ? old : "";
   for (const Case& c : cases) {
-    if (c.tmpdir) ::setenv("TMPDIR", c.tmpdir, 1);
-    else ::unsetenv("TMPDIR");
+    SCOPED_TRACE(c.expected);
+    if (c.tmpdir) {
+      prepare(root + c.tmpdir, c.planted);
+      ::setenv("TMPDIR", (root + c.tmpdir).c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
     char buffer[MAX_PATH];
     DWORD n = GetTempPathA(MAX_PATH, buffer);
+    if (c.expected.empty()) {
+      EXPECT_EQ(n, 0u);
+      EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+      continue;
+    }
     EXPECT_EQ(std::string(buffer, n), c.expected);
+    struct stat info;
+    ASSERT_EQ(::lstat(c.expected.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
     // Too small: the size needed, terminator included.
     EXPECT_EQ(GetTempPathA(2, buffer), c.expected.size() + 1);
   }
   if (old) ::setenv("TMPDIR", saved.c_str(), 1);
   else ::unsetenv("TMPDIR");
+  std::filesystem::remove_all(root);
 }
 
 TEST(Files, CreateDirectoryAndDeleteFileReportLikeWindows) {

@@ -18,6 +18,11 @@ inline constexpr char kPathSeparator = '/';
 inline constexpr const char* kProgramSuffix = "";
 #endif
 
+/// Name of the folder of its own that the host keeps in the user's temp
+/// folder: "lumra-<uid>" on POSIX, where temp folders are shared; "" on
+/// Windows, where the user's temp folder is private already.
+std::string PrivateTempFolderName();
+
 /// Folder of the running executable, ending in a separator; "" when it
 /// cannot be read.
 std::string ExecutableFolder();

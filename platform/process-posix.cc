@@ -35,32 +35,32 @@ class NamedMutex final : public PosixHandle {
   bool holdsName_;
 };
 
-// Lock files live in TMPDIR first (so tests can isolate), then the user's
-// runtime folder, then /tmp; the user id keeps users apart.
+// Lock files live in the user's private temp folder; "" when there is none.
 std::string LockPath(const char* name) {
-  std::string folder;
-  for (const char* variable : {"TMPDIR", "XDG_RUNTIME_DIR"}) {
-    const char* value = std::getenv(variable);
-    if (value && *value) {
-      folder = value;
-      break;
-    }
-  }
-  if (folder.empty()) folder = "/tmp";
-  if (folder.back() != '/') folder += '/';
+  char folder[MAX_PATH];
+  DWORD length = GetTempPathA(MAX_PATH, folder);
+  if (length == 0 || length >= MAX_PATH) return "";
   std::string file = name ? name : "";
   for (char& c : file) {
     if (c == '/' || c == '\\') c = '_';
   }
-  return folder + file + "." + std::to_string(::getuid()) + ".lock";
+  return std::string(folder, length) + file + ".lock";
 }
 
+// A lock file that is not a regular file of ours was not made by one of our
+// hosts: it must neither block us nor be locked by us.
 int OpenLockFile(const std::string& path, bool create) {
+  if (path.empty()) return -1;
   int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
   int fd;
   do {
     fd = ::open(path.c_str(), flags, 0600);
   } while (fd < 0 && errno == EINTR);
+  struct stat info;
+  if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid())) {
+    ::close(fd);
+    return -1;
+  }
   return fd;
 }
 

@@ -68,17 +68,24 @@ TEST(NamedMutex, ExistsWhileAHandleHoldsTheName) {
   CloseHandle(owned);
 }
 
-TEST(NamedMutex, NamesWithSeparatorsStayInTheLockFolder) {
+TEST(NamedMutex, LockFilesAreOwnRegularFilesInThePrivateTempFolder) {
   PrivateTemp temp;
+  const std::string folder = temp.folder() + "/lumra-" + std::to_string(::geteuid());
   HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\a/b");
   ASSERT_NE(m, nullptr);
   int files = 0;
-  for (auto& entry : std::filesystem::directory_iterator(temp.folder())) {
+  for (auto& entry : std::filesystem::directory_iterator(folder)) {
     ++files;
-    EXPECT_EQ(entry.path().filename().string().rfind("Global_a_b.", 0), 0u);
+    EXPECT_EQ(entry.path().filename().string(), "Global_a_b.lock");
   }
   EXPECT_EQ(files, 1);
   CloseHandle(m);
+
+  // A link planted at the name neither takes the name nor is written through.
+  std::filesystem::create_symlink(temp.folder() + "/target", folder + "/planted.lock");
+  EXPECT_EQ(CreateMutexA(nullptr, FALSE, "planted"), nullptr);
+  EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, "planted"), nullptr);
+  EXPECT_FALSE(std::filesystem::exists(temp.folder() + "/target"));
 }
 
 TEST(Handles, BadHandlesFailCleanly) {

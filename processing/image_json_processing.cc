@@ -108,6 +108,13 @@ void ImageJsonProcessing::processingMessage(const JsonValue& request, std::u16st
       LOG_DEBUG << "Scanning for splitting messageId = " << messageId;
     }
     if (folder.empty()) folder = getDefaultWorkFolder();
+    if (folder.empty()) {
+      // No private temp folder: the pages could not be written anywhere safe.
+      *status = u"error";
+      *description = u"Error save image to file.";
+      LOG_ERROR << *description;
+      return;
+    }
     bool ok = ImageScanning::scanning(isDsm2, settings, folder, statusCode, pageFiles, description);
     *status = ok ? u"success" : u"error";
     return;
@@ -166,11 +173,13 @@ std::string ImageJsonProcessing::getDefaultWorkFolder() {
   char buffer[MAX_PATH];
   DWORD length = GetTempPathA(MAX_PATH, buffer);
   std::string path;
-  if (length > 0 && length < MAX_PATH) path.assign(buffer, length);
-  if (!path.empty() && path.back() != kPathSeparator) path += kPathSeparator;
-  path += "lumra_image_scan";
-  path += kPathSeparator;
-  CreateDirectoryA(path.c_str(), nullptr);
+  if (length > 0 && length < MAX_PATH) {
+    path.assign(buffer, length);
+    if (path.back() != kPathSeparator) path += kPathSeparator;
+    path += "lumra_image_scan";
+    path += kPathSeparator;
+    CreateDirectoryA(path.c_str(), nullptr);
+  }
   LeaveCriticalSection(&workFolderLock);
   return path;
 }

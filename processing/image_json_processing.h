@@ -36,8 +36,9 @@ class ImageJsonProcessing {
   /// order; other elements skipped). False when "files" is not an array.
   static bool getListFiles(const JsonValue* request, std::vector<std::string>* pageFiles);
 
-  /// The temp folder + "lumra_image_scan" + separator, created if missing
-  /// (a relative path when there is no temp folder). Needs workFolderLock.
+  /// The temp folder + "lumra_image_scan" + separator, created if missing;
+  /// "" when there is no temp folder (never a relative path). Needs
+  /// workFolderLock.
   static std::string getDefaultWorkFolder();
 };
 

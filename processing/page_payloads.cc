@@ -9,6 +9,7 @@
 
 #include "log/log.h"
 #include "platform/file_length.h"
+#include "platform/open_file.h"
 #include "platform/resources.h"
 #include "platform/win32.h"
 
@@ -135,7 +136,7 @@ size_t escapedReserve(size_t bytes) {
 
 class File {
  public:
-  explicit File(const std::string& path) : file_(std::fopen(path.c_str(), "rb")) {}
+  explicit File(const std::string& path) : file_(OpenOwnFile(path, OpenFor::kRead)) {}
   ~File() {
     if (file_) std::fclose(file_);
   }

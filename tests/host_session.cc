@@ -33,6 +33,11 @@ std::string MakeTempFolder(const std::string& prefix) {
   return "";
 }
 
+std::string HostTempFolder(const std::string& tmp) {
+  const std::string name = PrivateTempFolderName();
+  return name.empty() ? tmp : tmp + "/" + name;
+}
+
 void RemoveTree(const std::string& path) {
   std::error_code ec;
   if (!path.empty()) std::filesystem::remove_all(path, ec);
@@ -201,8 +206,12 @@ std::vector<std::string> TestHost::journal(const std::string& operation) const {
   return lines;
 }
 
-std::string TestHost::log() const { return ReadFile(folder_ + "/LumraImageScanning.log"); }
+std::string TestHost::log() const {
+  return ReadFile(HostTempFolder(folder_) + "/LumraImageScanning.log");
+}
 
-std::string TestHost::defaultWorkFolder() const { return folder_ + "/lumra_image_scan/"; }
+std::string TestHost::defaultWorkFolder() const {
+  return HostTempFolder(folder_) + "/lumra_image_scan/";
+}
 
 }  // namespace lumra::test

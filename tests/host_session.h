@@ -29,6 +29,9 @@ std::string HostPath();
 /// A fresh empty folder under the system temp folder whose name starts with
 /// `prefix`, with forward slashes and no trailing separator ("" on failure).
 std::string MakeTempFolder(const std::string& prefix);
+/// The host's own temp folder (log, default working folder, lock) when its
+/// temp folder is `tmp`.
+std::string HostTempFolder(const std::string& tmp);
 /// Removes a folder and everything below it; missing folders are fine.
 void RemoveTree(const std::string& path);
 /// Environment for a program whose temp folder is `tmp` (TMPDIR on POSIX,

@@ -71,7 +71,7 @@ class Limits : public ::testing::Test {
     ASSERT_TRUE(host->waitExit(kTimeoutMs, &status));
     EXPECT_EQ(status.code, 0);
   }
-  std::string logText() { return ReadFile(tmp_ + "/LumraImageScanning.log"); }
+  std::string logText() { return ReadFile(HostTempFolder(tmp_) + "/LumraImageScanning.log"); }
   std::string tmp_;
 };
 

@@ -19,7 +19,7 @@ TEST(Protocol, ClosedStandardOutputEndsWithCodeOne) {
   ExitStatus status;
   ASSERT_TRUE(host.waitExit(kTimeoutMs, &status));  // standard input is never read
   EXPECT_EQ(status.code, 1);
-  EXPECT_NE(ReadFile(tmp + "/LumraImageScanning.log").find("] Error get STD_OUTPUT_HANDLE..."),
+  EXPECT_NE(ReadFile(HostTempFolder(tmp) + "/LumraImageScanning.log").find("] Error get STD_OUTPUT_HANDLE..."),
             std::string::npos);
   RemoveTree(tmp);
 }

@@ -1,0 +1,7 @@
+#include "platform/paths.h"
+
+namespace lumra {
+
+std::string PrivateTempFolderName() { return {}; }
+
+}  // namespace lumra
