@@ -48,7 +48,7 @@ async function scanInDemo(p, { dpi, mode, color = 'color', format = 'jpg' }) {
 
 const relayStats = () => worker.evaluate(() => globalThis.lumraRelay.stats.splice(0));
 const hostTmpFiles = () => {
-  const dir = join(work, 'host-tmp', 'lumra_image_scan');
+  const dir = join(work, 'host-tmp', `lumra-${process.getuid()}`, 'lumra_image_scan');
   return existsSync(dir) ? readdirSync(dir) : [];
 };
 
@@ -61,7 +61,7 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
     allowed = await serve();
     other = await serve();
     ({ context, worker } = await launch(join(work, 'profile')));
-    await allowOrigins(context, [allowed.origin]);
+    await allowOrigins(context, [allowed.origin], { baseFolder: join(work, 'scans'), folderOrigins: [allowed.origin] });
     page = await context.newPage();
     await page.goto(`${allowed.origin}/demo/`);
   });
@@ -134,6 +134,28 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
     await cards.nth(1).getByRole('button', { name: 'Delete' }).click();
     await page.waitForFunction(() => document.querySelectorAll('#pages .page').length === 1);
     for (const f of files) assert.equal(existsSync(f), false, f);
+  });
+
+  test('scans into a folder inside the base folder of the options, never outside it', async () => {
+    const inside = join(work, 'scans', 'today');
+    const outside = join(work, 'outside');
+    mkdirSync(join(work, 'scans'));
+    const result = await page.evaluate(async ({ inside, outside }) => {
+      const client = window.lumraDemo.client;
+      const out = {};
+      const { files } = await client.scan({ dpi: 50, color: 'gray', feeder: false }, { as: 'files', workingDirectory: inside });
+      out.files = files.map((f) => f.fileName);
+      for (const [name, dir] of [['outside', outside], ['climbing out', `${inside}/../../outside`], ['relative', 'outside']]) {
+        out[name] = await client.scan({ dpi: 50 }, { as: 'files', workingDirectory: dir }).then(() => 'accepted', (e) => e.kind);
+      }
+      await client.removeFiles(files);
+      return out;
+    }, { inside, outside });
+    assert.equal(result.files.length, 1);
+    if (!FAKE) assert.ok(result.files[0].startsWith(`${inside}/page_0.`), result.files[0]);
+    assert.deepEqual([result.outside, result['climbing out'], result.relative], ['refused', 'refused', 'refused']);
+    assert.equal(existsSync(outside), false);
+    if (!FAKE) assert.deepEqual(readdirSync(inside), []);
   });
 
   test('refuses files the host never reported', async () => {

@@ -73,10 +73,12 @@ export async function launch(profile) {
 }
 
 /** Fills the extension's options page the way a user would. */
-export async function allowOrigins(context, origins) {
+export async function allowOrigins(context, origins, { baseFolder = '', folderOrigins = [] } = {}) {
   const page = await context.newPage();
   await page.goto(`chrome-extension://${EXTENSION_ID}/options.html`);
   await page.fill('#origins', origins.join('\n'));
+  await page.fill('#basefolder', baseFolder);
+  await page.fill('#folderorigins', folderOrigins.join('\n'));
   await page.click('#save');
   await page.waitForSelector('#status:has-text("Saved.")');
   await page.close();

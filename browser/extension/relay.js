@@ -7,13 +7,74 @@ const ALLOWED_COMMANDS = new Set([
   'scannersList', 'scannerProcessing', 'scannerProcessingFiles', 'scannerSplitProcessing',
   'scannerProcessingSocketPartSend', 'filesSplitProcessing', 'removeFiles',
 ]);
+const SCAN_COMMANDS = new Set(['scannerProcessing', 'scannerProcessingFiles', 'scannerSplitProcessing', 'scannerProcessingSocketPartSend']);
 const SPLIT_COMMANDS = new Set(['scannerSplitProcessing', 'filesSplitProcessing']);
 const FILE_COMMANDS = new Set(['filesSplitProcessing', 'removeFiles']);
 const MAX_LOST_SERIES = 200;
 const MAX_STATS = 500;
+/** The host waits this long for a scanner when a request names no time-out. */
+const HOST_DEFAULT_TIMEOUT_MS = 180_000;
+const MAX_TIMEOUT_MS = 0xFFFF_FFFF;
 
-/** Default options: nothing allowed until the user lists origins. */
-export const DEFAULT_OPTIONS = Object.freeze({ allowedOrigins: [], allowWorkingDirectory: false });
+/**
+ * Default options: nothing allowed until the user lists origins; no page chooses a folder
+ * until the user names a base folder and the origins that may write inside it; a scan waits
+ * at most ten minutes for the scanner.
+ */
+export const DEFAULT_OPTIONS = Object.freeze({ allowedOrigins: [], folderOrigins: [], baseFolder: '', scanTimeoutMinutes: 10 });
+
+const WINDOWS_DEVICE = /^(con|prn|aux|nul|com[0-9\u00b9\u00b2\u00b3]|lpt[0-9\u00b9\u00b2\u00b3]|conin\$|conout\$)(\..*)?$/i;
+
+/**
+ * An absolute local folder path split into its root and parts, "." and ".." resolved; null
+ * for anything else: relative and drive-relative paths, ".." above the root, control
+ * characters, and on Windows UNC and device paths and names Windows would read otherwise.
+ */
+export function folderParts(text) {
+  if (typeof text !== 'string' || /[\u0000-\u001f\u007f]/.test(text)) return null;
+  let windows, root, rest;
+  if (text.startsWith('/') && !text.startsWith('//')) {
+    [windows, root, rest] = [false, '/', text.split('/')];
+  } else {
+    const m = /^([A-Za-z]):[\\/](.*)$/s.exec(text);
+    if (!m) return null;
+    [windows, root, rest] = [true, `${m[1].toUpperCase()}:\\`, m[2].split(/[\\/]/)];
+  }
+  const parts = [];
+  for (const part of rest) {
+    if (part === '' || part === '.') continue;
+    if (part === '..') {
+      if (!parts.length) return null;
+      parts.pop();
+      continue;
+    }
+    if (windows && (/[<>:"|?*]/.test(part) || /[. ]$/.test(part) || WINDOWS_DEVICE.test(part))) return null;
+    parts.push(part);
+  }
+  return { windows, root, parts };
+}
+
+/** `path` normalised when it names `base` or a folder inside it; else null. */
+export function folderInside(path, base) {
+  const p = folderParts(path);
+  const b = folderParts(base);
+  if (!p || !b || p.windows !== b.windows || p.root !== b.root || p.parts.length < b.parts.length) return null;
+  const fold = (x) => (b.windows ? x.toLowerCase() : x);
+  if (b.parts.some((part, i) => fold(part) !== fold(p.parts[i]))) return null;
+  return p.root + p.parts.join(p.windows ? '\\' : '/');
+}
+
+/** Folder part of a page file path the host reported (its separator kept). */
+function folderOf(fileName) {
+  return fileName.slice(0, Math.max(fileName.lastIndexOf('/'), fileName.lastIndexOf('\\')) + 1);
+}
+
+/** Longest scan time-out in milliseconds that the options allow. */
+function timeoutCap({ scanTimeoutMinutes }) {
+  const minutes = Number(scanTimeoutMinutes);
+  const ms = Number.isFinite(minutes) && minutes > 0 ? minutes * 60_000 : DEFAULT_OPTIONS.scanTimeoutMinutes * 60_000;
+  return Math.min(Math.floor(ms), MAX_TIMEOUT_MS);
+}
 
 /** Normalises a user-typed origin ("http://127.0.0.1:8080/" → "http://127.0.0.1:8080"); null when invalid. */
 export function normalizeOrigin(text) {
@@ -92,16 +153,47 @@ export class Relay {
   async onMessage(msg, sender) {
     const origin = senderOrigin(sender);
     if (!origin || (sender.id && this.extensionId && sender.id !== this.extensionId)) {
-      return refusal('Unknown sender');
+      return msg?.type === 'hello' ? { allowed: false } : refusal('Unknown sender');
     }
     const { allowedOrigins } = await this.options();
     const allowed = allowedOrigins.includes(origin);
     if (msg?.type === 'hello') {
+      // A page that is not allowed learns nothing that tells this extension apart.
+      if (!allowed) return { allowed: false };
       return { allowed, persistent: this.transport.persistent, extensionId: this.extensionId };
     }
     if (msg?.type !== 'request') return refusal('Unknown message type', 'usage');
     if (!allowed) return refusal('This page\'s origin is not allowed to use the scanner');
     return this.exclusive(() => this.relay(msg.message, origin, sender.tab?.id));
+  }
+
+  /**
+   * The request as it goes to the host: its folder normalised, its time-out capped. A
+   * refusal when the page may not write where it asks.
+   */
+  async shape(message, origin) {
+    const options = await this.options();
+    let shaped = message;
+    const folder = message.workingDirectory;
+    if (folder !== undefined && folder !== '') {
+      if (!options.folderOrigins.includes(origin) || !options.baseFolder) {
+        return { refused: refusal('This page may not choose the working folder') };
+      }
+      const inside = folderInside(folder, options.baseFolder);
+      if (inside === null) {
+        return { refused: refusal('The working folder must be an absolute path inside the folder set in the extension\'s options') };
+      }
+      shaped = { ...shaped, workingDirectory: inside };
+    }
+    if (SCAN_COMMANDS.has(message.command)) {
+      const cap = timeoutCap(options);
+      const settings = message.settings;
+      const given = settings !== null && typeof settings === 'object' && !Array.isArray(settings);
+      const timeout = given && typeof settings.timeout === 'number' ? settings.timeout : HOST_DEFAULT_TIMEOUT_MS;
+      // The host reads a negative time-out as a huge one.
+      if (!(timeout >= 0 && timeout <= cap)) shaped = { ...shaped, settings: { ...(given ? settings : {}), timeout: cap } };
+    }
+    return { message: shaped };
   }
 
   /** Checks one request against the policy; null when it may go to the host. */
@@ -114,9 +206,6 @@ export class Relay {
       return refusal('The request needs a string messageId and command', 'usage');
     }
     if (!ALLOWED_COMMANDS.has(command)) return refusal(`The extension does not relay the command ${command}`);
-    if ('workingDirectory' in message && !(await this.options()).allowWorkingDirectory) {
-      return refusal('Pages may not choose the working folder');
-    }
     if (!SPLIT_COMMANDS.has(command)) return this.checkFiles(message, origin);
     if (!this.transport.persistent) return refusal('Split answers need a persistent connection to the host', 'usage');
     const lost = this.lostSeries.get(messageId);
@@ -147,6 +236,9 @@ export class Relay {
     await this.state();
     const refused = await this.check(message, origin);
     if (refused) return refused;
+    const shaped = await this.shape(message, origin);
+    if (shaped.refused) return shaped.refused;
+    message = shaped.message;
     const started = this.now();
     clearTimeout(this.idleTimer);
     let answer;
@@ -167,6 +259,8 @@ export class Relay {
   async learn(message, answer, origin, tabId) {
     const { command, messageId } = message;
     const ok = answer?.status?.result === 'success';
+    const running = SPLIT_COMMANDS.has(command) && this.series.has(messageId);
+    if (SCAN_COMMANDS.has(command) && !running) await this.scanned(message, answer, origin);
     if (SPLIT_COMMANDS.has(command) && answer?.split && typeof answer.split === 'object') {
       const wasRunning = this.series.has(messageId);
       if (answer.split.last === false) this.series.set(messageId, { owner: origin, tabId });
@@ -174,14 +268,28 @@ export class Relay {
       await this.saveSeries();
       // The first request of a file series made the host read and delete its files.
       if (command === 'filesSplitProcessing' && !wasRunning) await this.forget(message.files);
-    } else if (command === 'scannerProcessingFiles' && ok && Array.isArray(answer.files)) {
-      const owned = await this.ownedFiles();
-      // A later job writes over the same page names: the newest recipient is the only owner.
-      for (const f of answer.files) if (typeof f?.fileName === 'string') owned[f.fileName] = origin;
-      await this.storage.local.set({ ownedFiles: owned });
     } else if (command === 'removeFiles' && ok) {
       await this.forget(message.files);
     }
+  }
+
+  /**
+   * A scan wrote into its folder, over earlier pages of the same names, also when it failed
+   * part way: no other origin keeps a file there. The pages it reported are the scanning
+   * origin's, whatever the job's status.
+   */
+  async scanned(message, answer, origin) {
+    const files = Array.isArray(answer?.files) ? answer.files.filter((f) => typeof f?.fileName === 'string') : [];
+    let { defaultFolder = null } = await this.storage.local.get('defaultFolder');
+    const chosen = typeof message.workingDirectory === 'string' && message.workingDirectory !== '';
+    if (!chosen && files.length) defaultFolder = folderOf(files[0].fileName);
+    const folder = chosen ? message.workingDirectory : defaultFolder;  // normalised by shape()
+    const owned = await this.ownedFiles();
+    for (const name of Object.keys(owned)) {
+      if (owned[name] !== origin && folder !== null && sameFolder(folderOf(name), folder)) delete owned[name];
+    }
+    for (const f of files) owned[f.fileName] = origin;
+    await this.storage.local.set({ ownedFiles: owned, defaultFolder });
   }
 
   async forget(files) {
@@ -241,9 +349,16 @@ export class Relay {
   }
 }
 
+/** Folders as the host spells them: "/" or "\\" ends them, Windows letters fold. */
+function sameFolder(a, b) {
+  const key = (f) => (/^[A-Za-z]:/.test(f) ? f.replace(/\//g, '\\').toLowerCase() : f).replace(/[\\/]+$/, '');
+  return key(a) === key(b);
+}
+
 function senderOrigin(sender) {
   if (!sender) return null;
-  if (typeof sender.origin === 'string' && sender.origin !== 'null') return sender.origin;
+  // An opaque origin ("null": sandboxed frames, data: URLs) is nobody's: never the URL's origin.
+  if (typeof sender.origin === 'string') return sender.origin === 'null' ? null : sender.origin;
   try {
     const o = new URL(sender.url).origin;
     return o === 'null' ? null : o;

@@ -59,17 +59,20 @@ describe('origins', () => {
     { name: 'allowed origin', origin: A, allowed: true },
     { name: 'other port of an allowed host', origin: EVIL, allowed: false },
     { name: 'sender without origin or url', origin: undefined, allowed: false },
+    { name: 'opaque origin of a page on an allowed site', origin: 'null', url: `${A}/sandboxed.html`, allowed: false },
   ];
   for (const c of cases) {
     test(c.name, async () => {
-      const { relay, host, send } = setup();
-      const hello = await relay.onMessage({ type: 'hello' }, { id: 'ext', origin: c.origin });
-      const reply = await send(c.origin, { command: 'scannersList' });
+      const { relay, host } = setup();
+      const sender = { id: 'ext', origin: c.origin, url: c.url };
+      const hello = await relay.onMessage({ type: 'hello' }, sender);
+      const reply = await relay.onMessage({ type: 'request', message: { messageId: 'o', command: 'scannersList' } }, sender);
       if (c.allowed) {
         assert.equal(hello.allowed, true);
+        assert.equal(hello.extensionId, 'ext');
         ok(reply);
       } else {
-        assert.notEqual(hello.allowed, true);
+        assert.deepEqual(hello, { allowed: false }, 'nothing that tells the extension apart');
         refused(reply);
         assert.equal(host.requests.length, 0);
       }
@@ -104,11 +107,60 @@ describe('requests the relay refuses', () => {
       assert.equal(host.files.size, filesBefore);
     });
   }
+});
 
-  test('working folder allowed by the options', async () => {
-    const { send } = setup({ options: { allowWorkingDirectory: true } });
-    ok(await send(A, { command: 'scannerProcessingFiles', workingDirectory: '/tmp/scans' }));
-  });
+describe('requests the relay shapes', () => {
+  const POSIX = { folderOrigins: [A], baseFolder: '/home/u/scans' };
+  const WINDOWS = { folderOrigins: [A], baseFolder: 'C:\\Users\\me\\Scans' };
+  const folders = [
+    { options: POSIX, dir: '/home/u/scans/x/../y', sent: '/home/u/scans/y' },
+    { options: POSIX, dir: '/home/u/scans/', sent: '/home/u/scans' },
+    { options: POSIX, dir: '', sent: '' },
+    { options: POSIX, dir: '/home/u/scans/../.ssh', sent: null },
+    { options: POSIX, dir: '/home/u/scansx', sent: null },
+    { options: POSIX, dir: 'scans', sent: null },
+    { options: POSIX, dir: '//host/scans', sent: null },
+    { options: POSIX, dir: '/home/u/scans/a\nb', sent: null },
+    { options: POSIX, origin: B, dir: '/home/u/scans/x', sent: null },
+    { options: { baseFolder: '/home/u/scans' }, dir: '/home/u/scans/x', sent: null },
+    { options: WINDOWS, dir: 'c:/users/ME/scans/sub', sent: 'C:\\users\\ME\\scans\\sub' },
+    { options: WINDOWS, dir: '\\\\server\\share\\Scans', sent: null },
+    { options: WINDOWS, dir: '\\\\?\\C:\\Users\\me\\Scans', sent: null },
+    { options: WINDOWS, dir: 'C:Users\\me\\Scans', sent: null },
+    { options: WINDOWS, dir: 'C:\\Users\\me\\Scans\\..\\..', sent: null },
+    { options: WINDOWS, dir: 'C:\\Users\\me\\Scans\\NUL', sent: null },
+    { options: WINDOWS, dir: 'C:\\Users\\me\\Scans\\x. ', sent: null },
+    { options: WINDOWS, dir: 'C:\\Users\\me\\Scans\\x:stream', sent: null },
+  ];
+  for (const c of folders) {
+    test(`working folder ${JSON.stringify(c.dir)} from ${c.origin ?? A} under ${c.options.baseFolder}`, async () => {
+      const { host, send } = setup({ options: c.options });
+      const reply = await send(c.origin ?? A, { command: 'scannerProcessingFiles', workingDirectory: c.dir });
+      if (c.sent === null) {
+        refused(reply);
+        assert.equal(host.requests.length, 0);
+      } else {
+        ok(reply);
+        assert.equal(host.requests[0].workingDirectory, c.sent);
+      }
+    });
+  }
+
+  const timeouts = [
+    { settings: { timeout: 4294967295 }, sent: 600_000 },
+    { settings: { timeout: -1 }, sent: 600_000 },
+    { settings: { timeout: 5000, dpi: 300 }, sent: 5000 },
+    { settings: { timeout: 'soon' }, sent: 'soon' },
+    { settings: undefined, minutes: 1, sent: 60_000 },
+  ];
+  for (const c of timeouts) {
+    test(`time-out ${JSON.stringify(c.settings)} capped at ${c.minutes ?? 10} minutes`, async () => {
+      const { host, send } = setup({ options: c.minutes ? { scanTimeoutMinutes: c.minutes } : {} });
+      ok(await send(A, { command: 'scannerProcessing', settings: c.settings }));
+      assert.equal(host.requests[0].settings?.timeout, c.sent);
+      if (c.settings?.dpi) assert.equal(host.requests[0].settings.dpi, c.settings.dpi);
+    });
+  }
 });
 
 describe('file ownership', () => {
@@ -137,6 +189,19 @@ describe('file ownership', () => {
     ok(await send(B, { command: 'scannerProcessingFiles' }));
     refused(await send(A, { command: 'filesSplitProcessing', files }));
     ok(await send(B, { command: 'removeFiles', files }));
+  });
+
+  test('a job that fails part way gives its reported pages to its origin and takes the rest from others', async () => {
+    const { host, send } = setup();
+    const { files } = ok(await send(A, { command: 'scannerProcessingFiles' }));
+    host.failNextScan = { code: 0, description: 'Error save image to file.', saved: 1 };
+    const reply = await send(B, { command: 'scannerProcessingFiles' });
+    assert.equal(reply.answer.status.result, 'error');
+    assert.deepEqual(reply.answer.files, [files[0]]);
+    // page_1 was partly written by B's job: A no longer reads it, B never owned it.
+    for (const f of files) refused(await send(A, { command: 'filesSplitProcessing', files: [f] }));
+    refused(await send(B, { command: 'removeFiles', files: [files[1]] }));
+    ok(await send(B, { command: 'removeFiles', files: [files[0]] }));
   });
 
   test('ownership survives a restart of the worker', async () => {

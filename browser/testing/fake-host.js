@@ -86,13 +86,16 @@ export class FakeHost {
         return { ...this.echo(request), pages: this.pageItems(list), status: ok };
       }
       case 'scannerProcessingFiles': {
+        // A job that fails part way still reports the pages saved before (failNextScan.saved).
+        const saved = this.failNextScan?.saved ?? this.pages.length;
         const failed = this.scan(request);
-        if (failed) return failed;
-        const files = this.pages.map((p, i) => {
-          const path = `/tmp/lumra_image_scan/page_${i}.${p.type}`;
+        const folder = request.workingDirectory ? `${request.workingDirectory}/` : '/tmp/lumra_image_scan/';
+        const files = this.pages.slice(0, saved).map((p, i) => {
+          const path = `${folder}page_${i}.${p.type}`;
           this.files.set(path, p);
           return { fileName: path };
         });
+        if (failed) return files.length ? { ...failed, files } : failed;
         return { ...this.echo(request), files, status: ok };
       }
       case 'removeFiles':
