@@ -35,7 +35,8 @@ $registryRoots = [ordered]@{
   firefox  = 'HKCU:\Software\Mozilla\NativeMessagingHosts'
 }
 
-if ($Name -notmatch '^[a-z0-9_]+(\.[a-z0-9_]+)*$') {
+# -c: case-sensitive; \z: '$' would also accept a trailing newline.
+if ($Name -cnotmatch '^[a-z0-9_]+(\.[a-z0-9_]+)*\z') {
   throw "Host name must be lower case letters, digits and _ in dot-separated parts: $Name"
 }
 $Browser = @($Browser | ForEach-Object { $_ -split ',' } | ForEach-Object { $_.Trim().ToLowerInvariant() } | Where-Object { $_ })
@@ -57,10 +58,10 @@ if ($Unregister) {
 }
 
 foreach ($id in $ExtensionId) {
-  if ($id -cnotmatch '^[a-p]{32}$') { throw "Not a Chrome extension id (32 letters a-p): $id" }
+  if ($id -cnotmatch '^[a-p]{32}\z') { throw "Not a Chrome extension id (32 letters a-p): $id" }
 }
 foreach ($id in $FirefoxId) {
-  if ($id -notmatch '^(\{[0-9a-fA-F-]{36}\}|[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+)$') { throw "Not a Firefox extension id (name@domain or {uuid}): $id" }
+  if ($id -cnotmatch '^(\{[0-9a-fA-F-]{36}\}|[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+)\z') { throw "Not a Firefox extension id (name@domain or {uuid}): $id" }
 }
 if ($chosen -contains 'firefox' -and $FirefoxId.Count -eq 0) {
   if ($Browser -contains 'firefox') { throw 'Firefox needs -FirefoxId (the id in its extension''s manifest)' }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Registers (or unregisters) the scanning host with the browsers of this Linux machine.
 set -euo pipefail
+# What we write is read by browsers of every user (--system) and must not be changed by others.
+umask 022
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 NAME=lumra.scan_host
@@ -154,6 +156,7 @@ register_in() {  # dir allowed-key allowed-json
   $(json_string "$key"): $allowed
 }
 EOF
+  chmod 644 "$dir/$NAME.json.tmp"
   mv "$dir/$NAME.json.tmp" "$dir/$NAME.json"
   echo "wrote $dir/$NAME.json"
 }
@@ -167,6 +170,19 @@ host=${host:-$ROOT/build/bin/lumra-scan-host}
 case "$host" in /*) ;; *) host="$PWD/$host" ;; esac
 [ -f "$host" ] || die "no host at $host (build it with ./run build, or give --host)"
 [ -x "$host" ] || die "the host is not executable: $host"
+if [ $system = 1 ]; then
+  # Every user's browser would start it: nobody but root may change the host, the libraries
+  # and sources beside it, or any folder above it.
+  host_dir=$(dirname "$(realpath -e "$host")")
+  # Files beside it (and twain/ sources), then each folder above; sticky ones like /tmp are fine.
+  bad=$(find "$host_dir" -maxdepth 2 ! -type l \( ! -uid 0 -o -perm /022 \) -print -quit)
+  p=$host_dir
+  while [ -z "$bad" ] && [ "$p" != / ]; do
+    p=$(dirname "$p")
+    bad=$(find "$p" -maxdepth 0 \( ! -uid 0 -o \( -perm /022 ! -perm -1000 \) \) -print)
+  done
+  [ -z "$bad" ] || die "--system needs a host that only root can change, but a non-root user can change $bad (install a copy under /opt or /usr/local)"
+fi
 
 chrome_allowed=$(json_list chrome-extension:// / "${chrome_ids[@]}")
 for d in "${chromium_dirs[@]}"; do register_in "$d" allowed_origins "$chrome_allowed"; done

@@ -1,9 +1,9 @@
 import { test, describe } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
-import { mkdtempSync, writeFileSync, chmodSync, readFileSync, existsSync, rmSync } from 'node:fs';
+import { mkdtempSync, writeFileSync, chmodSync, chownSync, readFileSync, existsSync, rmSync, statSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { join } from 'node:path';
+import { join, dirname } from 'node:path';
 
 const SCRIPT = new URL('./register.sh', import.meta.url).pathname;
 const SAMPLE_ID = 'bebjjoghbeoiaaikohkeaamlnbghlpcd';
@@ -49,11 +49,15 @@ describe('register.sh', () => {
     { name: 'unknown browser', args: ['--browser', 'opera'], fails: /unknown browser/ },
     { name: 'host name with capitals', args: ['--name', 'Lumra.Host'], fails: /host name/ },
     { name: 'missing host', args: ['--host', '/nonexistent/host'], fails: /no host at/ },
+    { name: '--system, host in a folder others can write', root: true, args: ['--system'], prepare: (s) => chmodSync(dirname(s.host), 0o777), fails: /only root can change/ },
+    { name: '--system, host a user owns', root: true, args: ['--system'], prepare: (s) => chownSync(s.host, 65534, 65534), fails: /only root can change/ },
   ];
   for (const c of cases) {
-    test(c.name, () => {
+    test(c.name, { skip: c.root && process.getuid() !== 0 && 'needs root' }, () => {
       const s = sandbox();
+      const umask = process.umask(0o002); // a umask that lets the group write
       try {
+        c.prepare?.(s);
         const r = s.run(...c.args);
         if (c.fails) {
           assert.notEqual(r.status, 0);
@@ -67,6 +71,7 @@ describe('register.sh', () => {
           assert.equal(m.name, 'lumra.scan_host');
           assert.equal(m.type, 'stdio');
           assert.equal(m.path, s.host);
+          assert.equal(statSync(join(s.home, DIRS[browser], 'lumra.scan_host.json')).mode & 0o777, 0o644);
           if (browser === 'firefox') {
             assert.deepEqual(m.allowed_extensions, ids);
             assert.equal(m.allowed_origins, undefined);
@@ -76,6 +81,7 @@ describe('register.sh', () => {
         }
         for (const b of c.absent) assert.equal(existsSync(join(s.home, DIRS[b], 'lumra.scan_host.json')), false, b);
       } finally {
+        process.umask(umask);
         s.done();
       }
     });
