@@ -109,7 +109,7 @@ def run(bin_dir, command, pages):
 
     status = full.get("status", {}).get("result")
     got = len(full.get("pages", []))
-    encode, source, job = time_shares(os.path.join(tmp, "LumraImageScanning.log"))
+    encode, source, job = time_shares(os.path.join(tmp, "lumra-%d" % os.geteuid(), "LumraImageScanning.log"))
     shutil.rmtree(tmp, ignore_errors=True)
     if status != "success" or got != pages:
         raise RuntimeError("%s: status %s, %d pages" % (command, status, got))

@@ -165,8 +165,11 @@ TEST_F(LogFile, ConcurrentWritersKeepWholeLines) {
 TEST_F(LogFile, UnopenableFileOrPlantedLinkDropsRecords) {
   const std::string target = folder_ + "/profile";
   std::ofstream(target) << "keep";
-  std::filesystem::create_symlink(target, path_);
-  for (const std::string& path : {folder_ + "/missing/LumraImageScanning.log", path_}) {
+  std::vector<std::string> paths = {folder_ + "/missing/LumraImageScanning.log"};
+  std::error_code noLinks;  // Wine has none
+  std::filesystem::create_symlink(target, path_, noLinks);
+  if (!noLinks) paths.push_back(path_);
+  for (const std::string& path : paths) {
     startLogAt(path, Severity::debug);
     EXPECT_FALSE(logEnabled(Severity::error));
     LUMRA_LOG_AS(error, "main") << "dropped";

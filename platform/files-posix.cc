@@ -30,12 +30,26 @@ bool PrivateTempFolder(std::string* path, std::string* reason) {
   std::string folder = value && *value ? value : "/tmp";
   if (folder.back() != '/') folder += '/';
   uid_t uid = ::geteuid();
+  struct stat info;
+  // Whoever may rename entries of the parent could swap our folder after the
+  // check below.
+  if (::stat(folder.c_str(), &info) != 0) {
+    *reason = folder + ": " + std::strerror(errno);
+    return false;
+  }
+  if (info.st_uid != uid && info.st_uid != 0) {
+    *reason = folder + " belongs to user " + std::to_string(info.st_uid);
+    return false;
+  }
+  if ((info.st_mode & 022) && !(info.st_mode & S_ISVTX)) {
+    *reason = folder + " is writable by other users and not sticky";
+    return false;
+  }
   folder += lumra::PrivateTempFolderName();
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     *reason = folder + ": " + std::strerror(errno);
     return false;
   }
-  struct stat info;
   if (::lstat(folder.c_str(), &info) != 0) {
     *reason = folder + ": " + std::strerror(errno);
     return false;

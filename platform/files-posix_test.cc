@@ -30,6 +30,8 @@ TEST(TempPath, IsAPrivateFolderOfTheUserUnderTmpdir) {
       std::filesystem::create_directory_symlink(base + "/elsewhere", own);
     } else if (std::string(how) == "file") {
       std::ofstream(own) << "x";
+    } else if (std::string(how) == "open parent") {
+      ::chmod(base.c_str(), 0777);
     }
   };
   struct Case {
@@ -44,6 +46,7 @@ TEST(TempPath, IsAPrivateFolderOfTheUserUnderTmpdir) {
       {"/c", "open", ""},
       {"/d", "symlink", ""},
       {"/e", "file", ""},
+      {"/f", "open parent", ""},
   };
   const char* old = ::getenv("TMPDIR");
   std::string saved = old ? old : "";

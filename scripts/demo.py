@@ -62,7 +62,7 @@ def main():
             sizes = ", ".join("%s (%d bytes)" % (n, os.path.getsize(os.path.join(path, n)))
                               for n in names)
             print("%s: %s" % (os.path.relpath(path, root), sizes))
-    print("host log: " + os.path.join(tmp, "LumraImageScanning.log"))
+    print("host log: " + os.path.join(tmp, "lumra-%d" % os.geteuid(), "LumraImageScanning.log"))
     return 1 if failed else 0
 
 
