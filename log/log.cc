@@ -204,7 +204,6 @@ void startLogAt(const std::string& path, Severity threshold, uint64_t fileBytes,
 void startLog(Severity threshold) {
   char folder[MAX_PATH];
   DWORD length = GetTempPathA(MAX_PATH, folder);
-  std::string path;
   // Without a private temp folder there is no safe place for the log: the
   // current folder may be anybody's.
   if (length == 0 || length > MAX_PATH) return;
