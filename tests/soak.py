@@ -102,8 +102,9 @@ class Host:
 
     def log(self) -> str:
         try:
-            with open(os.path.join(self.tmp, "LumraImageScanning.log"), encoding="utf-8",
-                      errors="replace") as f:
+            # The host keeps its log in its private folder under TMPDIR.
+            path = os.path.join(self.tmp, "lumra-%d" % os.geteuid(), "LumraImageScanning.log")
+            with open(path, encoding="utf-8", errors="replace") as f:
                 return f.read()
         except OSError:
             return ""
