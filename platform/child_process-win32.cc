@@ -7,8 +7,6 @@
 
 namespace lumra {
 
-std::string HostTempFolder(const std::string& tmp) { return tmp; }
-
 namespace {
 
 std::string lastErrorText(const char* what) {

@@ -26,12 +26,14 @@ constexpr char kFilesScan[] =
     "{\"messageId\":\"s\",\"command\":\"scannerProcessingFiles\",\"settings\":{\"dpi\":50}}";
 constexpr char kSaveFailed[] = "\"description\":\"Error save image to file.\",\"result\":\"error\"";
 
-class SharedMachine : public HostTest {
+class SharedMachine : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to play two users with setpriv";
     if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/setpriv (util-linux)";
-    HostTest::SetUp();
+    tmp_ = MakeTempFolder("lumra-users-");
+    ASSERT_FALSE(tmp_.empty());
+    own(tmp_, 0755, 0);
     shared_ = tmp_ + "/shared";
     makeFolder(shared_, 01777, 0);  // like /tmp
     home_ = tmp_ + "/home";
@@ -55,23 +57,37 @@ class SharedMachine : public HostTest {
     ASSERT_EQ(::lchown(at.c_str(), kOther, kOther), 0);
   }
 
-  void startAs(HostProcess* host, uid_t uid) {
-    StartOptions options;
+  void TearDown() override { RemoveTree(tmp_); }
+
+  void startAs(ChildProcess* host, uid_t uid) {
+    ChildOptions options;
     options.args = {"--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid), "--clear-groups",
                     HostPath()};
-    options.env["TMPDIR"] = shared_;
-    options.env["XDG_RUNTIME_DIR"] = std::nullopt;
-    options.env["LUMRA_VIRTUAL_SCENARIO"] = std::nullopt;
+    options.env = HostEnv(shared_);
     options.env["LUMRA_VIRTUAL_JOURNAL"] = std::nullopt;
     std::string err;
     ASSERT_TRUE(host->start("/usr/bin/setpriv", options, &err)) << err;
+  }
+
+  std::string exchange(ChildProcess* host, const std::string& body) {
+    std::string err, answer;
+    EXPECT_TRUE(host->writeFrame(body, &err)) << err;
+    EXPECT_TRUE(host->readFrame(&answer, kTimeoutMs, &err)) << err << "\n" << host->stderrText();
+    return answer;
+  }
+
+  void finish(ChildProcess* host) {
+    host->closeStdin();
+    ExitStatus status;
+    ASSERT_TRUE(host->waitExit(kTimeoutMs, &status));
+    EXPECT_TRUE(status.exited && status.code == 0) << host->stderrText();
   }
 
   void expectHomeUntouched() {
     for (const char* name : {".bashrc", ".profile"}) EXPECT_EQ(ReadFile(home_ + "/" + name), "victim's own\n") << name;
   }
 
-  std::string shared_, home_;
+  std::string tmp_, shared_, home_;
 };
 
 std::set<std::string> Names(const std::string& folder) {
@@ -95,7 +111,7 @@ TEST_F(SharedMachine, AFolderPlantedUnderOurNameIsRefused) {
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
   const std::set<std::string> before = Names(planted);
 
-  HostProcess host;
+  ChildProcess host;
   startAs(&host, kVictim);
   std::string list = exchange(&host, "{\"messageId\":\"l\",\"command\":\"scannersList\"}");
   EXPECT_NE(list.find("\"result\":\"success\""), std::string::npos) << list;
@@ -111,7 +127,7 @@ TEST_F(SharedMachine, AFolderPlantedUnderOurNameIsRefused) {
 }
 
 TEST_F(SharedMachine, UsersScanSideBySideAndNeverThroughTheOthersFiles) {
-  HostProcess victim, other;
+  ChildProcess victim, other;
   startAs(&victim, kVictim);
   startAs(&other, kOther);  // one instance per user, not per machine
   for (auto [host, uid] : {std::pair{&victim, kVictim}, std::pair{&other, kOther}}) {
