@@ -164,7 +164,7 @@ void BM_SaveDib(benchmark::State& state) {
     std::memcpy(GlobalLock(handle), dib.data(), dib.size());
     GlobalUnlock(handle);
     state.ResumeTiming();
-    if (!lumra::saveDIB(path, handle, format, 90, nullptr)) {
+    if (!lumra::saveDIB(path, handle, format, 90, lumra::HandleMemory{})) {
       state.SkipWithError("saveDIB failed");
       break;
     }
@@ -217,7 +217,7 @@ int peak(const std::string& arg) {
   HGLOBAL handle = GlobalAlloc(GHND, dibSize(kind));
   fillDib(kind, static_cast<uint8_t*>(GlobalLock(handle)));
   GlobalUnlock(handle);
-  const bool ok = lumra::saveDIB(path, handle, format, 90, nullptr);
+  const bool ok = lumra::saveDIB(path, handle, format, 90, lumra::HandleMemory{});
   const long hwm = statusKb("VmHWM:");
   std::printf("%s %s peak_MB=%.1f raw_MB=%.1f ratio=%.2f\n", ok ? "ok" : "failed",
               kKindNames[kind], (hwm - before) / 1024.0, rawBytes(kind) / 1048576.0,

@@ -16,7 +16,7 @@ constexpr const char* kModuleName = "TWAIN_32.DLL";
 
 lumra::dsm::Manager& manager() {
   static lumra::dsm::Manager instance(kTwain2,
-                                      lumra::dsm::Manager::defaultSourceFolder(kModuleName));
+                                      lumra::dsm::Manager::defaultSourceFolders(kModuleName));
   return instance;
 }
 

@@ -5,9 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <system_error>
 
+#include "platform/memory.h"
+#include "platform/paths.h"
 
 namespace lumra::dsm {
 
@@ -38,10 +39,12 @@ std::vector<std::string> findModuleFiles(const std::string& folder) {
   return files;
 }
 
-TW_HANDLE TW_CALLINGSTYLE memAllocate(TW_UINT32 size) { return GlobalAlloc(GHND, size); }
-void TW_CALLINGSTYLE memFree(TW_HANDLE handle) { GlobalFree(handle); }
-TW_MEMREF TW_CALLINGSTYLE memLock(TW_HANDLE handle) { return GlobalLock(handle); }
-void TW_CALLINGSTYLE memUnlock(TW_HANDLE handle) { GlobalUnlock(handle); }
+// The published manager's memory: on POSIX calloc blocks whose handle is the
+// address and whose size nobody can ask.
+TW_HANDLE TW_CALLINGSTYLE memAllocate(TW_UINT32 size) { return TwainMemAllocate(size); }
+void TW_CALLINGSTYLE memFree(TW_HANDLE handle) { TwainMemFree(handle); }
+TW_MEMREF TW_CALLINGSTYLE memLock(TW_HANDLE handle) { return TwainMemLock(handle); }
+void TW_CALLINGSTYLE memUnlock(TW_HANDLE handle) { TwainMemUnlock(handle); }
 
 bool sameName(const TW_STR32 a, const TW_STR32 b) {
   return strncmp(a, b, sizeof(TW_STR32)) == 0;
@@ -53,8 +56,8 @@ extern "C" TW_UINT16 TW_CALLINGSTYLE DSM_Entry(pTW_IDENTITY origin, pTW_IDENTITY
                                               TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
                                               TW_MEMREF data);
 
-Manager::Manager(bool twain2, std::string sourceFolder)
-    : twain2_(twain2), sourceFolder_(std::move(sourceFolder)) {}
+Manager::Manager(bool twain2, std::vector<std::string> sourceFolders)
+    : twain2_(twain2), sourceFolders_(std::move(sourceFolders)) {}
 
 Manager::~Manager() {
   // Unloaded while applications still hold it open: their modules are
@@ -64,17 +67,23 @@ Manager::~Manager() {
   unloadSources();
 }
 
-std::string Manager::defaultSourceFolder(const char* moduleName) {
+std::vector<std::string> Manager::defaultSourceFolders(const char* moduleName) {
   const char* override = std::getenv("LUMRA_TWAIN_SOURCES");
-  if (override != nullptr && *override != '\0') return override;
+  if (override != nullptr && *override != '\0') return {override};
+  std::vector<std::string> folders;
   char path[4096];
   HMODULE self = GetModuleHandleA(moduleName);
   DWORD length = self != nullptr ? GetModuleFileNameA(self, path, sizeof path) : 0;
-  if (length == 0 || length >= sizeof path) return "twain";
-  std::string folder(path, length);
-  size_t cut = folder.find_last_of("/\\");
-  folder = cut == std::string::npos ? std::string() : folder.substr(0, cut + 1);
-  return folder + "twain";
+  if (length == 0 || length >= sizeof path) {
+    folders.push_back("twain");
+  } else {
+    std::string folder(path, length);
+    size_t cut = folder.find_last_of("/\\");
+    folder = cut == std::string::npos ? std::string() : folder.substr(0, cut + 1);
+    folders.push_back(folder + "twain");
+  }
+  if (*kSystemTwainSources != '\0') folders.push_back(kSystemTwainSources);
+  return folders;
 }
 
 TW_UINT16 Manager::fail(pTW_IDENTITY origin, TW_UINT16 conditionCode) {
@@ -184,9 +193,9 @@ TW_UINT16 Manager::openManager(pTW_IDENTITY origin, TW_MEMREF data) {
     apps_[origin->Id].conditionCode = TWCC_SEQERROR;
     return TWRC_FAILURE;
   }
-  if (apps_.empty()) loadSources();
   while (nextAppId_ == 0 || apps_.count(nextAppId_) != 0) ++nextAppId_;
   origin->Id = nextAppId_++;
+  if (modules_.empty()) loadSources(*origin);
   if (twain2_) origin->SupportedGroups |= DF_DSM2;
   Application app;
   app.identity = *origin;
@@ -196,108 +205,74 @@ TW_UINT16 Manager::openManager(pTW_IDENTITY origin, TW_MEMREF data) {
 }
 
 TW_UINT16 Manager::closeManager(pTW_IDENTITY origin) {
-  TW_IDENTITY app{};
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Application* found = findApp(origin);
-    if (found == nullptr) {
-      globalCode_ = TWCC_SEQERROR;
+  std::lock_guard<std::mutex> lock(mutex_);
+  Application* found = findApp(origin);
+  if (found == nullptr) {
+    globalCode_ = TWCC_SEQERROR;
+    return TWRC_FAILURE;
+  }
+  // An application with a source open is in state 4: closing the manager is
+  // out of sequence, and the source is the application's to close.
+  for (const Source& source : sources_) {
+    if (source.openedBy == found->identity.Id) {
+      found->conditionCode = TWCC_SEQERROR;
       return TWRC_FAILURE;
     }
-    app = found->identity;
   }
-  // A manager unloaded under an open source would leave that source's module
-  // running with no way back; close what the application left open.
-  closeLeftovers(app);
-  std::lock_guard<std::mutex> lock(mutex_);
-  apps_.erase(app.Id);
+  apps_.erase(found->identity.Id);
   if (apps_.empty()) unloadSources();
   return TWRC_SUCCESS;
 }
 
-void Manager::closeLeftovers(const TW_IDENTITY& app) {
-  for (;;) {
-    DSENTRYPROC entry = nullptr;
-    TW_IDENTITY sourceId{};
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (Source& source : sources_) {
-        if (source.openedBy == app.Id) {
-          entry = source.module->entry;
-          sourceId = source.identity;
-          source.openedBy = 0;
-          source.callback = nullptr;
-          source.pending.clear();
-          break;
-        }
-      }
-    }
-    if (entry == nullptr) return;
-    TW_IDENTITY origin = app;
-    TW_USERINTERFACE ui{};
-    entry(&origin, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
-    entry(&origin, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &sourceId);
-  }
-}
-
-void Manager::loadSources() {
-  std::set<TW_UINT32> taken;
+void Manager::loadSources(const TW_IDENTITY& app) {
   std::vector<Source> found;
-  for (const std::string& path : findModuleFiles(sourceFolder_)) {
-    HMODULE module = LoadLibraryA(path.c_str());
-    if (module == nullptr) continue;
-    auto entry = reinterpret_cast<DSENTRYPROC>(
-        reinterpret_cast<void (*)()>(GetProcAddress(module, "DS_Entry")));
-    if (entry == nullptr) {
-      FreeLibrary(module);
-      continue;
-    }
-    auto loaded = std::make_unique<SourceModule>();
-    loaded->path = path;
-    loaded->module = module;
-    loaded->entry = entry;
-    // A module may present several sources through MSG_GETFIRST/GETNEXT;
-    // a classic one answers only MSG_GET with its single identity.
-    std::vector<TW_IDENTITY> identities;
-    TW_IDENTITY id{};
-    if (entry(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, &id) == TWRC_SUCCESS) {
-      do {
-        identities.push_back(id);
-        id = TW_IDENTITY{};
-      } while (static_cast<int>(identities.size()) < kMaxSourcesPerModule &&
-               entry(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETNEXT, &id) == TWRC_SUCCESS);
-    } else {
-      id = TW_IDENTITY{};
-      if (entry(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GET, &id) == TWRC_SUCCESS) {
-        identities.push_back(id);
+  for (const std::string& folder : sourceFolders_) {
+    for (const std::string& path : findModuleFiles(folder)) {
+      HMODULE module = LoadLibraryA(path.c_str());
+      if (module == nullptr) continue;
+      auto entry = reinterpret_cast<DSENTRYPROC>(
+          reinterpret_cast<void (*)()>(GetProcAddress(module, "DS_Entry")));
+      if (entry == nullptr) {
+        FreeLibrary(module);
+        continue;
       }
+      // Every module must tell its identity to MSG_GET, asked in the
+      // application's name. A module may present more sources through
+      // MSG_GETFIRST/GETNEXT, our own extension, asked afterwards.
+      std::vector<TW_IDENTITY> identities;
+      TW_IDENTITY origin = app;
+      TW_IDENTITY id{};
+      if (entry(&origin, DG_CONTROL, DAT_IDENTITY, MSG_GET, &id) != TWRC_SUCCESS) {
+        FreeLibrary(module);
+        continue;
+      }
+      identities.push_back(id);
+      id = TW_IDENTITY{};
+      if (entry(&origin, DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, &id) == TWRC_SUCCESS) {
+        identities.clear();
+        do {
+          identities.push_back(id);
+          id = TW_IDENTITY{};
+        } while (static_cast<int>(identities.size()) < kMaxSourcesPerModule &&
+                 entry(&origin, DG_CONTROL, DAT_IDENTITY, MSG_GETNEXT, &id) == TWRC_SUCCESS);
+      }
+      auto loaded = std::make_unique<SourceModule>();
+      loaded->path = path;
+      loaded->module = module;
+      loaded->entry = entry;
+      for (const TW_IDENTITY& identity : identities) {
+        Source source;
+        source.identity = identity;
+        source.identity.ProductName[sizeof(TW_STR32) - 1] = '\0';
+        source.identity.Manufacturer[sizeof(TW_STR32) - 1] = '\0';
+        source.identity.ProductFamily[sizeof(TW_STR32) - 1] = '\0';
+        // Ids are the manager's to give, in load order.
+        source.identity.Id = static_cast<TW_UINT32>(found.size() + 1);
+        source.module = loaded.get();
+        found.push_back(source);
+      }
+      modules_.push_back(std::move(loaded));
     }
-    if (identities.empty()) {
-      FreeLibrary(module);
-      continue;
-    }
-    for (const TW_IDENTITY& identity : identities) {
-      Source source;
-      source.identity = identity;
-      source.identity.ProductName[sizeof(TW_STR32) - 1] = '\0';
-      source.identity.Manufacturer[sizeof(TW_STR32) - 1] = '\0';
-      source.identity.ProductFamily[sizeof(TW_STR32) - 1] = '\0';
-      source.module = loaded.get();
-      found.push_back(source);
-    }
-    modules_.push_back(std::move(loaded));
-  }
-  // A source keeps the Id its module gave it unless another took it first.
-  for (Source& source : found) {
-    if (source.identity.Id != 0 && taken.insert(source.identity.Id).second) continue;
-    source.identity.Id = 0;
-  }
-  TW_UINT32 next = 1;
-  for (Source& source : found) {
-    if (source.identity.Id != 0) continue;
-    while (taken.count(next) != 0) ++next;
-    source.identity.Id = next;
-    taken.insert(next);
   }
   sources_ = std::move(found);
 }

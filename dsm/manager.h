@@ -45,8 +45,8 @@ struct Application {
 class Manager {
  public:
   /// twain2 selects the TWAIN 2 behaviour (DF_DSM2, DAT_ENTRYPOINT,
-  /// DAT_CALLBACK); sourceFolder is where *.ds modules are looked for.
-  Manager(bool twain2, std::string sourceFolder);
+  /// DAT_CALLBACK); *.ds modules are looked for in sourceFolders, in order.
+  Manager(bool twain2, std::vector<std::string> sourceFolders);
   ~Manager();
   Manager(const Manager&) = delete;
   Manager& operator=(const Manager&) = delete;
@@ -55,9 +55,10 @@ class Manager {
   TW_UINT16 entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat,
                   TW_UINT16 msg, TW_MEMREF data);
 
-  /// The folder sources are taken from: LUMRA_TWAIN_SOURCES when set,
-  /// otherwise "twain" beside the module named moduleName.
-  static std::string defaultSourceFolder(const char* moduleName);
+  /// The folders sources are taken from: LUMRA_TWAIN_SOURCES alone when set,
+  /// otherwise "twain" beside the module named moduleName, then the system's
+  /// folder of TWAIN drivers.
+  static std::vector<std::string> defaultSourceFolders(const char* moduleName);
 
  private:
   TW_UINT16 toManager(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
@@ -79,13 +80,13 @@ class Manager {
   /// source exists. `app` receives the application when it is known.
   Source* heldSource(const TW_IDENTITY* origin, TW_UINT32 id, TW_UINT16 missing,
                      Application** app);
-  void loadSources();                               ///< caller holds mutex_
+  /// Loads every module and asks it for its identities in `app`'s name;
+  /// caller holds mutex_.
+  void loadSources(const TW_IDENTITY& app);
   void unloadSources();                             ///< caller holds mutex_
-  /// Closes every source app still holds; called without the lock.
-  void closeLeftovers(const TW_IDENTITY& app);
 
   const bool twain2_;
-  const std::string sourceFolder_;
+  const std::vector<std::string> sourceFolders_;
   std::mutex mutex_;
   std::map<TW_UINT32, Application> apps_;
   std::vector<std::unique_ptr<SourceModule>> modules_;

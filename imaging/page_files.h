@@ -50,16 +50,12 @@ std::string getImageExtension(uint32_t format);
 /// `folder` (ending in the separator) + "page_N." + extension.
 std::string getPageFileName(const std::string& folder, uint32_t format, uint32_t page);
 
-/// Frees a transferred bitmap handle: the manager's DSM_MemFree when it gave
-/// one, else GlobalFree.
-using BitmapFree = void (*)(HGLOBAL);
-
 /// Writes the DIB in `dib` to `path` in `format` (quality reaches JPEG only)
-/// and frees `dib` exactly once with `freeBitmap` (GlobalFree when null), on
-/// every path. Returns false, with an error record, when no page was written;
+/// and frees `dib` exactly once with `memory`, on every path. Returns false,
+/// with an error record, when no page was written;
 /// a file already created stays. Records are named
 /// "lumra::ImageScanning::saveDIB".
 bool saveDIB(const std::string& path, HGLOBAL dib, uint32_t format, uint8_t quality,
-             BitmapFree freeBitmap);
+             const HandleMemory& memory);
 
 }  // namespace lumra

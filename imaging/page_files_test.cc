@@ -126,6 +126,7 @@ void countingFree(HGLOBAL handle) {
   gFreed = handle;
   GlobalFree(handle);
 }
+const HandleMemory kCountingFree{nullptr, nullptr, countingFree};
 
 class SaveDib : public ::testing::Test {
  protected:
@@ -166,7 +167,7 @@ TEST_F(SaveDib, WritesThePageAndFreesOnce) {
   GlobalBlock block(packDib(makeTestPage(40, 20, 24)));
   const HGLOBAL handle = block.release();
   const std::string path = getPageFileName(folder_, 3, 0);
-  EXPECT_TRUE(saveDIB(path, handle, 3, 75, countingFree));
+  EXPECT_TRUE(saveDIB(path, handle, 3, 75, kCountingFree));
   EXPECT_EQ(gFrees, 1);
   EXPECT_EQ(gFreed, handle);
   Decoded decoded;
@@ -203,7 +204,7 @@ TEST_F(SaveDib, FailuresLeaveTheirFileLogAndStillFreeOnce) {
     const HGLOBAL handle = block.release();
     const std::string folder = c.inMissingFolder ? folder_ + "missing/" : folder_;
     const std::string path = getPageFileName(folder, c.format, 0);
-    EXPECT_FALSE(saveDIB(path, handle, c.format, 90, countingFree));
+    EXPECT_FALSE(saveDIB(path, handle, c.format, 90, kCountingFree));
     EXPECT_EQ(gFrees, 1);
     bool exists = false;
     const std::vector<uint8_t> file = readFile(path, &exists);
@@ -219,9 +220,9 @@ TEST_F(SaveDib, WithoutManagerFunctionsTheHandleGoesToGlobalFree) {
   // (where the system tells).
   const int64_t live = LiveGlobalBlocks();
   GlobalBlock block(packDib(makeTestPage(4, 4, 24)));
-  EXPECT_TRUE(saveDIB(folder_ + "page_0.bmp", block.release(), 1, 90, nullptr));
+  EXPECT_TRUE(saveDIB(folder_ + "page_0.bmp", block.release(), 1, 90, HandleMemory{}));
   GlobalBlock bad(std::vector<uint8_t>(10, 0));
-  EXPECT_FALSE(saveDIB(folder_ + "page_1.bmp", bad.release(), 1, 90, nullptr));
+  EXPECT_FALSE(saveDIB(folder_ + "page_1.bmp", bad.release(), 1, 90, HandleMemory{}));
   if (live >= 0) EXPECT_EQ(LiveGlobalBlocks(), live);
 }
 
@@ -229,7 +230,7 @@ TEST_F(SaveDib, QualityReachesJpegOnlyAndLaterPagesOverwrite) {
   auto save = [&](uint32_t format, uint8_t quality, uint32_t size) {
     GlobalBlock block(packDib(makeTestPage(size, size, 24)));
     const std::string path = getPageFileName(folder_, format, 0);
-    EXPECT_TRUE(saveDIB(path, block.release(), format, quality, nullptr));
+    EXPECT_TRUE(saveDIB(path, block.release(), format, quality, HandleMemory{}));
     return readFile(path);
   };
   EXPECT_LT(save(3, 10, 64).size(), save(3, 95, 64).size());

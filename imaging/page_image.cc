@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "imaging/page_files.h"
+#include "platform/memory.h"
 
 namespace lumra {
 
@@ -41,25 +42,28 @@ int dpiFromPixelsPerMeter(int32_t ppm) {
 // it and, when it was taken over, frees it; unless the image kept it.
 class HandleHold {
  public:
-  HandleHold(HGLOBAL handle, bool take, PageImage::HandleFree freeBitmap)
-      : handle_(handle), data_(GlobalLock(handle)), take_(take), free_(freeBitmap) {}
+  HandleHold(HGLOBAL handle, bool take, const HandleMemory& memory)
+      : handle_(handle),
+        data_(handle != nullptr ? memory.lockHandle(handle) : nullptr),
+        take_(take),
+        memory_(memory) {}
   ~HandleHold() {
-    if (kept_) return;
-    if (data_ != nullptr) GlobalUnlock(handle_);
-    if (!take_) return;
-    if (free_ != nullptr) free_(handle_);
-    else GlobalFree(handle_);
+    if (kept_ || handle_ == nullptr) return;
+    if (data_ != nullptr) memory_.unlockHandle(handle_);
+    if (take_) memory_.freeHandle(handle_);
   }
   HandleHold(const HandleHold&) = delete;
   HandleHold& operator=(const HandleHold&) = delete;
   uint8_t* data() const { return static_cast<uint8_t*>(data_); }
+  /// What may be read at data().
+  size_t size() const { return data_ != nullptr ? TransferredBlockSize(handle_, data_) : 0; }
   void keep() { kept_ = true; }
 
  private:
   HGLOBAL handle_;
   void* data_;
   bool take_;
-  PageImage::HandleFree free_;
+  HandleMemory memory_;
   bool kept_ = false;
 };
 
@@ -110,14 +114,27 @@ PageImage& PageImage::operator=(PageImage&& other) noexcept {
   return *this;
 }
 
+void* HandleMemory::lockHandle(HGLOBAL handle) const {
+  return lock != nullptr ? lock(handle) : GlobalLock(handle);
+}
+
+void HandleMemory::unlockHandle(HGLOBAL handle) const {
+  if (unlock != nullptr) unlock(handle);
+  else GlobalUnlock(handle);
+}
+
+void HandleMemory::freeHandle(HGLOBAL handle) const {
+  if (free != nullptr) free(handle);
+  else GlobalFree(handle);
+}
+
 void PixelRelease::operator()(uint8_t* bits) const {
   if (handle == nullptr) {
     delete[] bits;
     return;
   }
-  GlobalUnlock(handle);
-  if (freeBitmap != nullptr) freeBitmap(handle);
-  else GlobalFree(handle);
+  memory.unlockHandle(handle);
+  memory.freeHandle(handle);
 }
 
 bool PageImage::create(uint32_t width, uint32_t height, uint32_t bitCount, bool zero) {
@@ -172,15 +189,15 @@ void PageImage::clearRowPadding() {
   }
 }
 
-bool PageImage::createFromHandle(HGLOBAL dib) { return readDib(dib, false, nullptr); }
+bool PageImage::createFromHandle(HGLOBAL dib) { return readDib(dib, false, HandleMemory{}); }
 
-bool PageImage::takeHandle(HGLOBAL dib, HandleFree freeBitmap) {
-  return readDib(dib, true, freeBitmap);
+bool PageImage::takeHandle(HGLOBAL dib, const HandleMemory& memory) {
+  return readDib(dib, true, memory);
 }
 
-bool PageImage::readDib(HGLOBAL dib, bool take, HandleFree freeBitmap) {
-  HandleHold hold(dib, take, freeBitmap);
-  const SIZE_T size = GlobalSize(dib);
+bool PageImage::readDib(HGLOBAL dib, bool take, const HandleMemory& memory) {
+  HandleHold hold(dib, take, memory);
+  const size_t size = hold.size();
   if (size == 0) return false;
   uint8_t* data = hold.data();
   if (data == nullptr || size < kInfoHeaderSize) return false;
@@ -259,7 +276,7 @@ bool PageImage::readDib(HGLOBAL dib, bool take, HandleFree freeBitmap) {
     height_ = height;
     depth_ = bitCount;
     rowSize_ = static_cast<size_t>(sourceRow);
-    bits_ = std::unique_ptr<uint8_t[], PixelRelease>(data + offset, PixelRelease{dib, freeBitmap});
+    bits_ = std::unique_ptr<uint8_t[], PixelRelease>(data + offset, PixelRelease{dib, memory});
     hold.keep();
     std::fill(std::begin(palette_), std::end(palette_), PaletteEntry{});
   } else if (!create(static_cast<uint32_t>(width), height, bitCount, rle)) {

@@ -19,11 +19,24 @@ struct PaletteEntry {
   uint8_t reserved = 0;
 };
 
+/// How a transferred bitmap handle is locked, unlocked and freed: with the
+/// manager's memory functions where it gave them; a null member means the
+/// Global function.
+struct HandleMemory {
+  void* (*lock)(HGLOBAL) = nullptr;
+  void (*unlock)(HGLOBAL) = nullptr;
+  void (*free)(HGLOBAL) = nullptr;
+
+  void* lockHandle(HGLOBAL handle) const;
+  void unlockHandle(HGLOBAL handle) const;
+  void freeHandle(HGLOBAL handle) const;
+};
+
 /// Releases page pixels: our own array, or the rows inside a taken-over
-/// bitmap handle (unlocked, then freed with `freeBitmap`, GlobalFree when null).
+/// bitmap handle (unlocked, then freed, with `memory`).
 struct PixelRelease {
   HGLOBAL handle = nullptr;
-  void (*freeBitmap)(HGLOBAL) = nullptr;
+  HandleMemory memory;
   void operator()(uint8_t* bits) const;
 };
 
@@ -45,24 +58,22 @@ class PageImage {
   PageImage(const PageImage&) = delete;
   PageImage& operator=(const PageImage&) = delete;
 
-  /// Frees a transferred bitmap handle (GlobalFree when null).
-  using HandleFree = void (*)(HGLOBAL);
-
   /// Allocates an image (zeroed unless `zero` is false); `bitCount` is
   /// rounded up to 1, 4, 8 or 24. Refuses a zero size or more than
   /// kMaxPixelBytes of pixels; a refused call leaves the image as it was.
   bool create(uint32_t width, uint32_t height, uint32_t bitCount, bool zero = true);
 
-  /// Reads the DIB in `dib` (locked and unlocked here, never read past its
-  /// GlobalSize). The handle stays the caller's. On false the image must
-  /// only be destroyed.
+  /// Reads the DIB in the Global block `dib` (locked and unlocked here, never
+  /// read past its size). The handle stays the caller's. On false the image
+  /// must only be destroyed.
   bool createFromHandle(HGLOBAL dib);
 
-  /// Like createFromHandle, but takes the handle over: it is freed exactly
-  /// once with `freeBitmap`, on every path. Uncompressed rows are used where
-  /// they lie (the handle stays locked until the image lets go of it), so a
-  /// page is never held twice.
-  bool takeHandle(HGLOBAL dib, HandleFree freeBitmap);
+  /// Like createFromHandle, but for a handle from a source, taken over: it is
+  /// locked, unlocked and freed exactly once with `memory`, on every path, and
+  /// never read past what TransferredBlockSize tells. Uncompressed rows are
+  /// used where they lie (the handle stays locked until the image lets go of
+  /// it), so a page is never held twice.
+  bool takeHandle(HGLOBAL dib, const HandleMemory& memory);
 
   /// Writes the image to `file` (left open) as page format `format`.
   bool encode(FILE* file, uint32_t format);
@@ -119,7 +130,7 @@ class PageImage {
   void clearRowPadding();
 
  private:
-  bool readDib(HGLOBAL dib, bool take, HandleFree freeBitmap);
+  bool readDib(HGLOBAL dib, bool take, const HandleMemory& memory);
 
   uint32_t width_ = 0;
   uint32_t height_ = 0;

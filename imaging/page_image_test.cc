@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "imaging/testing_dib.h"
+#include "platform/memory.h"
 
 namespace lumra {
 namespace {
@@ -254,9 +255,22 @@ TEST(PageImageRead, MalformedBitmapsAreRefused) {
 }
 
 int gTakenFrees = 0;
-void countTakenFree(HGLOBAL handle) {
+void countGlobalFree(HGLOBAL handle) {
   ++gTakenFrees;
   GlobalFree(handle);
+}
+void countTwainFree(HGLOBAL handle) {
+  ++gTakenFrees;
+  TwainMemFree(handle);
+}
+
+// A bitmap in a block of the manager's memory functions, as a source hands
+// it over: on POSIX a calloc block that nothing can size but the allocator.
+HGLOBAL twainBlock(const std::vector<uint8_t>& bytes) {
+  HGLOBAL handle = TwainMemAllocate(static_cast<uint32_t>(bytes.size()));
+  if (!bytes.empty()) std::memcpy(TwainMemLock(handle), bytes.data(), bytes.size());
+  TwainMemUnlock(handle);
+  return handle;
 }
 
 TEST(PageImageRead, TakenHandlesAreFreedOnceOnEveryPath) {
@@ -266,6 +280,8 @@ TEST(PageImageRead, TakenHandlesAreFreedOnceOnEveryPath) {
   rle.resize(rle.size() + 1024, 0);
   const uint8_t run[] = {2, 1, 0, 1};
   rle.insert(rle.end(), std::begin(run), std::end(run));
+  std::vector<uint8_t> shortPixels = packDib(makeTestPage(64, 16, 24));
+  shortPixels.resize(shortPixels.size() / 2);
   struct Case {
     const char* name;
     std::vector<uint8_t> dib;
@@ -277,28 +293,39 @@ TEST(PageImageRead, TakenHandlesAreFreedOnceOnEveryPath) {
       {"16 bits copied", sixteen, true},
       {"RLE copied", rle, true},
       {"cut short", std::vector<uint8_t>(40, 0), false},
-      {"empty", {}, false},
+      {"pixels cut short", shortPixels, false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    gTakenFrees = 0;
-    GlobalBlock block(c.dib);
-    {
-      PageImage image;
-      EXPECT_EQ(image.takeHandle(block.release(), countTakenFree), c.accepted);
-      if (c.accepted) {
-        MemoryStream stream;
-        PageImage moved = std::move(image);  // ownership moves with the pixels
-        EXPECT_TRUE(moved.encode(stream, 1));
+  struct Memory {
+    const char* name;
+    HGLOBAL (*make)(const std::vector<uint8_t>&);
+    HandleMemory functions;
+  };
+  const Memory memories[] = {
+      {"Global", [](const std::vector<uint8_t>& b) { return GlobalBlock(b).release(); },
+       HandleMemory{nullptr, nullptr, countGlobalFree}},
+      {"manager", twainBlock, HandleMemory{TwainMemLock, TwainMemUnlock, countTwainFree}},
+  };
+  for (const Memory& m : memories) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(m.name) + ": " + c.name);
+      gTakenFrees = 0;
+      {
+        PageImage image;
+        EXPECT_EQ(image.takeHandle(m.make(c.dib), m.functions), c.accepted);
+        if (c.accepted) {
+          MemoryStream stream;
+          PageImage moved = std::move(image);  // ownership moves with the pixels
+          EXPECT_TRUE(moved.encode(stream, 1));
+        }
       }
+      EXPECT_EQ(gTakenFrees, 1);
     }
-    EXPECT_EQ(gTakenFrees, 1);
   }
   // In place gives the same picture as a copy.
   const testing::TestPage page = makeTestPage(11, 6, 4);
-  GlobalBlock block(packDib(page, true));
   PageImage image;
-  ASSERT_TRUE(image.takeHandle(block.release(), nullptr));
+  ASSERT_TRUE(image.takeHandle(twainBlock(packDib(page, true)),
+                               HandleMemory{TwainMemLock, TwainMemUnlock, TwainMemFree}));
   expectSamePixels(image, page);
 }
 

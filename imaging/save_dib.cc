@@ -19,15 +19,14 @@ constexpr const char* kSaveDib = "lumra::ImageScanning::saveDIB";
 // image takes it over.
 class BitmapOwner {
  public:
-  BitmapOwner(HGLOBAL dib, BitmapFree freeBitmap) : dib_(dib), free_(freeBitmap) {}
+  BitmapOwner(HGLOBAL dib, const HandleMemory& memory) : dib_(dib), memory_(memory) {}
   ~BitmapOwner() { release(); }
   BitmapOwner(const BitmapOwner&) = delete;
   BitmapOwner& operator=(const BitmapOwner&) = delete;
 
   void release() {
     if (dib_ == nullptr) return;
-    if (free_ != nullptr) free_(dib_);
-    else GlobalFree(dib_);
+    memory_.freeHandle(dib_);
     dib_ = nullptr;
   }
   /// The image frees it from now on.
@@ -35,7 +34,7 @@ class BitmapOwner {
 
  private:
   HGLOBAL dib_;
-  BitmapFree free_;
+  HandleMemory memory_;
 };
 
 struct FileCloser {
@@ -45,8 +44,8 @@ struct FileCloser {
 }  // namespace
 
 bool saveDIB(const std::string& path, HGLOBAL dib, uint32_t format, uint8_t quality,
-             BitmapFree freeBitmap) {
-  BitmapOwner bitmap(dib, freeBitmap);
+             const HandleMemory& memory) {
+  BitmapOwner bitmap(dib, memory);
   const std::u16string widePath = AnsiToWide(path);
   LUMRA_LOG_AS(debug, kSaveDib) << "Save dib to " << widePath;
 
@@ -65,7 +64,7 @@ bool saveDIB(const std::string& path, HGLOBAL dib, uint32_t format, uint8_t qual
   }
   // The image uses the transferred rows where they lie, so a page is never
   // held twice while it is encoded, and frees the handle when done.
-  if (!image->takeHandle(bitmap.handOver(), freeBitmap)) {
+  if (!image->takeHandle(bitmap.handOver(), memory)) {
     LUMRA_LOG_AS(error, kSaveDib) << "Error createFromHandle for file " << widePath;
     return false;
   }

@@ -4,6 +4,8 @@
 // Live handles are also kept in a set, so a stale, foreign or doubly freed
 // handle is refused without ever touching memory that is not a live block.
 
+#include <malloc.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "platform/memory.h"
 #include "platform/resources.h"
 #include "platform/win32.h"
 
@@ -142,3 +145,22 @@ int64_t lumra::LiveGlobalBlocks() {
   std::lock_guard<std::mutex> lock(reg.mutex);
   return static_cast<int64_t>(reg.live.size());
 }
+
+namespace lumra {
+
+void* TwainMemAllocate(uint32_t size) { return std::calloc(size, 1); }
+void TwainMemFree(void* handle) { std::free(handle); }
+void* TwainMemLock(void* handle) { return handle; }
+void TwainMemUnlock(void* /*handle*/) {}
+
+size_t TransferredBlockSize(void* handle, const void* locked) {
+  if (handle == nullptr || locked == nullptr) return 0;
+  {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    if (BlockHeader* header = findLocked(reg, handle)) return locked == handle ? header->size : 0;
+  }
+  return locked == handle ? malloc_usable_size(handle) : 0;
+}
+
+}  // namespace lumra

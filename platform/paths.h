@@ -11,11 +11,18 @@ namespace lumra {
 inline constexpr char kPathSeparator = '\\';
 /// Suffix of a program's file name.
 inline constexpr const char* kProgramSuffix = ".exe";
+/// Where drivers for the published TWAIN manager are installed, for our
+/// manager to look after its own folder. None on Windows, where our manager
+/// only serves tests and must not meet the machine's real drivers.
+inline constexpr const char* kSystemTwainSources = "";
 #else
 /// Separator appended to folders ("/" on POSIX).
 inline constexpr char kPathSeparator = '/';
 /// Suffix of a program's file name.
 inline constexpr const char* kProgramSuffix = "";
+/// Where drivers for the published TWAIN manager are installed, for our
+/// manager to look after its own folder.
+inline constexpr const char* kSystemTwainSources = "/usr/local/lib/twain";
 #endif
 
 /// Name of the folder of its own that the host keeps in the user's temp

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "platform/handle-posix.h"
+#include "platform/wake-posix.h"
 #include "platform/win32.h"
 
 namespace {
@@ -91,7 +92,17 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LONG* previousCount) 
     state->count += releaseCount;
   }
   state->changed.notify_all();
+  lumra::platform::WakeWaiters();
   return TRUE;
+}
+
+int lumra::platform::TryTakeSemaphore(HANDLE semaphore) {
+  std::shared_ptr<SemaphoreState> state = find(semaphore);
+  if (state == nullptr) return -1;
+  std::lock_guard<std::mutex> lock(state->mutex);
+  if (state->count == 0) return 0;
+  --state->count;
+  return 1;
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {

@@ -141,6 +141,7 @@ HGLOBAL GlobalFree(HGLOBAL memory);
 #define WM_QUIT 0x0012u
 #define WM_ENDSESSION 0x0016u
 #define WM_USER 0x0400u
+#define WM_APP 0x8000u
 #define WS_POPUP 0x80000000u
 #define WS_BORDER 0x00800000u
 #define WS_SYSMENU 0x00080000u
@@ -205,6 +206,11 @@ HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES attributes, LONG initialCount, LON
 // Fails (FALSE, ERROR_TOO_MANY_POSTS) when the count would pass the maximum.
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LONG* previousCount);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+#define QS_ALLINPUT 0x04FFu
+// Semaphores only, and waitAll FALSE. WAIT_OBJECT_0 + count when the calling
+// thread's queue holds input (whatever the mask).
+DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                                DWORD milliseconds, DWORD wakeMask);
 
 // ---- Dynamic loading ----
 // "TWAINDSM.DLL" loads libtwaindsm.so and "TWAIN_32.DLL" libtwain_32.so; the

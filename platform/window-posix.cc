@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/wake-posix.h"
 #include "platform/win32.h"
 
 namespace {
@@ -152,6 +153,7 @@ bool post(Queue& queue, HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     queue.posted.push_back(msg);
   }
   queue.changed.notify_all();
+  lumra::platform::WakeWaiters();
   return true;
 }
 
@@ -333,6 +335,13 @@ void PostQuitMessage(int exitCode) {
     queue->quitCode = exitCode;
   }
   queue->changed.notify_all();
+  lumra::platform::WakeWaiters();
+}
+
+bool lumra::platform::CurrentQueueHasInput() {
+  std::shared_ptr<Queue> queue = currentQueue();
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  return !queue->posted.empty() || !queue->sent.empty() || queue->quit;
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -419,6 +428,7 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     queue->sent.push_back(&sent);
   }
   queue->changed.notify_all();
+  lumra::platform::WakeWaiters();
   // The sender blocks until the owner pumps its queue, as on Windows.
   Registry& reg = registry();
   std::unique_lock<std::mutex> lock(reg.mutex);

@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/memory.h"
 #include "scanning/image_scanning.h"
 
 namespace lumra::test {
@@ -39,6 +40,7 @@ class FakeManager {
     std::memset(&ImageScanning::sourceIdentity, 0, sizeof(ImageScanning::sourceIdentity));
     std::memset(&ImageScanning::appIdentity, 0, sizeof(ImageScanning::appIdentity));
     std::memset(&ImageScanning::lastStatus, 0, sizeof(ImageScanning::lastStatus));
+    ImageScanning::sourceState = 0;
     current() = nullptr;
   }
   FakeManager(const FakeManager&) = delete;
@@ -71,6 +73,18 @@ class FakeManager {
   int allocations = 0, frees = 0, locks = 0, unlocks = 0;
   bool failAllocation = false;
   std::set<TW_HANDLE> liveBlocks;  ///< blocks of the memory entry points not yet freed
+  std::set<TW_HANDLE> liveBitmaps;  ///< bitmaps of newBitmap() not yet freed
+  int strayFrees = 0;               ///< frees of blocks that were not live (double frees)
+
+  /// A block for a bitmap the fake source hands over: the manager's memory
+  /// (as the published manager allocates it) when the engine has its memory
+  /// functions, else a Global block.
+  TW_HANDLE newBitmap(size_t size) {
+    if (ImageScanning::entryPoints.DSM_MemFree == nullptr) return GlobalAlloc(GHND, size);
+    TW_HANDLE block = TwainMemAllocate(static_cast<TW_UINT32>(size));
+    liveBitmaps.insert(block);
+    return block;
+  }
 
   /// Operations matching dat/msg.
   std::vector<FakeCall> sent(TW_UINT16 dat, TW_UINT16 msg) const {
@@ -146,10 +160,10 @@ class FakeManager {
     ++self->frees;
     if (self->liveBlocks.erase(handle) != 0) {
       ::operator delete(handle);
-    } else if (handle != nullptr) {
-      // Bitmaps the fake source handed over are Global blocks, as a real
-      // manager's memory is.
-      GlobalFree(handle);
+    } else if (self->liveBitmaps.erase(handle) != 0) {
+      TwainMemFree(handle);
+    } else {
+      ++self->strayFrees;
     }
   }
   static TW_MEMREF PASCAL MemLock(TW_HANDLE handle) {

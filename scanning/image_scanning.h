@@ -70,8 +70,9 @@ class ImageScanning {
   /// loaded or open.
   static bool initScanning(bool isDsm2, HINSTANCE instance);
 
-  /// Closes the manager, clears the connection and unloads the library.
-  /// Always true. Does not close the source.
+  /// Closes the manager, clears the connection and unloads the library;
+  /// with sourceLeftOpen, only clears the connection and keeps the library
+  /// loaded for good. Always true. Does not close the source.
   static bool releaseScanning(HINSTANCE instance);
 
   /// Loads TWAINDSM.DLL (isDsm2) or TWAIN_32.DLL, no fallback; true at once
@@ -113,11 +114,18 @@ class ImageScanning {
   /// Opens the manager's default source; sourceIdentity zeroed on failure.
   static bool openDefaultSource();
 
-  /// Sends MSG_CLOSEDS for sourceIdentity (left as it is).
+  /// Winds the source down to closed (sourceIdentity left as it is); false
+  /// when a step was refused and the source stays open.
   static bool closeSource();
 
+  /// Takes the open source from sourceState down to `target` (5: enabled,
+  /// 4: open, 3: closed) one step at a time, each in the state where TWAIN
+  /// allows it: MSG_ENDXFER from 7, MSG_RESET from 6, MSG_DISABLEDS from 5,
+  /// MSG_CLOSEDS from 4. Stops at a refused step (logged) and returns false.
+  static bool windDown(int target);
+
   /// After a failed transfer: copies lastStatus's condition code to
-  /// `statusCode`, drops the source's pending transfers, sets `errorText` to
+  /// `statusCode`, winds the source down to state 5, sets `errorText` to
   /// `message` and logs it as an error.
   static void resetScanner(const std::u16string& message, std::u16string* errorText,
                            uint32_t* statusCode);
@@ -179,6 +187,10 @@ class ImageScanning {
   static std::mutex transferSemaphoreLock;
   /// Written by the callback (any thread) before it releases the semaphore.
   static std::atomic<bool> transferReady;
+  /// TWAIN state of the open source (4 open, 5 enabled, 6 transfers ready,
+  /// 7 transferring); 0 when none is open. A source still open when the
+  /// connection is released keeps the manager loaded for good.
+  static int sourceState;
 };
 
 }  // namespace lumra

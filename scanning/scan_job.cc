@@ -76,7 +76,10 @@ bool ImageScanning::scanning(bool isDsm2, const ScanSettings& settings,
       result = transferImageLoop(showUI, workFolder, imageType, quality, statusCode, pageFiles,
                                  errorText);
     }
-    closeSource();
+    if (!closeSource()) {
+      // The source may still call into the manager: it must stay loaded.
+      LOG_ERROR << "Cannot close source: the Data Source Manager stays loaded.";
+    }
   }
 
   if (result) {

@@ -81,6 +81,7 @@ bool ImageScanning::openSource(uint32_t number) {
     std::memset(&sourceIdentity, 0, sizeof(sourceIdentity));
     return false;
   }
+  sourceState = 4;
   return true;
 }
 
@@ -98,22 +99,73 @@ bool ImageScanning::openDefaultSource() {
     std::memset(&sourceIdentity, 0, sizeof(sourceIdentity));
     return false;
   }
+  sourceState = 4;
   return true;
 }
 
-bool ImageScanning::closeSource() {
-  return sendTwainCommand(&appIdentity, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS,
-                          static_cast<TW_MEMREF>(&sourceIdentity));
+bool ImageScanning::closeSource() { return windDown(3); }
+
+bool ImageScanning::windDown(int target) {
+  // A source that keeps answering "out of sequence" to MSG_DISABLEDS has
+  // moved on to state 6 on its own, once: after that it is left as it is.
+  bool retried = false;
+  while (sourceState > target) {
+    TW_PENDINGXFERS pending;
+    std::memset(&pending, 0, sizeof(pending));
+    TW_USERINTERFACE ui;
+    std::memset(&ui, 0, sizeof(ui));
+    ui.hParent = static_cast<TW_HANDLE>(twainWindow);
+    switch (sourceState) {
+      case 7:
+        LOG_DEBUG << "End the transfer under way.";
+        if (!sendTwainCommand(&appIdentity, &sourceIdentity, DG_CONTROL, DAT_PENDINGXFERS,
+                              MSG_ENDXFER, static_cast<TW_MEMREF>(&pending))) {
+          break;
+        }
+        sourceState = pending.Count != 0 ? 6 : 5;
+        continue;
+      case 6:
+        if (!sendTwainCommand(&appIdentity, &sourceIdentity, DG_CONTROL, DAT_PENDINGXFERS,
+                              MSG_RESET, static_cast<TW_MEMREF>(&pending))) {
+          break;
+        }
+        sourceState = 5;
+        continue;
+      case 5:
+        if (!sendTwainCommand(&appIdentity, &sourceIdentity, DG_CONTROL, DAT_USERINTERFACE,
+                              MSG_DISABLEDS, static_cast<TW_MEMREF>(&ui))) {
+          if (!retried && lastResult == TWRC_FAILURE &&
+              lastStatus.ConditionCode == TWCC_SEQERROR) {
+            LOG_DEBUG << "The source has transfers ready after all: reset them first.";
+            retried = true;
+            sourceState = 6;
+            continue;
+          }
+          break;
+        }
+        sourceState = 4;
+        continue;
+      case 4:
+        if (!sendTwainCommand(&appIdentity, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS,
+                              static_cast<TW_MEMREF>(&sourceIdentity))) {
+          break;
+        }
+        sourceState = 0;
+        continue;
+      default:
+        break;
+    }
+    LOG_ERROR << "The source stays in state " << sourceState << ".";
+    return false;
+  }
+  return true;
 }
 
 void ImageScanning::resetScanner(const std::u16string& message, std::u16string* errorText,
                                  uint32_t* statusCode) {
-  // Before MSG_RESET, which clears lastStatus.
+  // Before the wind-down, which clears lastStatus.
   *statusCode = lastStatus.ConditionCode;
-  TW_PENDINGXFERS pending;
-  std::memset(&pending, 0, sizeof(pending));
-  sendTwainCommand(&appIdentity, &sourceIdentity, DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET,
-                   static_cast<TW_MEMREF>(&pending));
+  windDown(5);
   *errorText = message;
   LOG_ERROR << message;
 }

@@ -1,5 +1,6 @@
 // Enabling the source, waiting for its images and taking them over as
 // native bitmaps, one page file each.
+#include <chrono>
 #include <cstring>
 
 #include "log/log.h"
@@ -25,8 +26,55 @@ bool sendToSource(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
                                          &ImageScanning::sourceIdentity, dg, dat, msg, data);
 }
 
-void disableSource(TW_USERINTERFACE* ui) {
-  sendToSource(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, static_cast<TW_MEMREF>(ui));
+// After the wait has ended without a transfer: a notification that came
+// meanwhile left the source in state 6, from where it is reset, not just
+// disabled.
+void noteLateNotification() {
+  if (WaitForSingleObject(ImageScanning::transferSemaphore, 0) != WAIT_OBJECT_0) return;
+  if (!ImageScanning::transferReady) return;
+  LOG_DEBUG << "A notification came after the wait: the source has transfers ready.";
+  ImageScanning::sourceState = 6;
+}
+
+// Waits for the semaphore while handing every message of this thread to its
+// window: sources that run windows on the caller's thread (a dialog, a
+// progress bar) would otherwise freeze until the time-out. A quit message is
+// kept for whoever reads the queue next.
+DWORD waitDispatching(HANDLE semaphore, DWORD timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool quit = false;
+  int quitCode = 0;
+  DWORD result = WAIT_TIMEOUT;
+  for (;;) {
+    DWORD remaining = INFINITE;
+    if (timeoutMs != INFINITE) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      remaining = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+    }
+    result = MsgWaitForMultipleObjects(1, &semaphore, FALSE, remaining, QS_ALLINPUT);
+    if (result != WAIT_OBJECT_0 + 1) break;
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) {
+        quit = true;
+        quitCode = static_cast<int>(message.wParam);
+        continue;
+      }
+      LOG_DEBUG << "Dispatched while waiting: message = " << message.message
+                << ", wParam = " << message.wParam
+                << ", lParam = " << static_cast<int64_t>(message.lParam);
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+    if (remaining == 0) {
+      // The time is up; the semaphore still counts if it came with the messages.
+      result = WaitForSingleObject(semaphore, 0);
+      break;
+    }
+  }
+  if (quit) PostQuitMessage(quitCode);
+  return result;
 }
 
 // Sets the job's failure: the condition code of the last operation, the text,
@@ -77,16 +125,19 @@ bool ImageScanning::transferImageCallBack(uint32_t showUI, const std::string& wo
   if (!sendToSource(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, static_cast<TW_MEMREF>(&ui))) {
     fail(u"Error enable source.", kName, statusCode, errorText);
   } else {
+    sourceState = 5;
     // Reading the handle without the lock is fine: only this thread writes it.
-    DWORD wait = WaitForSingleObject(transferSemaphore, timeoutMs);
+    DWORD wait = waitDispatching(transferSemaphore, timeoutMs);
     if (wait != WAIT_OBJECT_0) {
       fail(u"Scanning timeout.", kName, statusCode, errorText);
+      noteLateNotification();
     } else if (transferReady) {
+      sourceState = 6;
       result = transferImages(workFolder, imageType, quality, statusCode, pageFiles, errorText);
     } else {
       fail(u"Scanning not image.", kName, statusCode, errorText);
     }
-    disableSource(&ui);
+    windDown(4);
   }
   closeTransferSemaphore();
   return result;
@@ -102,6 +153,7 @@ bool ImageScanning::transferImageLoop(uint32_t showUI, const std::string& workFo
     fail(u"Error enable source.", kName, statusCode, errorText);
     return false;
   }
+  sourceState = 5;
 
   bool result = false;
   for (;;) {
@@ -128,6 +180,7 @@ bool ImageScanning::transferImageLoop(uint32_t showUI, const std::string& workFo
       LOG_DEBUG << "Event loop message = " << event.TWMessage;
       if (event.TWMessage == MSG_XFERREADY) {
         LOG_DEBUG << "Event loop message MSG_XFERREADY...";
+        sourceState = 6;
         result = transferImages(workFolder, imageType, quality, statusCode, pageFiles, errorText);
         break;
       }
@@ -150,7 +203,7 @@ bool ImageScanning::transferImageLoop(uint32_t showUI, const std::string& workFo
       break;
     }
   }
-  disableSource(&ui);
+  windDown(4);
   return result;
 }
 
@@ -164,7 +217,10 @@ bool ImageScanning::transferImages(const std::string& workFolder, uint32_t image
   for (;;) {
     TW_HANDLE bitmap = nullptr;
     sendToSource(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, static_cast<TW_MEMREF>(&bitmap));
+    // A cancelled transfer leaves the source in state 7, like a finished
+    // one; a failed one leaves it in state 6.
     if (lastResult == TWRC_CANCEL) {
+      sourceState = 7;
       resetScanner(u"Scanning cancelled by user.", errorText, statusCode);
       return false;
     }
@@ -172,6 +228,7 @@ bool ImageScanning::transferImages(const std::string& workFolder, uint32_t image
       resetScanner(u"Scanning process error.", errorText, statusCode);
       return false;
     }
+    sourceState = 7;
     std::string path = getPageFileName(workFolder, imageType, page);
     ++page;
     if (!saveDIB(path, static_cast<HGLOBAL>(bitmap), imageType, quality)) {
@@ -179,16 +236,28 @@ bool ImageScanning::transferImages(const std::string& workFolder, uint32_t image
       return false;
     }
     pageFiles->push_back(path);
-    sendToSource(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, static_cast<TW_MEMREF>(&pending));
+    if (sendToSource(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER,
+                     static_cast<TW_MEMREF>(&pending))) {
+      sourceState = pending.Count != 0 ? 6 : 5;
+    }
     if (pending.Count == 0) return true;
+    // Still in state 7: another MSG_GET would be out of sequence.
+    if (sourceState == 7) {
+      resetScanner(u"Scanning process error.", errorText, statusCode);
+      return false;
+    }
   }
 }
 
 bool ImageScanning::saveDIB(const std::string& path, HGLOBAL dib, uint32_t imageType,
                             uint8_t quality) {
-  BitmapFree freeBitmap = nullptr;
-  if (entryPoints.DSM_MemFree != nullptr) freeBitmap = entryPoints.DSM_MemFree;
-  return lumra::saveDIB(path, dib, imageType, quality, freeBitmap);
+  // The bitmap is the source's block: with a TWAIN 2 manager only its memory
+  // functions may touch it.
+  HandleMemory memory;
+  memory.lock = entryPoints.DSM_MemLock;
+  memory.unlock = entryPoints.DSM_MemUnlock;
+  memory.free = entryPoints.DSM_MemFree;
+  return lumra::saveDIB(path, dib, imageType, quality, memory);
 }
 
 }  // namespace lumra

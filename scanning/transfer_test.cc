@@ -17,12 +17,13 @@ namespace {
 using test::FakeCall;
 using test::FakeManager;
 
-// A small 24-bit bottom-up DIB in a Global block, as a source delivers it.
-HGLOBAL MakeDib(int width = 8, int height = 4) {
+// A small 24-bit bottom-up DIB, as a source delivers it.
+HGLOBAL MakeDib(FakeManager* fake, int width = 8, int height = 4) {
   const uint32_t stride = (width * 3 + 3) & ~3u;
   const uint32_t size = 40 + stride * height;
-  HGLOBAL handle = GlobalAlloc(GHND, size);
-  auto* p = static_cast<uint8_t*>(GlobalLock(handle));
+  HGLOBAL handle = fake->newBitmap(size);
+  const bool global = ImageScanning::entryPoints.DSM_MemLock == nullptr;
+  auto* p = static_cast<uint8_t*>(global ? GlobalLock(handle) : TwainMemLock(handle));
   auto put32 = [&](int at, uint32_t v) { std::memcpy(p + at, &v, 4); };
   auto put16 = [&](int at, uint16_t v) { std::memcpy(p + at, &v, 2); };
   put32(0, 40);
@@ -34,7 +35,7 @@ HGLOBAL MakeDib(int width = 8, int height = 4) {
   put32(24, 11811);  // 300 dpi
   put32(28, 11811);
   for (uint32_t i = 40; i < size; ++i) p[i] = static_cast<uint8_t>(i * 7);
-  GlobalUnlock(handle);
+  if (global) GlobalUnlock(handle);
   return handle;
 }
 
@@ -67,8 +68,8 @@ class TransferTest : public testing::Test {
               std::function<TW_UINT16()> onEnable = [] { return TW_UINT16(TWRC_SUCCESS); }) {
     auto next = std::make_shared<size_t>(0);
     auto count = std::make_shared<TW_UINT16>(0);
-    fake->handler = [deliveries, onEnable, next, count](const FakeCall& call,
-                                                        TW_MEMREF data) -> TW_UINT16 {
+    fake->handler = [fake, deliveries, onEnable, next, count](const FakeCall& call,
+                                                              TW_MEMREF data) -> TW_UINT16 {
       if (call.msg == MSG_ENABLEDS) return onEnable();
       if (call.dat == DAT_IMAGENATIVEXFER) {
         if (*next >= deliveries.size()) return TWRC_FAILURE;
@@ -76,8 +77,8 @@ class TransferTest : public testing::Test {
         *count = d.countAfter;
         if (d.rc == TWRC_XFERDONE) {
           HGLOBAL dib = nullptr;
-          if (d.bitmap == Bitmap::kGood) dib = MakeDib();
-          if (d.bitmap == Bitmap::kTruncated) dib = GlobalAlloc(GHND, 20);
+          if (d.bitmap == Bitmap::kGood) dib = MakeDib(fake);
+          if (d.bitmap == Bitmap::kTruncated) dib = fake->newBitmap(20);
           *static_cast<TW_HANDLE*>(data) = dib;
         }
         return d.rc;
@@ -105,30 +106,33 @@ TEST_F(TransferTest, KeepsEveryPageSavedBeforeAFailure) {
     int pages;
     std::u16string error;
     uint32_t code;
+    size_t ends;    // MSG_ENDXFER: one per transfer that reached state 7
+    size_t resets;  // MSG_RESET: only from state 6, with transfers pending
   };
   const Case cases[] = {
-      {"one page", {{TWRC_XFERDONE, Bitmap::kGood, 0}}, true, 1, u"", 77},
+      {"one page", {{TWRC_XFERDONE, Bitmap::kGood, 0}}, true, 1, u"", 77, 1, 0},
       {"unknown count over five pages",
        {{TWRC_XFERDONE, Bitmap::kGood, kMore},
         {TWRC_XFERDONE, Bitmap::kGood, kMore},
         {TWRC_XFERDONE, Bitmap::kGood, kMore},
         {TWRC_XFERDONE, Bitmap::kGood, kMore},
         {TWRC_XFERDONE, Bitmap::kGood, 0}},
-       true, 5, u"", 77},
-      {"cancel on the third",
-       {{TWRC_XFERDONE, Bitmap::kGood, 2}, {TWRC_XFERDONE, Bitmap::kGood, 1},
-        {TWRC_CANCEL, Bitmap::kNull, 0}},
-       false, 2, u"Scanning cancelled by user.", 0},
+       true, 5, u"", 77, 5, 0},
+      {"cancel on the second, one more pending",
+       {{TWRC_XFERDONE, Bitmap::kGood, 2}, {TWRC_CANCEL, Bitmap::kNull, 1}},
+       false, 1, u"Scanning cancelled by user.", 0, 2, 1},
+      {"cancel of the last", {{TWRC_CANCEL, Bitmap::kNull, 0}}, false, 0,
+       u"Scanning cancelled by user.", 0, 1, 0},
       {"failure with a condition code",
        {{TWRC_XFERDONE, Bitmap::kGood, 1}, {TWRC_FAILURE, Bitmap::kNull, 0}},
-       false, 1, u"Scanning process error.", TWCC_PAPERJAM},
-      {"unknown return code", {{42, Bitmap::kNull, 0}}, false, 0, u"Scanning process error.", 0},
-      {"third bitmap cut short",
-       {{TWRC_XFERDONE, Bitmap::kGood, 2}, {TWRC_XFERDONE, Bitmap::kGood, 1},
-        {TWRC_XFERDONE, Bitmap::kTruncated, 0}},
-       false, 2, u"Error save image to file.", 0},
+       false, 1, u"Scanning process error.", TWCC_PAPERJAM, 1, 1},
+      {"unknown return code", {{42, Bitmap::kNull, 0}}, false, 0, u"Scanning process error.", 0,
+       0, 1},
+      {"second of three cut short",
+       {{TWRC_XFERDONE, Bitmap::kGood, 2}, {TWRC_XFERDONE, Bitmap::kTruncated, 1}},
+       false, 1, u"Error save image to file.", 0, 2, 1},
       {"null bitmap", {{TWRC_XFERDONE, Bitmap::kNull, 0}}, false, 0,
-       u"Error save image to file.", 0},
+       u"Error save image to file.", 0, 1, 0},
   };
   for (const Case& c : cases) {
     for (bool twain2 : {false, true}) {
@@ -140,7 +144,9 @@ TEST_F(TransferTest, KeepsEveryPageSavedBeforeAFailure) {
       uint32_t code = 77;
       std::vector<std::string> pages;
       std::u16string error;
+      ImageScanning::sourceState = 6;
       EXPECT_EQ(ImageScanning::transferImages(folder_, 1, 70, &code, &pages, &error), c.expected);
+      EXPECT_EQ(ImageScanning::sourceState, 5) << "back to enabled, ready to be disabled";
       EXPECT_EQ(error, c.error);
       EXPECT_EQ(code, c.code);
       std::vector<std::string> want;
@@ -149,15 +155,12 @@ TEST_F(TransferTest, KeepsEveryPageSavedBeforeAFailure) {
       for (const auto& page : want) {
         EXPECT_GT(std::filesystem::file_size(page), 54u) << page;
       }
-      EXPECT_EQ(fake.sent(DAT_PENDINGXFERS, MSG_RESET).size(), c.expected ? 0u : 1u);
-      EXPECT_EQ(fake.sent(DAT_PENDINGXFERS, MSG_ENDXFER).size(), static_cast<size_t>(c.pages));
-      // Every bitmap went back through the manager's own free when it has one.
+      EXPECT_EQ(fake.sent(DAT_PENDINGXFERS, MSG_RESET).size(), c.resets);
+      EXPECT_EQ(fake.sent(DAT_PENDINGXFERS, MSG_ENDXFER).size(), c.ends);
+      // Every bitmap went back, once, through the manager's own free.
       if (twain2) {
-        size_t handedOver = 0;
-        for (const Delivery& d : c.deliveries) {
-          if (d.rc == TWRC_XFERDONE && d.bitmap != Bitmap::kNull) ++handedOver;
-        }
-        EXPECT_GE(static_cast<size_t>(fake.frees), handedOver);
+        EXPECT_TRUE(fake.liveBitmaps.empty());
+        EXPECT_EQ(fake.strayFrees, 0);
       }
       for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
         std::filesystem::remove(entry.path());
@@ -179,6 +182,20 @@ TEST_F(TransferTest, CallbackWaitEndsAsTheSourceNotifies) {
   auto notify = [](TW_UINT16 msg) {
     TWAIN_Callback(nullptr, nullptr, DG_CONTROL, DAT_NULL, msg, nullptr);
   };
+  // A source whose window lives on this thread reports ready only once that
+  // window has had its message: the wait must keep dispatching.
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSA windowClass{};
+  windowClass.lpfnWndProc = [](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+    if (m == WM_USER + 7) TWAIN_Callback(nullptr, nullptr, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr);
+    return DefWindowProcA(w, m, wp, lp);
+  };
+  windowClass.hInstance = instance;
+  windowClass.lpszClassName = "transferTestSourceWindow";
+  ASSERT_NE(RegisterClassA(&windowClass), 0);
+  HWND sourceWindow = CreateWindowExA(0, "transferTestSourceWindow", "", 0, 0, 0, 0, 0, nullptr,
+                                      nullptr, instance, nullptr);
+  ASSERT_NE(sourceWindow, nullptr);
   std::thread late;
   const Case cases[] = {
       {"ready during enable", TWRC_SUCCESS, [&] { notify(MSG_XFERREADY); }, 0, true, u"", true},
@@ -190,6 +207,8 @@ TEST_F(TransferTest, CallbackWaitEndsAsTheSourceNotifies) {
          });
        },
        10000, true, u"", true},
+      {"ready from a window on this thread", TWRC_SUCCESS,
+       [&] { PostMessageA(sourceWindow, WM_USER + 7, 0, 0); }, 10000, true, u"", true},
       {"user closed the dialog", TWRC_SUCCESS, [&] { notify(MSG_CLOSEDSREQ); }, 1000, false,
        u"Scanning not image.", true},
       {"nothing within a zero time-out", TWRC_SUCCESS, [] {}, 0, false, u"Scanning timeout.",
@@ -224,6 +243,48 @@ TEST_F(TransferTest, CallbackWaitEndsAsTheSourceNotifies) {
     // Once the transfer is over a late notification finds no semaphore.
     EXPECT_EQ(ImageScanning::transferSemaphore, nullptr);
     notify(MSG_XFERREADY);
+  }
+  DestroyWindow(sourceWindow);
+  UnregisterClassA("transferTestSourceWindow", instance);
+}
+
+TEST_F(TransferTest, WindDownGoesStateByStateAndStopsAtARefusal) {
+  struct Case {
+    const char* name;
+    int from;
+    std::vector<TW_UINT16> disableAnswers;  // then TWRC_SUCCESS
+    TW_UINT16 disableCode;
+    std::vector<TW_UINT16> sent;  // what reached the source, in order
+    int stays;                    // sourceState afterwards
+  };
+  const Case cases[] = {
+      {"from state 7", 7, {}, 0, {MSG_ENDXFER, MSG_RESET, MSG_DISABLEDS, MSG_CLOSEDS}, 0},
+      // A notification that came after the wait put the source in state 6.
+      {"disable out of sequence", 5, {TWRC_FAILURE}, TWCC_SEQERROR,
+       {MSG_DISABLEDS, MSG_RESET, MSG_DISABLEDS, MSG_CLOSEDS}, 0},
+      {"disable refused", 5, {TWRC_FAILURE}, TWCC_BUMMER, {MSG_DISABLEDS}, 5},
+      {"still out of sequence", 5, {TWRC_FAILURE, TWRC_FAILURE}, TWCC_SEQERROR,
+       {MSG_DISABLEDS, MSG_RESET, MSG_DISABLEDS}, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeManager fake;
+    fake.install(true);
+    fake.conditionCode = c.disableCode;
+    std::vector<TW_UINT16> sent;
+    size_t disables = 0;
+    fake.handler = [&](const FakeCall& call, TW_MEMREF data) -> TW_UINT16 {
+      sent.push_back(call.msg);
+      if (call.msg == MSG_ENDXFER) static_cast<TW_PENDINGXFERS*>(data)->Count = 1;
+      if (call.msg == MSG_DISABLEDS && disables < c.disableAnswers.size()) {
+        return c.disableAnswers[disables++];
+      }
+      return TWRC_SUCCESS;
+    };
+    ImageScanning::sourceState = c.from;
+    EXPECT_EQ(ImageScanning::closeSource(), c.stays == 0);
+    EXPECT_EQ(sent, c.sent);
+    EXPECT_EQ(ImageScanning::sourceState, c.stays);
   }
 }
 

@@ -18,6 +18,7 @@ DSMENTRYPROC ImageScanning::dsmEntryProc = nullptr;
 HANDLE ImageScanning::transferSemaphore = nullptr;
 std::mutex ImageScanning::transferSemaphoreLock;
 std::atomic<bool> ImageScanning::transferReady{false};
+int ImageScanning::sourceState = 0;
 
 namespace {
 
@@ -263,6 +264,17 @@ bool ImageScanning::initScanning(bool isDsm2, HINSTANCE instance) {
 
 bool ImageScanning::releaseScanning(HINSTANCE instance) {
   LOG_DEBUG << "Start releaseScanning...";
+  if (sourceState != 0) {
+    // A manager holding an open source is in state 4 and takes no
+    // MSG_CLOSEDSM; unloading it would leave the source calling into
+    // unmapped code. Our reference is kept for the life of the process.
+    LOG_DEBUG << "A source is still open: the Data Source Manager is not closed or unloaded.";
+    clearConnection(instance);
+    dsmLibrary = nullptr;
+    sourceState = 0;
+    LOG_DEBUG << "releaseScanning success...";
+    return true;
+  }
   closeDSM();
   clearConnection(instance);
   if (dsmLibrary != nullptr) FreeLibrary(dsmLibrary);

@@ -116,6 +116,9 @@ std::string JournalField(const std::string& line, const std::string& key) {
 
 TestHost::~TestHost() {
   if (process_.running()) finish(0, false);
+  // Whatever a test checks, the host must never send a source an operation
+  // outside the TWAIN state that allows it.
+  for (const std::string& line : journal("VIOLATION")) ADD_FAILURE() << line;
   if (ownsFolder_) RemoveTree(folder_);
 }
 

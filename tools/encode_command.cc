@@ -111,7 +111,7 @@ int RunEncodeVerb(const std::vector<std::string>& args) {
   }
 
   // saveDIB frees the handle on every path.
-  if (!saveDIB(output, dib, format, quality, nullptr)) {
+  if (!saveDIB(output, dib, format, quality, HandleMemory{})) {
     return failure("could not write " + output + " as " + formatName +
                    " (the bitmap is unreadable, the format refuses this kind of page, or the"
                    " file cannot be written)");

@@ -250,7 +250,8 @@ std::vector<uint8_t> ContentImage(const PageDescription& desc) {
   return out;
 }
 
-HGLOBAL MakePage(const PageDescription& desc, bool truncate, size_t* fullBytes) {
+HGLOBAL MakePage(const PageDescription& desc, bool truncate, size_t* fullBytes,
+                 const TW_ENTRYPOINT* memory) {
   if (desc.width <= 0 || desc.height <= 0) return nullptr;
   Layout layout = makeLayout(desc);
   const bool rle = effectiveRle(desc);
@@ -302,11 +303,15 @@ HGLOBAL MakePage(const PageDescription& desc, bool truncate, size_t* fullBytes) 
   if (fullBytes != nullptr) *fullBytes = full;
   const size_t allocated = truncate ? prefix + pixelBytes / 2 : full;
 
-  HGLOBAL handle = GlobalAlloc(GHND, allocated);
+  const bool managed = memory != nullptr && memory->DSM_MemAllocate != nullptr;
+  if (managed && allocated > UINT32_MAX) return nullptr;
+  HGLOBAL handle = managed ? memory->DSM_MemAllocate(static_cast<TW_UINT32>(allocated))
+                           : GlobalAlloc(GHND, allocated);
   if (handle == nullptr) return nullptr;
-  auto* out = static_cast<uint8_t*>(GlobalLock(handle));
+  auto* out = static_cast<uint8_t*>(managed ? memory->DSM_MemLock(handle) : GlobalLock(handle));
   if (out == nullptr) {
-    GlobalFree(handle);
+    if (managed) memory->DSM_MemFree(handle);
+    else GlobalFree(handle);
     return nullptr;
   }
   memcpy(out, &header, sizeof header);
@@ -331,7 +336,8 @@ HGLOBAL MakePage(const PageDescription& desc, bool truncate, size_t* fullBytes) 
     out[at] = 0;
     out[at + 1] = 1;
   }
-  GlobalUnlock(handle);
+  if (managed) memory->DSM_MemUnlock(handle);
+  else GlobalUnlock(handle);
   return handle;
 }
 

@@ -26,11 +26,13 @@ struct PageDescription {
   int pageNumber = 0;  ///< drawn as marks in the heading, so pages differ
 };
 
-/// The page as a GlobalAlloc handle holding BITMAPINFOHEADER, masks or colour
-/// table, and pixels. With truncate the block holds only half of the pixel
+/// The page as a handle holding BITMAPINFOHEADER, masks or colour table, and
+/// pixels: a block of the manager's DSM_MemAllocate when `memory` has one,
+/// else of GlobalAlloc. With truncate the block holds only half of the pixel
 /// bytes its header promises. Returns null when memory runs out; *fullBytes
 /// receives the size a whole bitmap needs.
-HGLOBAL MakePage(const PageDescription& desc, bool truncate, size_t* fullBytes);
+HGLOBAL MakePage(const PageDescription& desc, bool truncate, size_t* fullBytes,
+                 const TW_ENTRYPOINT* memory = nullptr);
 
 /// The content as the page draws it, top-down RGB, in the pixel type's
 /// colours before the depth reduces them: for tests that decode pages.

@@ -199,6 +199,14 @@ std::string apply(SourceScript& s, const std::string& rawKey, const std::string&
     else if (v == "thread") s.ready = Ready::kThread;
     else if (v == "never") s.ready = Ready::kNever;
     else return "expected enable, thread or never";
+  } else if (key == "window") {
+    std::string v = lower(value);
+    if (v == "none") s.window = false;
+    else if (v == "thread") s.window = true;
+    else return "expected none or thread";
+  } else if (key == "lenient") {
+    if (!parseBool(value, &b)) return "expected yes or no";
+    s.lenient = b;
   } else if (key == "ready_delay") {
     if (!parseNumber(value, 600000, &n)) return "bad delay";
     s.readyDelayMs = static_cast<unsigned>(n);

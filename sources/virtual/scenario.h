@@ -48,6 +48,12 @@ struct SourceScript {
   TW_UINT16 notifyMessage = MSG_XFERREADY;
   int notifyCount = 1;
   LateNotify lateNotify = LateNotify::kNone;
+  /// At MSG_ENABLEDS, open a window on the calling thread and report ready
+  /// only once that window has received a message posted to it.
+  bool window = false;
+  /// Accept operations out of the TWAIN state order, as older builds of this
+  /// source did, instead of refusing them as a VIOLATION.
+  bool lenient = false;
 
   std::map<TW_UINT16, TW_UINT16> refused;    ///< capability -> condition code
   std::map<std::string, TW_UINT16> failCode;  ///< step -> condition code

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "sources/virtual/journal.h"
@@ -59,6 +60,89 @@ PageDescription describePage(const Session& s) {
 }
 
 bool isResolution(TW_UINT16 cap) { return cap == ICAP_XRESOLUTION || cap == ICAP_YRESOLUTION; }
+
+// The TWAIN states in which the standard lets an application send an
+// operation to a source; name empty for operations allowed in any state.
+struct Allowed {
+  int low = 0;
+  int high = 0;
+  const char* name = "";
+};
+
+Allowed allowedStates(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg) {
+  if (dg == DG_IMAGE) {
+    if (dat == DAT_IMAGENATIVEXFER) return {6, 6, "XFER"};
+    if (dat == DAT_IMAGEINFO) return {6, 6, "IMAGEINFO"};
+    return {4, 7, "IMAGE"};
+  }
+  if (dg != DG_CONTROL) return {};
+  switch (dat) {
+    case DAT_IDENTITY:
+      return msg == MSG_CLOSEDS ? Allowed{4, 4, "CLOSEDS"} : Allowed{};
+    case DAT_CAPABILITY:
+      if (msg == MSG_SET || msg == MSG_RESET) return {4, 4, "CAPSET"};
+      return {4, 7, "CAPGET"};
+    case DAT_USERINTERFACE:
+      if (msg == MSG_ENABLEDS) return {4, 4, "ENABLEDS"};
+      if (msg == MSG_DISABLEDS) return {5, 5, "DISABLEDS"};
+      return {};
+    case DAT_EVENT:
+      return {5, 7, "PROCESSEVENT"};
+    case DAT_PENDINGXFERS:
+      if (msg == MSG_ENDXFER) return {7, 7, "ENDXFER"};
+      if (msg == MSG_RESET) return {6, 6, "RESET"};
+      return {4, 7, "PENDINGXFERS"};
+    default:
+      return {};
+  }
+}
+
+// A source handed no entry points finds the manager that loaded it, as
+// TWAIN 1 sources do.
+DSMENTRYPROC findManager(bool twain2First) {
+  const char* order[2] = {twain2First ? "TWAINDSM.DLL" : "TWAIN_32.DLL",
+                          twain2First ? "TWAIN_32.DLL" : "TWAINDSM.DLL"};
+  for (const char* name : order) {
+    if (HMODULE manager = GetModuleHandleA(name)) {
+      auto dsm = reinterpret_cast<DSMENTRYPROC>(
+          reinterpret_cast<void (*)()>(GetProcAddress(manager, "DSM_Entry")));
+      if (dsm != nullptr) return dsm;
+    }
+  }
+  return nullptr;
+}
+
+// The windows of `window = thread`: which module and application each wakes.
+constexpr char kWindowClass[] = "lumraVirtualScannerWindow";
+constexpr UINT kWakeMessage = WM_APP + 0x51;
+
+struct WindowOwner {
+  VirtualModule* module;
+  TW_UINT32 appId;
+};
+
+std::mutex& windowsMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::map<HWND, WindowOwner>& windows() {
+  static std::map<HWND, WindowOwner> live;
+  return live;
+}
+
+LRESULT CALLBACK sourceWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != kWakeMessage) return DefWindowProcA(window, message, wParam, lParam);
+  WindowOwner owner{};
+  {
+    std::lock_guard<std::mutex> lock(windowsMutex());
+    auto it = windows().find(window);
+    if (it == windows().end()) return 0;
+    owner = it->second;
+  }
+  owner.module->windowReady(owner.appId);
+  return 0;
+}
 
 // The current value of a capability we support, as (item type, item).
 bool currentValue(const Session& s, TW_UINT16 cap, TW_UINT16* type, TW_UINT32* item) {
@@ -124,13 +208,26 @@ TW_UINT16 VirtualModule::failWith(Session* s, TW_UINT16 conditionCode) {
 
 TW_UINT16 VirtualModule::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
                                TW_MEMREF data) {
-  if (origin == nullptr) {
-    if (dg == DG_CONTROL && dat == DAT_IDENTITY && data != nullptr) {
-      return identities(msg, static_cast<pTW_IDENTITY>(data));
+  // State 3: a manager asks for the module's identity (MSG_GET), in an
+  // application's name or in none; MSG_GETFIRST/GETNEXT list every source.
+  if (dg == DG_CONTROL && dat == DAT_IDENTITY && data != nullptr &&
+      (msg == MSG_GET || msg == MSG_GETFIRST || msg == MSG_GETNEXT)) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Session* s = find(origin);
+      if (s != nullptr && msg == MSG_GET) {
+        *static_cast<pTW_IDENTITY>(data) = s->source;
+        return TWRC_SUCCESS;
+      }
     }
+    return identities(msg, static_cast<pTW_IDENTITY>(data));
+  }
+  if (origin == nullptr) {
     std::lock_guard<std::mutex> lock(mutex_);
     return failWith(nullptr, TWCC_BADPROTOCOL);
   }
+  TW_UINT16 refused = TWRC_FAILURE;
+  if (outOfState(origin, dg, dat, msg, &refused)) return refused;
   if (dg == DG_CONTROL) {
     switch (dat) {
       case DAT_ENTRYPOINT:
@@ -145,13 +242,6 @@ TW_UINT16 VirtualModule::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat,
         if (data == nullptr) break;
         if (msg == MSG_OPENDS) return open(origin, static_cast<pTW_IDENTITY>(data));
         if (msg == MSG_CLOSEDS) return close(origin);
-        if (msg == MSG_GET) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          Session* s = find(origin);
-          if (s == nullptr) return failWith(nullptr, TWCC_SEQERROR);
-          *static_cast<pTW_IDENTITY>(data) = s->source;
-          return TWRC_SUCCESS;
-        }
         break;
       case DAT_STATUS:
         if (msg == MSG_GET && data != nullptr) {
@@ -236,6 +326,84 @@ TW_UINT16 VirtualModule::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat,
   return failWith(s, TWCC_BADPROTOCOL);
 }
 
+bool VirtualModule::outOfState(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
+                               TW_UINT16* rc) {
+  const Allowed allowed = allowedStates(dg, dat, msg);
+  if (allowed.low == 0) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  Session* s = find(origin);
+  const int state = s != nullptr ? s->state : 3;
+  if (s != nullptr && s->script.lenient) return false;
+  if (state >= allowed.low && state <= allowed.high) return false;
+  JournalLine("VIOLATION" + (s != nullptr ? sourceField(*s) : std::string()) +
+              " app=" + std::to_string(origin->Id) + " state=" + std::to_string(state) +
+              " op=" + allowed.name + " dg=" + std::to_string(dg) + " dat=" + std::to_string(dat) +
+              " msg=" + std::to_string(msg));
+  *rc = failWith(s, TWCC_SEQERROR);
+  return true;
+}
+
+void VirtualModule::openWindow(const TW_IDENTITY& app) {
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  {
+    std::lock_guard<std::mutex> lock(windowsMutex());
+    if (windows().empty()) {
+      WNDCLASSA windowClass{};
+      windowClass.lpfnWndProc = sourceWindowProc;
+      windowClass.hInstance = instance;
+      windowClass.lpszClassName = kWindowClass;
+      RegisterClassA(&windowClass);
+    }
+  }
+  HWND window = CreateWindowExA(0, kWindowClass, "", WS_POPUPWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                                CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
+  bool posted = false;
+  if (window != nullptr) {
+    {
+      std::lock_guard<std::mutex> lock(windowsMutex());
+      windows()[window] = WindowOwner{this, app.Id};
+    }
+    posted = PostMessageA(window, kWakeMessage, 0, 0) != FALSE;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  Session* s = find(&app);
+  if (s != nullptr) s->window = window;
+  JournalLine("WINDOW" + (s != nullptr ? sourceField(*s) : std::string()) +
+              " created=" + std::to_string(window != nullptr) + " posted=" + std::to_string(posted));
+}
+
+void VirtualModule::closeWindow(HWND window) {
+  if (window == nullptr) return;
+  DestroyWindow(window);
+  std::lock_guard<std::mutex> lock(windowsMutex());
+  windows().erase(window);
+  if (windows().empty()) UnregisterClassA(kWindowClass, GetModuleHandleA(nullptr));
+}
+
+void VirtualModule::windowReady(TW_UINT32 appId) { reportReady(appId, "window"); }
+
+void VirtualModule::reportReady(TW_UINT32 appId, const char* from) {
+  TW_IDENTITY source{};
+  TW_IDENTITY app{};
+  DSMENTRYPROC dsm = nullptr;
+  TW_UINT16 message = MSG_XFERREADY;
+  int count = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = sessions_.find(appId);
+    if (it == sessions_.end()) return;
+    Session* s = it->second.get();
+    if (s->state != 5) return;
+    if (s->script.notifyMessage == MSG_XFERREADY) s->state = 6;
+    source = s->source;
+    app = s->app;
+    dsm = s->dsmEntry;
+    message = s->script.notifyMessage;
+    count = s->script.notifyCount;
+  }
+  for (int i = 0; i < count; ++i) notify(source, app, dsm, message, from);
+}
+
 TW_UINT16 VirtualModule::identities(TW_UINT16 msg, pTW_IDENTITY out) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (msg == MSG_GETFIRST || msg == MSG_GET || !scenarioLoaded_) {
@@ -264,17 +432,12 @@ TW_UINT16 VirtualModule::open(pTW_IDENTITY origin, pTW_IDENTITY source) {
     scenario_ = LoadScenario();
     scenarioLoaded_ = true;
   }
+  // The manager gives the Ids; the name tells which source is meant.
   const SourceScript* script = nullptr;
   for (const SourceScript& candidate : scenario_.sources) {
-    if (candidate.id != 0 && candidate.id == source->Id) script = &candidate;
-  }
-  if (script == nullptr) {
-    // The manager may have given the source another Id; its name still tells.
-    for (const SourceScript& candidate : scenario_.sources) {
-      if (strncmp(candidate.name.c_str(), source->ProductName, sizeof(TW_STR32)) == 0) {
-        script = &candidate;
-        break;
-      }
+    if (strncmp(candidate.name.c_str(), source->ProductName, sizeof(TW_STR32) - 1) == 0) {
+      script = &candidate;
+      break;
     }
   }
   TW_ENTRYPOINT offered = offered_;
@@ -298,6 +461,15 @@ TW_UINT16 VirtualModule::open(pTW_IDENTITY origin, pTW_IDENTITY source) {
   if (offered.DSM_Entry != nullptr) {
     s->dsmEntry = offered.DSM_Entry;
     s->memory = offered;
+  } else if (DSMENTRYPROC dsm = findManager(true)) {
+    // Not handed the entry points (not a TWAIN 2 source): a TWAIN 2 manager
+    // still owns the memory the application frees, so ask it for them.
+    TW_ENTRYPOINT points{};
+    points.Size = sizeof points;
+    TW_IDENTITY app = *origin;
+    if (dsm(&app, nullptr, DG_CONTROL, DAT_ENTRYPOINT, MSG_GET, &points) == TWRC_SUCCESS) {
+      s->memory = points;
+    }
   }
   sessions_[origin->Id] = std::move(s);
   JournalLine("OPENDS" + fields + " rc=0");
@@ -499,18 +671,31 @@ TW_UINT16 VirtualModule::enable(pTW_IDENTITY origin, pTW_USERINTERFACE ui) {
     s->state = 5;
     JournalLine("ENABLEDS" + fields + " rc=0");
     print(*s);
-    if (script.ready == Ready::kThread) {
+    bool window = script.window;
+    if (!window && script.ready == Ready::kThread) {
       s->stopWorker = false;
       s->worker = std::thread(&VirtualModule::runWorker, this, s);
       return TWRC_SUCCESS;
     }
-    if (script.ready == Ready::kNever) return TWRC_SUCCESS;
-    if (script.notifyMessage == MSG_XFERREADY) s->state = 6;
-    source = s->source;
-    app = s->app;
-    dsm = s->dsmEntry;
-    message = script.notifyMessage;
-    count = script.notifyCount;
+    if (!window && script.ready == Ready::kNever) return TWRC_SUCCESS;
+    if (window) {
+      app = s->app;
+      count = -1;
+    }
+    if (!window) {
+      if (script.notifyMessage == MSG_XFERREADY) s->state = 6;
+      source = s->source;
+      app = s->app;
+      dsm = s->dsmEntry;
+      message = script.notifyMessage;
+      count = script.notifyCount;
+    }
+  }
+  if (count < 0) {
+    // Like a driver whose dialog lives on the caller's thread: nothing
+    // happens until the application lets that window have its messages.
+    openWindow(app);
+    return TWRC_SUCCESS;
   }
   // Ready before MSG_ENABLEDS has even returned.
   for (int i = 0; i < count; ++i) notify(source, app, dsm, message, "enable");
@@ -524,25 +709,13 @@ void VirtualModule::runWorker(Session* s) {
                      [s] { return s->stopWorker; });
     if (s->stopWorker) return;
   }
-  TW_IDENTITY source{};
-  TW_IDENTITY app{};
-  DSMENTRYPROC dsm = nullptr;
-  TW_UINT16 message = MSG_XFERREADY;
-  int count = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (s->state == 5 && s->script.notifyMessage == MSG_XFERREADY) s->state = 6;
-    source = s->source;
-    app = s->app;
-    dsm = s->dsmEntry;
-    message = s->script.notifyMessage;
-    count = s->script.notifyCount;
-  }
-  for (int i = 0; i < count; ++i) notify(source, app, dsm, message, "thread");
+  // The session outlives this thread: its destructor and MSG_DISABLEDS join it.
+  reportReady(s->app.Id, "thread");
 }
 
 TW_UINT16 VirtualModule::disable(pTW_IDENTITY origin, bool closing) {
   std::thread worker;
+  HWND window = nullptr;
   TW_IDENTITY source{};
   TW_IDENTITY app{};
   DSMENTRYPROC dsm = nullptr;
@@ -563,11 +736,13 @@ TW_UINT16 VirtualModule::disable(pTW_IDENTITY origin, bool closing) {
       }
     }
     worker = std::move(s->worker);
+    window = std::exchange(s->window, nullptr);
     source = s->source;
     app = s->app;
     dsm = s->dsmEntry;
     late = s->script.lateNotify;
   }
+  closeWindow(window);
   // The thread is let finish, not stopped: a scan in flight reports ready
   // even when the application has stopped waiting (a late notification).
   if (worker.joinable()) worker.join();
@@ -599,7 +774,8 @@ TW_UINT16 VirtualModule::transfer(Session& s, TW_HANDLE* out) {
   size_t bytes = 0;
   HGLOBAL handle = nullptr;
   if (fault != HandleFault::kNull) {
-    handle = MakePage(desc, fault == HandleFault::kTruncated, &bytes);
+    handle = MakePage(desc, fault == HandleFault::kTruncated, &bytes,
+                      s.memory.DSM_MemAllocate != nullptr ? &s.memory : nullptr);
     if (handle == nullptr) {
       JournalLine("XFER" + fields + " handle=none rc=1");
       return failWith(&s, TWCC_LOWMEMORY);
@@ -674,20 +850,7 @@ TW_UINT16 VirtualModule::pending(Session& s, TW_UINT16 msg, pTW_PENDINGXFERS dat
 
 void VirtualModule::notify(const TW_IDENTITY& source, const TW_IDENTITY& app, DSMENTRYPROC dsm,
                            TW_UINT16 msg, const char* from) {
-  if (dsm == nullptr) {
-    // A source handed no entry points finds the manager that loaded it, as
-    // TWAIN 1 sources do.
-    bool twain2 = (source.SupportedGroups & DF_DS2) != 0;
-    const char* order[2] = {twain2 ? "TWAINDSM.DLL" : "TWAIN_32.DLL",
-                            twain2 ? "TWAIN_32.DLL" : "TWAINDSM.DLL"};
-    for (const char* name : order) {
-      if (HMODULE manager = GetModuleHandleA(name)) {
-        dsm = reinterpret_cast<DSMENTRYPROC>(
-            reinterpret_cast<void (*)()>(GetProcAddress(manager, "DSM_Entry")));
-        if (dsm != nullptr) break;
-      }
-    }
-  }
+  if (dsm == nullptr) dsm = findManager((source.SupportedGroups & DF_DS2) != 0);
   TW_IDENTITY origin = source;
   TW_IDENTITY dest = app;
   TW_UINT16 rc = dsm != nullptr ? dsm(&origin, &dest, DG_CONTROL, DAT_NULL, msg, nullptr)

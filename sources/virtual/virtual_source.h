@@ -22,6 +22,7 @@ struct Session {
   DSMENTRYPROC dsmEntry = nullptr;  ///< from DAT_ENTRYPOINT, else looked up
   TW_ENTRYPOINT memory{};           ///< the manager's memory functions, if given
   int state = 4;
+  HWND window = nullptr;  ///< with `window = thread`, while enabled
   unsigned resolution = 150;  ///< horizontal dpi
   unsigned resolutionY = 150;
   TW_UINT16 pixelType = TWPT_RGB;
@@ -48,8 +49,13 @@ class VirtualModule {
   VirtualModule(const VirtualModule&) = delete;
   VirtualModule& operator=(const VirtualModule&) = delete;
 
-  /// DS_Entry. origin null: the manager asks for identities.
+  /// DS_Entry. Identities are told to any origin, null included; everything
+  /// else needs the origin's session, in the TWAIN state the operation
+  /// belongs to.
   TW_UINT16 entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+
+  /// The session's window received its wake-up: the source reports ready.
+  void windowReady(TW_UINT32 appId);
 
  private:
   TW_UINT16 identities(TW_UINT16 msg, pTW_IDENTITY out);
@@ -65,7 +71,18 @@ class VirtualModule {
               TW_UINT16 msg, const char* from);
   void print(const Session& s);
   TW_UINT16 failWith(Session* s, TW_UINT16 conditionCode);  ///< caller holds mutex_
+  /// Refuses (and journals as a VIOLATION) an operation sent outside the
+  /// TWAIN states that allow it; true when refused, with the code in *rc.
+  bool outOfState(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
+                  TW_UINT16* rc);
+  /// Opens the wake-up window of `window = thread`; call without mutex_.
+  void openWindow(const TW_IDENTITY& app);
+  /// Closes the session's window if it has one; call without mutex_.
+  void closeWindow(HWND window);
   void runWorker(Session* s);
+  /// The application's session, if still enabled (state 5), becomes ready
+  /// (state 6 for MSG_XFERREADY) and notifies; call without mutex_.
+  void reportReady(TW_UINT32 appId, const char* from);
   Session* find(const TW_IDENTITY* origin);  ///< caller holds mutex_
 
   std::mutex mutex_;
