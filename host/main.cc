@@ -29,7 +29,7 @@ int answerAlreadyRunning() {
 }  // namespace
 
 int main() {
-  lumra::FailWritesPastFileSizeLimit();
+  lumra::FailWritesInsteadOfSignals();
   HANDLE running = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kInstanceMutex);
   if (running != nullptr) {
     CloseHandle(running);

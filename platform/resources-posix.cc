@@ -22,6 +22,9 @@ uint64_t UsableMemoryBytes() {
   return bytes;
 }
 
-void FailWritesPastFileSizeLimit() { signal(SIGXFSZ, SIG_IGN); }
+void FailWritesInsteadOfSignals() {
+  signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+}
 
 }  // namespace lumra

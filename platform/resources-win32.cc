@@ -16,7 +16,7 @@ uint64_t UsableMemoryBytes() {
 
 int64_t LiveGlobalBlocks() { return -1; }
 
-// Windows has no such signal: the write fails.
-void FailWritesPastFileSizeLimit() {}
+// Windows has no such signals: the write fails.
+void FailWritesInsteadOfSignals() {}
 
 }  // namespace lumra

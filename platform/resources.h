@@ -13,8 +13,10 @@ uint64_t UsableMemoryBytes();
 /// where the system does not tell.
 int64_t LiveGlobalBlocks();
 
-/// Makes a write past the file size limit (ulimit -f) fail like a full disk
-/// instead of ending the process. Call once at start-up.
-void FailWritesPastFileSizeLimit();
+/// Makes writes fail instead of ending the process: past the file size
+/// limit (ulimit -f) like a full disk, and to a pipe nobody reads any more
+/// (a driver printing after the reader of standard error left). Call once
+/// at start-up.
+void FailWritesInsteadOfSignals();
 
 }  // namespace lumra

@@ -1,6 +1,8 @@
 // The host under hostile limits and readers: a file size limit, a full disk,
-// a data limit far below a list of large files, a reader that closes its
-// end in the middle of a series and one that reads slower than it asks.
+// a data limit far below a list of large files or a request, readers that
+// close their end (of standard output in the middle of a series, of
+// standard error before a driver prints) and one that reads slower than it
+// asks.
 // Every request is answered (or its reader is gone) and the host lives on.
 #include <sys/mount.h>
 #include <unistd.h>
@@ -87,6 +89,27 @@ TEST_F(Limits, PageLargerThanTheFileSizeLimitFailsLikeAFullDisk) {
   EXPECT_EQ(status.code, 0);
 }
 
+// A driver prints after the reader of standard error left: the print fails
+// and the scan and the host go on.
+TEST_F(Limits, DriverPrintsAfterTheErrorReaderLeft) {
+  std::string script = tmp_ + "/pipeline.sh";
+  WriteFile(script, "#!/bin/sh\nexec 3>&1\n'" + HostPath() +
+                        "' 2>&1 1>&3 3>&- | { exec 0<&-; echo reader gone >&2; }\n");
+  fs::permissions(script, fs::perms::owner_all);
+  TestHost host;
+  std::string err;
+  ASSERT_TRUE(host.start("width = 64\nheight = 48\nstdout = warming up\n", &err, script)) << err;
+  for (int waited = 0; host.process().stderrText().find("reader gone") == std::string::npos; ++waited) {
+    ASSERT_LT(waited, kTimeoutMs / 10);
+    usleep(10000);
+  }
+  for (const char* command : {"scannerProcessing", "scannersList"}) {
+    auto answer = host.request(std::string(R"({"messageId":"s","command":")") + command + "\"}", &err);
+    ASSERT_NE(answer, nullptr) << command << ": " << err;
+    EXPECT_EQ(Result(answer.get()), "success");
+  }
+}
+
 TEST_F(Limits, RequestWhileTheDiskIsFull) {
   std::string disk = MakeTempFolder("lumra_full_disk_");
   if (geteuid() != 0 || mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=256k") != 0) {
@@ -157,6 +180,23 @@ TEST_F(Limits, StandardOutputClosedInTheMiddleOfASplitSeries) {
   EXPECT_NE(logText().find("Command scannersList"), std::string::npos);
 }
 
+// Memory runs out in the middle of a request (a 60 MB body under a 150 MB
+// data limit): that request is answered as such and the next one as usual.
+TEST_F(Limits, RequestThatRunsOutOfMemoryIsAnswered) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer cannot run under a data limit";
+#endif
+  ChildProcess host;
+  startUnder(&host, "ulimit -d 150000 && exec \"$0\"");
+  const std::string big = R"({"messageId":"big","command":"x","pad":")" + std::string(60000000, 'a') + "\"}";
+  EXPECT_EQ(exchange(&host, big),
+            R"({"status":{"code":0,"description":"Not enough memory to answer the request","result":"error"}})");
+  EXPECT_NE(exchange(&host, R"({"messageId":"l","command":"x"})").find("Unknow request command x"),
+            std::string::npos);
+  finish(&host);
+  EXPECT_NE(logText().find("Not enough memory to answer the request"), std::string::npos);
+}
+
 // 300 entries naming one large read-only file (it cannot be deleted, so
 // every entry reads it) under a data limit: the pages that fit the budget
 // (a quarter of the limit) come back whole, the rest as "Error create page".
@@ -202,9 +242,8 @@ TEST_F(Limits, ThreeHundredLargeFilesWithinTheMemoryBudget) {
   }
   EXPECT_NE(logText().find("the answer would pass its memory budget of 102400000 bytes"),
             std::string::npos);
-  EXPECT_EQ(exchange(&host, R"({"messageId":"l","command":"x"})").find("Unknow request command x") !=
-                std::string::npos,
-            true);
+  EXPECT_NE(exchange(&host, R"({"messageId":"l","command":"x"})").find("Unknow request command x"),
+            std::string::npos);
   finish(&host);
 }
 
