@@ -38,6 +38,7 @@ struct AnswerInput {
   const std::u16string* description = nullptr;
   const std::vector<std::string>* pages = nullptr;
   const ScannerList* scanners = nullptr;
+  const SourceCapabilities* capabilities = nullptr;
   bool last = true;
 };
 
@@ -88,7 +89,18 @@ class ObjectWriter {
     key(name);
     out_->append(value ? "true" : "false");
   }
+  void decimal(std::string_view name, double value) {
+    key(name);
+    appendDecimal(value, out_);
+  }
   void end() { out_->push_back('}'); }
+
+  /// The shortest text that reads back as `value` ("8.27", "300").
+  static void appendDecimal(double value, std::string* out) {
+    char buffer[32];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out->append(buffer, static_cast<size_t>(result.ptr - buffer));
+  }
 
  private:
   std::string* out_;
@@ -117,6 +129,50 @@ bool isSplitCommand(const std::u16string& command) {
   return command == u"scannerSplitProcessing" || command == u"filesSplitProcessing";
 }
 
+// "capabilities": members in key order, each only when the source told it.
+void writeCapabilities(const SourceCapabilities& caps, ObjectWriter* root, std::string* out) {
+  root->key("capabilities");
+  ObjectWriter object(out);
+  if (!caps.colors.empty()) {
+    object.key("colors");
+    out->push_back('[');
+    for (size_t i = 0; i < caps.colors.size(); ++i) {
+      if (i != 0) out->push_back(',');
+      appendJsonString(caps.colors[i], out);
+    }
+    out->push_back(']');
+  }
+  if (caps.duplex) object.boolean("duplex", *caps.duplex);
+  if (caps.feeder) object.boolean("feeder", *caps.feeder);
+  if (caps.width && caps.height) {
+    object.key("pageSize");
+    ObjectWriter size(out);
+    size.decimal("height", *caps.height);
+    size.decimal("width", *caps.width);
+    size.end();
+  }
+  if (caps.resolutions) {
+    const CapabilityValues& dpi = *caps.resolutions;
+    object.key("resolutions");
+    if (dpi.isRange) {
+      ObjectWriter range(out);
+      range.decimal("max", dpi.max);
+      range.decimal("min", dpi.min);
+      range.decimal("step", dpi.step);
+      range.end();
+    } else {
+      out->push_back('[');
+      for (size_t i = 0; i < dpi.items.size(); ++i) {
+        if (i != 0) out->push_back(',');
+        ObjectWriter::appendDecimal(dpi.items[i], out);
+      }
+      out->push_back(']');
+    }
+  }
+  if (caps.showUI) object.boolean("showUI", *caps.showUI);
+  object.end();
+}
+
 // One answer object. `buildPages`: page items are made (files read and
 // deleted); `part`: the split slice to carry, or nullptr.
 void writeAnswer(const AnswerInput& in, bool buildPages, const std::string_view* part,
@@ -128,6 +184,7 @@ void writeAnswer(const AnswerInput& in, bool buildPages, const std::string_view*
   const bool fileCommand = command == u"scannerProcessingFiles";
 
   ObjectWriter root(out);
+  if (in.capabilities != nullptr) writeCapabilities(*in.capabilities, &root, out);
   if (in.hasClientIp) root.string("clientIp", in.clientIp);
   if (in.hasClientLogin) root.string("clientLogin", in.clientLogin);
   if (in.hasCommand) root.string("command", in.command);
@@ -248,7 +305,7 @@ void createItemPage(const std::string& path, std::string* pagesText, uint32_t* c
 void createAnswer(const JsonValue* request, uint32_t requestLength, uint32_t code,
                   const std::u16string& status, const std::u16string& description,
                   const std::vector<std::string>& pages, const ScannerList& scanners, bool last,
-                  std::string* out) {
+                  std::string* out, const SourceCapabilities* capabilities) {
   AnswerInput in;
   readInput(request, &in);
   in.code = code;
@@ -256,6 +313,7 @@ void createAnswer(const JsonValue* request, uint32_t requestLength, uint32_t cod
   in.description = &description;
   in.pages = &pages;
   in.scanners = &scanners;
+  in.capabilities = capabilities;
   in.last = last;
 
   out->clear();

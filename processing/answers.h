@@ -8,6 +8,7 @@
 
 #include "json/json.h"
 #include "scanning/image_scanning.h"
+#include "scanning/source_capabilities.h"
 
 namespace lumra {
 
@@ -17,11 +18,12 @@ namespace lumra {
 /// series are read into the answer and deleted; a split command answers with
 /// the next slice of its series (see SplitRegistry). `requestLength` is the
 /// frame length of the request; `last` is echoed by
-/// "scannerProcessingSocketPartSend".
+/// "scannerProcessingSocketPartSend". `capabilities`, when given, becomes
+/// the "capabilities" member.
 void createAnswer(const JsonValue* request, uint32_t requestLength, uint32_t code,
                   const std::u16string& status, const std::u16string& description,
                   const std::vector<std::string>& pages, const ScannerList& scanners, bool last,
-                  std::string* out);
+                  std::string* out, const SourceCapabilities* capabilities = nullptr);
 
 /// Appends the page item for the file at `path` (ANSI) to `pagesText`, which
 /// ends in the "pages" array's '[' or in an earlier item (then a comma goes

@@ -43,6 +43,7 @@ void ImageJsonProcessing::processingMessage(std::u16string_view text, uint32_t l
   uint32_t statusCode = 0;
   std::vector<std::string> pageFiles;
   ScannerList scanners;
+  std::optional<SourceCapabilities> capabilities;
 
   std::unique_ptr<JsonValue> root = parseJson(text);
   if (!root) {
@@ -54,11 +55,12 @@ void ImageJsonProcessing::processingMessage(std::u16string_view text, uint32_t l
     description = u"The root element is not an object";
     LOG_ERROR << description;
   } else {
-    processingMessage(*root, &status, &description, &statusCode, &pageFiles, &scanners);
+    processingMessage(*root, &status, &description, &statusCode, &pageFiles, &scanners,
+                      &capabilities);
   }
   try {
     createAnswer(root.get(), length, statusCode, status, description, pageFiles, scanners, true,
-                 answer);
+                 answer, capabilities ? &*capabilities : nullptr);
   } catch (const std::bad_alloc&) {
     // Every page file goes, as it would with the answer: none is left behind.
     for (const std::string& file : pageFiles) removeFile(file);
@@ -69,7 +71,8 @@ void ImageJsonProcessing::processingMessage(std::u16string_view text, uint32_t l
 void ImageJsonProcessing::processingMessage(const JsonValue& request, std::u16string* status,
                                             std::u16string* description, uint32_t* statusCode,
                                             std::vector<std::string>* pageFiles,
-                                            ScannerList* scanners) {
+                                            ScannerList* scanners,
+                                            std::optional<SourceCapabilities>* capabilities) {
   std::u16string messageId, command;
   if (!getMessageId(&request, &messageId)) {
     *status = u"error";
@@ -117,6 +120,14 @@ void ImageJsonProcessing::processingMessage(const JsonValue& request, std::u16st
     }
     bool ok = ImageScanning::scanning(isDsm2, settings, folder, statusCode, pageFiles, description);
     *status = ok ? u"success" : u"error";
+    return;
+  }
+  if (command == u"scannerCapabilities") {
+    SourceCapabilities caps;
+    bool ok = ImageScanning::getCapabilities(isDsm2, readScanSettings(request), &caps, statusCode,
+                                             description);
+    *status = ok ? u"success" : u"error";
+    if (ok) *capabilities = std::move(caps);
     return;
   }
   if (command == u"scannersList") {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "json/json.h"
 #include "platform/win32.h"
 #include "scanning/image_scanning.h"
+#include "scanning/source_capabilities.h"
 
 namespace lumra {
 
@@ -27,10 +29,12 @@ class ImageJsonProcessing {
 
   /// Runs the command of the parsed root object and writes the outcome in
   /// place: status ("success"/"error"), description, TWAIN status code,
-  /// page files (ANSI paths) and scanners.
+  /// page files (ANSI paths), scanners and, for "scannerCapabilities",
+  /// `capabilities`.
   static void processingMessage(const JsonValue& request, std::u16string* status,
                                 std::u16string* description, uint32_t* statusCode,
-                                std::vector<std::string>* pageFiles, ScannerList* scanners);
+                                std::vector<std::string>* pageFiles, ScannerList* scanners,
+                                std::optional<SourceCapabilities>* capabilities);
 
   /// Appends the "fileName" strings of the request's "files" (ANSI, in
   /// order; other elements skipped). False when "files" is not an array.

@@ -19,6 +19,8 @@
 
 namespace lumra {
 
+struct SourceCapabilities;
+
 /// Setting name ("scannerId", "dpi", "timeout", "color", "feeder", "duplex",
 /// "showUI", "imageType", "quality") to value; a key is present only when the
 /// request gave it.
@@ -63,6 +65,12 @@ class ImageScanning {
   static bool scanning(bool isDsm2, const ScanSettings& settings, const std::string& workFolder,
                        uint32_t* statusCode, std::vector<std::string>* pageFiles,
                        std::u16string* errorText);
+
+  /// Opens the source of "scannerId" (or the default one), reads what it
+  /// can do into `caps` and closes it again. Failures as for scanning.
+  static bool getCapabilities(bool isDsm2, const ScanSettings& settings,
+                              SourceCapabilities* caps, uint32_t* statusCode,
+                              std::u16string* errorText);
 
   // ---- Binding and command channel ----
 

@@ -57,11 +57,19 @@ class ScanClientTest : public ::testing::Test {
   std::string scenario_;
 };
 
-TEST_F(ScanClientTest, ListNamesEveryScanner) {
-  Scenario("[source]\nname = Seven\n[source]\nname = Three\n");
+TEST_F(ScanClientTest, ListNamesEveryScannerAndCapsTellsWhatOneOffers) {
+  Scenario("[source]\nname = Seven\n[source]\nname = Three\nresolutions = 150 300\n"
+           "pixel_types = gray\nunsupported = CAP_DUPLEX ICAP_PHYSICALWIDTH\n");
   Outcome list = Client({"list"});
   EXPECT_EQ(list.status, 0) << list.err;
   EXPECT_NE(list.out.find("scanner 1: Seven\nscanner 2: Three\n"), std::string::npos) << list.out;
+  Outcome caps = Client({"caps", "--scanner", "2"});
+  EXPECT_EQ(caps.status, 0) << caps.err;
+  EXPECT_NE(caps.out.find("resolutions: 150, 300\ncolors: gray\nfeeder: yes\n"
+                          "dialog can stay hidden: yes\n"),
+            std::string::npos)
+      << caps.out;
+  EXPECT_EQ(caps.out.find("page size"), std::string::npos) << caps.out;
 }
 
 TEST_F(ScanClientTest, PagesArriveInEveryWay) {

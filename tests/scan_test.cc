@@ -97,6 +97,52 @@ TEST_F(ScanTest, ScannersAreListedAsTheManagerFindsThemAndOpenedByNumber) {
   EXPECT_EQ(host_.journal("OPENDS").size(), 1u);
 }
 
+TEST_F(ScanTest, CapabilitiesAsTheSourceTellsThem) {
+  struct Case {
+    const char* name;
+    std::string scenario;
+    std::string extra;
+    std::string capabilities;  // the member as the answer carries it
+  };
+  const Case cases[] = {
+      {"the default scanner", "", "",
+       R"("capabilities":{"colors":["bw","gray","color"],"duplex":true,"feeder":true,)"
+       R"("pageSize":{"height":11.69,"width":8.27},)"
+       R"("resolutions":{"max":1200,"min":25,"step":1},"showUI":true})"},
+      {"an enumeration, a flatbed", "resolutions = 75, 150, 300\npixel_types = gray rgb\n"
+       "has_feeder = no\nduplex_kind = none\nui_controllable = no\npage_size = 8.5 14\n", "",
+       R"("capabilities":{"colors":["gray","color"],"duplex":false,"pageSize":{"height":14,"width":8.5},)"
+       R"("resolutions":[75,150,300],"showUI":false})"},
+      {"a range, what is missing left out, by number",
+       "[source]\nname = A\n[source]\nname = B\nresolutions = 50-600/50\n"
+       "unsupported = CAP_DUPLEX ICAP_PHYSICALHEIGHT CAP_UICONTROLLABLE\n",
+       R"("scannerId":2)",
+       R"("capabilities":{"colors":["bw","gray","color"],"feeder":true,)"
+       R"("resolutions":{"max":600,"min":50,"step":50}})"},
+      {"a source that refuses MSG_GET", "fail.capget = BUMMER\n", "", R"("capabilities":{})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestHost host;
+    std::string err;
+    ASSERT_TRUE(host.start(c.scenario, &err)) << err;
+    std::string answer = host.exchange(Request("scannerCapabilities", c.extra));
+    EXPECT_EQ(answer.rfind("{" + c.capabilities + ",\"command\":\"scannerCapabilities\"", 0), 0u)
+        << answer;
+    EXPECT_NE(answer.find(R"("result":"success")"), std::string::npos) << answer;
+    // The source was opened, read and closed again, never enabled.
+    EXPECT_EQ(host.journal("OPENDS").size(), 1u);
+    EXPECT_EQ(host.journal("CLOSEDS").size(), 1u);
+    EXPECT_TRUE(host.journal("ENABLEDS").empty());
+  }
+  TestHost host;
+  std::string err;
+  ASSERT_TRUE(host.start("", &err)) << err;
+  std::string missing = host.exchange(Request("scannerCapabilities", R"("scannerId":9)"));
+  EXPECT_EQ(missing.find("capabilities"), std::string::npos) << missing;
+  EXPECT_NE(missing.find(R"("description":"Error open source.")"), std::string::npos) << missing;
+}
+
 TEST_F(ScanTest, CapabilitiesReachTheSourceInOrder) {
   struct Case {
     const char* name;

@@ -19,6 +19,7 @@ struct Verb {
 
 const Verb kVerbs[] = {
     {"list", "list the scanners the host finds", lumra::RunListVerb, lumra::kListHelp},
+    {"caps", "print what a scanner offers", lumra::RunCapsVerb, lumra::kCapsHelp},
     {"scan", "run a scan job and write its pages", lumra::RunScanVerb, lumra::kScanHelp},
     {"remove", "ask the host to delete page files", lumra::RunRemoveVerb, lumra::kRemoveHelp},
     {"raw", "send one request as it is and print the answer", lumra::RunRawVerb, lumra::kRawHelp},

@@ -18,6 +18,14 @@ const char kListHelp[] =
     "  --twain1   use the TWAIN 1 manager (isDsm2 false)\n"
     "  --verbose  print the request sent\n";
 
+const char kCapsHelp[] =
+    "usage: lumra-scan caps [--scanner N] [--twain1] [--verbose]\n"
+    "  Prints what a scanner offers: resolutions, colour modes, feeder, duplex,\n"
+    "  whether its dialog can stay hidden, and its largest page.\n"
+    "  --scanner N  scanner number from `lumra-scan list` (default: default source)\n"
+    "  --twain1     use the TWAIN 1 manager (isDsm2 false)\n"
+    "  --verbose    print the request sent\n";
+
 const char kScanHelp[] =
     "usage: lumra-scan scan [options]\n"
     "  Runs one scan job and writes the pages it receives.\n"
@@ -388,6 +396,73 @@ int RunListVerb(const std::vector<std::string>& givenArgs) {
       const JsonValue* id = scanner->find(u"scannerId");
       long long n = id != nullptr && id->isNumber() ? static_cast<long long>(id->asNumber()) : 0;
       std::printf("scanner %lld: %s\n", n, Text(scanner->find(u"scannerName")).c_str());
+    }
+    return status;
+  });
+}
+
+int RunCapsVerb(const std::vector<std::string>& givenArgs) {
+  std::vector<std::string> args = givenArgs;
+  bool verbose = TakeVerbose(&args);
+  if (WantsHelp(args)) {
+    std::printf("%s", kCapsHelp);
+    return kOk;
+  }
+  JsonObject root;
+  Put(&root, u"messageId", JsonValue(Wide(NewMessageId())));
+  Put(&root, u"command", JsonValue(u"scannerCapabilities"));
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--twain1") {
+      Put(&root, u"isDsm2", JsonValue(false));
+    } else if (args[i] == "--scanner" && i + 1 < args.size()) {
+      char* end = nullptr;
+      unsigned long n = std::strtoul(args[++i].c_str(), &end, 10);
+      if (end == args[i].c_str() || *end != '\0') return Usage("bad scanner number", kCapsHelp);
+      Put(&root, u"scannerId", JsonValue(static_cast<double>(n)));
+    } else {
+      return Usage("unknown option " + args[i], kCapsHelp);
+    }
+  }
+  std::string request;
+  stringifyUtf8(JsonValue(std::move(root)), &request);
+  return RunOne(request, verbose, [](const JsonValue& answer) {
+    int status = ReportStatus(answer);
+    const JsonValue* caps = answer.find(u"capabilities");
+    if (caps == nullptr || !caps->isObject()) return status;
+    auto number = [](const JsonValue* v) { return v != nullptr && v->isNumber() ? v->asNumber() : 0.0; };
+    auto flag = [&](const char16_t* key, const char* label) {
+      const JsonValue* v = caps->find(key);
+      if (v != nullptr && v->isBool()) std::printf("%s: %s\n", label, v->asBool() ? "yes" : "no");
+    };
+    if (const JsonValue* dpi = caps->find(u"resolutions")) {
+      if (dpi->isArray()) {
+        std::printf("resolutions:");
+        const char* sep = " ";
+        for (const auto& item : dpi->asArray()) {
+          std::printf("%s%g", sep, number(item.get()));
+          sep = ", ";
+        }
+        std::printf("\n");
+      } else if (dpi->isObject()) {
+        std::printf("resolutions: %g to %g, step %g\n", number(dpi->find(u"min")),
+                    number(dpi->find(u"max")), number(dpi->find(u"step")));
+      }
+    }
+    if (const JsonValue* colors = caps->find(u"colors"); colors != nullptr && colors->isArray()) {
+      std::printf("colors:");
+      const char* sep = " ";
+      for (const auto& item : colors->asArray()) {
+        std::printf("%s%s", sep, Text(item.get()).c_str());
+        sep = ", ";
+      }
+      std::printf("\n");
+    }
+    flag(u"feeder", "feeder");
+    flag(u"duplex", "duplex");
+    flag(u"showUI", "dialog can stay hidden");
+    if (const JsonValue* size = caps->find(u"pageSize"); size != nullptr && size->isObject()) {
+      std::printf("page size: %g x %g in\n", number(size->find(u"width")),
+                  number(size->find(u"height")));
     }
     return status;
   });

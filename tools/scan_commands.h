@@ -12,11 +12,14 @@
 namespace lumra {
 
 int RunListVerb(const std::vector<std::string>& args);
+/// `caps`: what a scanner offers, one line each.
+int RunCapsVerb(const std::vector<std::string>& args);
 int RunScanVerb(const std::vector<std::string>& args);
 int RunRemoveVerb(const std::vector<std::string>& args);
 int RunRawVerb(const std::vector<std::string>& args);
 
 extern const char kListHelp[];
+extern const char kCapsHelp[];
 extern const char kScanHelp[];
 extern const char kRemoveHelp[];
 extern const char kRawHelp[];

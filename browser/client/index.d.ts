@@ -102,6 +102,8 @@ export declare class ScanClient {
   constructor(options: { transport: Transport; idPrefix?: string; isDsm2?: boolean });
   readonly transport: Transport;
   listScanners(): Promise<ScannerListAnswer>;
+  /** What a scanner offers (the default one when scannerId is absent). */
+  capabilities(scannerId?: number): Promise<CapabilitiesAnswer>;
   scan(settings?: ScanSettings, options?: ScanOptions & { as?: 'pages' | 'split' }): Promise<PagesAnswer>;
   scan(settings: ScanSettings, options: ScanOptions & { as: 'files' }): Promise<FilesAnswer>;
   /** Fetches page files reported earlier as Blobs; the host deletes them. */
@@ -138,3 +140,23 @@ export declare function mimeTypeOf(type: string | undefined): string;
 export declare function decodeBase64(text: string): Uint8Array;
 /** Replaces each page's Base64 "content" by a Blob; returns the same answer object. */
 export declare function decodePages<T extends HostAnswer>(answer: T): T & PagesAnswer;
+
+/** What a scanner told of itself; members it did not tell are absent. */
+export interface ScannerCapabilities {
+  resolutions?: number[] | { min: number; max: number; step: number };
+  colors?: Array<'bw' | 'gray' | 'color'>;
+  feeder?: boolean;
+  duplex?: boolean;
+  /** The scanner can scan without showing its own dialog. */
+  showUI?: boolean;
+  /** Inches. */
+  pageSize?: { width: number; height: number };
+}
+
+export interface CapabilitiesAnswer {
+  messageId: string;
+  command: 'scannerCapabilities';
+  capabilities: ScannerCapabilities;
+  status: { result: 'success' | 'error'; description?: string; code?: number };
+  [key: string]: unknown;
+}

@@ -5,6 +5,7 @@
 /** Commands of the host's protocol. */
 export const Command = Object.freeze({
   scannersList: 'scannersList',
+  capabilities: 'scannerCapabilities',
   scan: 'scannerProcessing',
   scanFiles: 'scannerProcessingFiles',
   scanSplit: 'scannerSplitProcessing',
@@ -150,6 +151,20 @@ export class ScanClient {
   async listScanners() {
     const answer = checkStatus(await this.send(this.baseRequest(Command.scannersList)));
     if (!Array.isArray(answer.scanners)) answer.scanners = [];
+    return answer;
+  }
+
+  /**
+   * Resolves with the answer; its "capabilities" is always an object, holding what the scanner
+   * (the default one when scannerId is absent) told: resolutions (a list, or {min, max, step}),
+   * colors, feeder, duplex, showUI, pageSize {width, height} in inches. What it did not tell
+   * is absent.
+   */
+  async capabilities(scannerId) {
+    const answer = checkStatus(await this.send(this.baseRequest(Command.capabilities, { scannerId })));
+    if (answer.capabilities === null || typeof answer.capabilities !== 'object' || Array.isArray(answer.capabilities)) {
+      answer.capabilities = {};
+    }
     return answer;
   }
 

@@ -380,3 +380,31 @@ describe('page transport', () => {
     });
   }
 });
+
+describe('capabilities', () => {
+  const cases = [
+    { name: 'default scanner', scannerId: undefined, told: { colors: ['gray'], resolutions: { min: 50, max: 600, step: 50 } } },
+    { name: 'scanner by number', scannerId: 2, told: { resolutions: [150, 300], feeder: true } },
+    { name: 'nothing told', scannerId: 1, told: undefined },
+  ];
+  for (const c of cases) {
+    test(c.name, async () => {
+      const sent = [];
+      const transport = {
+        persistent: true,
+        send: async (m) => {
+          sent.push(m);
+          const answer = { messageId: m.messageId, command: m.command, status: { result: 'success' } };
+          if (c.told) answer.capabilities = c.told;
+          return answer;
+        },
+      };
+      const answer = await new ScanClient({ transport }).capabilities(c.scannerId);
+      assert.equal(sent[0].command, 'scannerCapabilities');
+      assert.equal(sent[0].scannerId, c.scannerId);
+      assert.equal('scannerId' in sent[0], c.scannerId !== undefined);
+      assert.deepEqual(answer.capabilities, c.told ?? {});
+    });
+  }
+});
+

@@ -4,7 +4,7 @@
 // origin.
 
 const ALLOWED_COMMANDS = new Set([
-  'scannersList', 'scannerProcessing', 'scannerProcessingFiles', 'scannerSplitProcessing',
+  'scannersList', 'scannerCapabilities', 'scannerProcessing', 'scannerProcessingFiles', 'scannerSplitProcessing',
   'scannerProcessingSocketPartSend', 'filesSplitProcessing', 'removeFiles',
 ]);
 const SCAN_COMMANDS = new Set(['scannerProcessing', 'scannerProcessingFiles', 'scannerSplitProcessing', 'scannerProcessingSocketPartSend']);

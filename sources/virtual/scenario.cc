@@ -128,7 +128,7 @@ bool parseCapability(const std::string& text, unsigned long* out) {
 
 bool validStep(const std::string& step) {
   static const char* plain[] = {"opends", "closeds", "enableds", "disableds",
-                                "processevent", "reset", "capability"};
+                                "processevent", "reset", "capability", "capget"};
   for (const char* p : plain) {
     if (step == p) return true;
   }
@@ -199,6 +199,84 @@ std::string apply(SourceScript& s, const std::string& rawKey, const std::string&
     else if (v == "thread") s.ready = Ready::kThread;
     else if (v == "never") s.ready = Ready::kNever;
     else return "expected enable, thread or never";
+  } else if (key == "resolutions") {
+    // "75 150 300" lists them; "50-1200/25" is a range.
+    std::string v = value;
+    size_t dash = v.find('-');
+    if (dash != std::string::npos) {
+      size_t slash = v.find('/');
+      unsigned long lo = 0, hi = 0, step = 1;
+      if (!parseNumber(trim(v.substr(0, dash)), 65535, &lo) ||
+          !parseNumber(trim(v.substr(dash + 1, slash == std::string::npos ? std::string::npos
+                                                                           : slash - dash - 1)),
+                       65535, &hi) ||
+          (slash != std::string::npos && !parseNumber(trim(v.substr(slash + 1)), 65535, &step)) ||
+          lo > hi || step == 0) {
+        return "expected a list or min-max/step";
+      }
+      s.resolutions.clear();
+      s.resolutionMin = static_cast<unsigned>(lo);
+      s.resolutionMax = static_cast<unsigned>(hi);
+      s.resolutionStep = static_cast<unsigned>(step);
+    } else {
+      for (char& c : v) {
+        if (c == ',') c = ' ';
+      }
+      std::istringstream words(v);
+      std::string word;
+      std::vector<unsigned> list;
+      while (words >> word) {
+        if (!parseNumber(word, 65535, &n)) return "bad resolution " + word;
+        list.push_back(static_cast<unsigned>(n));
+      }
+      if (list.empty()) return "expected resolutions";
+      s.resolutions = list;
+    }
+  } else if (key == "pixel_types") {
+    std::istringstream words(lower(value));
+    std::string word;
+    std::vector<TW_UINT16> types;
+    while (words >> word) {
+      if (word == "bw") types.push_back(TWPT_BW);
+      else if (word == "gray") types.push_back(TWPT_GRAY);
+      else if (word == "rgb") types.push_back(TWPT_RGB);
+      else return "expected bw, gray or rgb";
+    }
+    s.pixelTypes = types;
+  } else if (key == "has_feeder") {
+    if (!parseBool(value, &b)) return "expected yes or no";
+    s.hasFeeder = b;
+  } else if (key == "duplex_kind") {
+    std::string v = lower(value);
+    if (v == "none") s.duplexKind = 0;
+    else if (v == "1pass") s.duplexKind = 1;
+    else if (v == "2pass") s.duplexKind = 2;
+    else return "expected none, 1pass or 2pass";
+  } else if (key == "ui_controllable") {
+    if (!parseBool(value, &b)) return "expected yes or no";
+    s.uiControllable = b;
+  } else if (key == "page_size") {
+    std::istringstream words(value);
+    double w = 0, h = 0;
+    if (!(words >> w >> h) || w <= 0 || h <= 0 || w > 1000 || h > 1000) {
+      return "expected width and height in inches";
+    }
+    s.pageWidth = w;
+    s.pageHeight = h;
+  } else if (key == "unsupported") {
+    std::string list = value;
+    for (char& c : list) {
+      if (c == ',') c = ' ';
+    }
+    std::istringstream words(list);
+    std::string word;
+    std::vector<TW_UINT16> caps;
+    while (words >> word) {
+      unsigned long cap = 0;
+      if (!parseCapability(word, &cap)) return "unknown capability " + word;
+      caps.push_back(static_cast<TW_UINT16>(cap));
+    }
+    s.unsupported = caps;
   } else if (key == "window") {
     std::string v = lower(value);
     if (v == "none") s.window = false;

@@ -55,6 +55,18 @@ struct SourceScript {
   /// source did, instead of refusing them as a VIOLATION.
   bool lenient = false;
 
+  /// What MSG_GET tells of the device: resolutions as a list (enumeration)
+  /// or, when resolutionStep is set, a range; pixel types; feeder, duplex
+  /// (a TWDX value), whether it runs without its dialog, its bed in inches.
+  std::vector<unsigned> resolutions;
+  unsigned resolutionMin = 25, resolutionMax = 1200, resolutionStep = 1;
+  std::vector<TW_UINT16> pixelTypes = {TWPT_BW, TWPT_GRAY, TWPT_RGB};
+  bool hasFeeder = true;
+  TW_UINT16 duplexKind = 1;  ///< TWDX_1PASSDUPLEX
+  bool uiControllable = true;
+  double pageWidth = 8.27, pageHeight = 11.69;
+  std::vector<TW_UINT16> unsupported;  ///< capabilities MSG_GET refuses
+
   std::map<TW_UINT16, TW_UINT16> refused;    ///< capability -> condition code
   std::map<std::string, TW_UINT16> failCode;  ///< step -> condition code
   std::map<std::string, TW_UINT16> returnCode;  ///< step -> return code

@@ -162,7 +162,7 @@ bool currentValue(const Session& s, TW_UINT16 cap, TW_UINT16* type, TW_UINT32* i
     case CAP_FEEDERENABLED:
       *type = TWTY_BOOL;
       *item = s.feeder;
-      return true;
+      return s.script.hasFeeder;
     case CAP_DUPLEXENABLED:
       *type = TWTY_BOOL;
       *item = s.duplex;
@@ -179,6 +179,28 @@ bool currentValue(const Session& s, TW_UINT16 cap, TW_UINT16* type, TW_UINT32* i
       *type = TWTY_INT16;
       *item = 0xFFFF;
       return true;
+    case CAP_FEEDERLOADED:
+      *type = TWTY_BOOL;
+      *item = s.script.hasFeeder;
+      return s.script.hasFeeder;
+    case CAP_DUPLEX:
+      *type = TWTY_UINT16;
+      *item = s.script.duplexKind;
+      return true;
+    case CAP_UICONTROLLABLE:
+      *type = TWTY_BOOL;
+      *item = s.script.uiControllable;
+      return true;
+    case ICAP_PHYSICALWIDTH:
+    case ICAP_PHYSICALHEIGHT: {
+      double inches = cap == ICAP_PHYSICALWIDTH ? s.script.pageWidth : s.script.pageHeight;
+      TW_FIX32 fix;
+      fix.Whole = static_cast<TW_INT16>(inches);
+      fix.Frac = static_cast<TW_UINT16>((inches - fix.Whole) * 65536.0);
+      *type = TWTY_FIX32;
+      std::memcpy(item, &fix, sizeof fix);
+      return true;
+    }
     default:
       return false;
   }
@@ -526,6 +548,22 @@ TW_UINT16 VirtualModule::capability(Session& s, TW_UINT16 msg, pTW_CAPABILITY ca
   };
   const std::string name = CapabilityName(cap->Cap);
   if (msg == MSG_GET || msg == MSG_GETCURRENT || msg == MSG_GETDEFAULT || msg == MSG_RESET) {
+    for (TW_UINT16 unsupported : s.script.unsupported) {
+      if (unsupported == cap->Cap) return failWith(&s, TWCC_CAPUNSUPPORTED);
+    }
+    if (msg == MSG_GET) {
+      if (auto scripted = s.script.answer("capget")) {
+        s.conditionCode = scripted->cc;
+        JournalLine("CAPGET" + sourceField(s) + " cap=" + name + " msg=1 rc=" +
+                    std::to_string(scripted->rc));
+        return scripted->rc;
+      }
+      // What the device offers, not just what it is set to.
+      if (TW_UINT16 rc = TWRC_FAILURE; offeredValues(s, cap, &rc)) {
+        JournalLine("CAPGET" + sourceField(s) + " cap=" + name + " msg=1 rc=" + std::to_string(rc));
+        return rc;
+      }
+    }
     TW_UINT16 type = 0;
     TW_UINT32 item = 0;
     if (msg == MSG_RESET && s.state != 4) return failWith(&s, TWCC_CAPSEQERROR);
@@ -632,6 +670,67 @@ TW_UINT16 VirtualModule::capability(Session& s, TW_UINT16 msg, pTW_CAPABILITY ca
               " cc=" + std::to_string(cc));
   if (rc != TWRC_SUCCESS) s.conditionCode = cc;
   return rc;
+}
+
+bool VirtualModule::offeredValues(Session& s, pTW_CAPABILITY cap, TW_UINT16* rc) {
+  const SourceScript& script = s.script;
+  const bool resolution = isResolution(cap->Cap);
+  if (!resolution && cap->Cap != ICAP_PIXELTYPE) return false;
+  auto allocate = [&](size_t bytes) -> TW_HANDLE {
+    return s.memory.DSM_MemAllocate != nullptr
+               ? s.memory.DSM_MemAllocate(static_cast<TW_UINT32>(bytes))
+               : GlobalAlloc(GHND, bytes);
+  };
+  auto lock = [&](TW_HANDLE h) -> uint8_t* {
+    return static_cast<uint8_t*>(s.memory.DSM_MemLock != nullptr ? s.memory.DSM_MemLock(h)
+                                                                   : GlobalLock(h));
+  };
+  auto unlock = [&](TW_HANDLE h) {
+    if (s.memory.DSM_MemUnlock != nullptr) s.memory.DSM_MemUnlock(h);
+    else GlobalUnlock(h);
+  };
+  if (resolution && script.resolutions.empty()) {
+    TW_HANDLE h = allocate(sizeof(TW_RANGE));
+    uint8_t* p = h != nullptr ? lock(h) : nullptr;
+    if (p == nullptr) {
+      *rc = failWith(&s, TWCC_LOWMEMORY);
+      return true;
+    }
+    TW_RANGE range{};
+    range.ItemType = TWTY_FIX32;
+    range.MinValue = script.resolutionMin;
+    range.MaxValue = script.resolutionMax;
+    range.StepSize = script.resolutionStep;
+    range.DefaultValue = script.resolution;
+    range.CurrentValue = cap->Cap == ICAP_XRESOLUTION ? s.resolution : s.resolutionY;
+    std::memcpy(p, &range, sizeof range);
+    unlock(h);
+    cap->ConType = TWON_RANGE;
+    cap->hContainer = h;
+    *rc = TWRC_SUCCESS;
+    return true;
+  }
+  std::vector<uint32_t> items;
+  if (resolution) items.assign(script.resolutions.begin(), script.resolutions.end());
+  else items.assign(script.pixelTypes.begin(), script.pixelTypes.end());
+  const size_t itemBytes = resolution ? 4 : 2;
+  const size_t head = offsetof(TW_ENUMERATION, ItemList);
+  TW_HANDLE h = allocate(head + items.size() * itemBytes);
+  uint8_t* p = h != nullptr ? lock(h) : nullptr;
+  if (p == nullptr) {
+    *rc = failWith(&s, TWCC_LOWMEMORY);
+    return true;
+  }
+  TW_ENUMERATION header{};
+  header.ItemType = resolution ? TWTY_FIX32 : TWTY_UINT16;
+  header.NumItems = static_cast<TW_UINT32>(items.size());
+  std::memcpy(p, &header, head);
+  for (size_t i = 0; i < items.size(); ++i) std::memcpy(p + head + i * itemBytes, &items[i], itemBytes);
+  unlock(h);
+  cap->ConType = TWON_ENUMERATION;
+  cap->hContainer = h;
+  *rc = TWRC_SUCCESS;
+  return true;
 }
 
 void VirtualModule::print(const Session& s) {

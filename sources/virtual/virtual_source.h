@@ -62,6 +62,9 @@ class VirtualModule {
   TW_UINT16 open(pTW_IDENTITY origin, pTW_IDENTITY source);
   TW_UINT16 close(pTW_IDENTITY origin);
   TW_UINT16 capability(Session& s, TW_UINT16 msg, pTW_CAPABILITY cap);
+  /// MSG_GET of a capability whose answer is everything the device offers
+  /// (resolutions, pixel types); false for the others. Caller holds mutex_.
+  bool offeredValues(Session& s, pTW_CAPABILITY cap, TW_UINT16* rc);
   TW_UINT16 enable(pTW_IDENTITY origin, pTW_USERINTERFACE ui);
   TW_UINT16 disable(pTW_IDENTITY origin, bool closing);
   TW_UINT16 transfer(Session& s, TW_HANDLE* out);

@@ -192,7 +192,7 @@ TEST_F(VirtualSourceTest, CapabilitiesAreCheckedAndRefusalsScripted) {
   }
   // Read back what was accepted.
   TW_CAPABILITY cap{ICAP_XRESOLUTION, 0, nullptr};
-  ASSERT_EQ(call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &cap), TWRC_SUCCESS);
+  ASSERT_EQ(call(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &cap), TWRC_SUCCESS);
   auto* one = static_cast<pTW_ONEVALUE>(TwainMemLock(cap.hContainer));
   EXPECT_EQ(TW_UINT16{one->ItemType}, TWTY_FIX32);
   EXPECT_EQ(TW_UINT32{one->Item}, 300u);
