@@ -90,7 +90,9 @@ bool answerRequest(std::FILE* input, uint32_t length, std::string* answer) {
       text = toWide(body);
     }
     LUMRA_LOG_AS(verbose, "lumra::ImageClientStdinStdout::loopClientStdinStdout") << "Read message: " << text;
-    ImageJsonProcessing::processingMessage(text, length, answer);
+    ImageJsonProcessing::processingMessage(
+        text, length, answer,
+        [](std::string_view frame) { ImageClientStdinStdout::writeMessage(frame); });
     return true;
   } catch (const std::bad_alloc&) {
     answer->clear();

@@ -1,9 +1,13 @@
 #include "platform/std_streams.h"
 
+#include <unistd.h>
+
 namespace lumra {
 
 // SetStdHandle already moved descriptor 1 here, and the saved handle holds
 // its own duplicate.
 bool KeepRuntimeStdoutOffThePipe(HANDLE* savedStdout) { return savedStdout != nullptr; }
+
+bool StderrIsTerminal() { return isatty(2) == 1; }
 
 }  // namespace lumra

@@ -1,5 +1,7 @@
 #include "platform/std_streams.h"
 
+#include <io.h>
+
 #include <cstdio>
 
 namespace lumra {
@@ -23,5 +25,7 @@ bool KeepRuntimeStdoutOffThePipe(HANDLE* savedStdout) {
   *savedStdout = copy;
   return true;
 }
+
+bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 }  // namespace lumra

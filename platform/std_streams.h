@@ -13,4 +13,7 @@ namespace lumra {
 /// open. On failure returns false and leaves everything as it was.
 bool KeepRuntimeStdoutOffThePipe(HANDLE* savedStdout);
 
+/// True when standard error is a terminal (a person reads it as it comes).
+bool StderrIsTerminal();
+
 }  // namespace lumra

@@ -2,6 +2,8 @@
 
 #include "log/log.h"
 #include "imaging/page_files.h"
+#include "platform/file_length.h"
+#include "platform/open_file.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "processing/answers.h"
@@ -35,10 +37,43 @@ ScanSettings readScanSettings(const JsonValue& request) {
   return settings;
 }
 
+// For the length of one job, tells the caller of every page saved:
+// {"command","messageId","progress":{"bytes","page","state":"saved"}}.
+class ProgressReports {
+ public:
+  ProgressReports(bool wanted, const std::u16string& command, const std::u16string& messageId,
+                  const ImageJsonProcessing::FrameSink& sink) {
+    if (!wanted) return;
+    active_ = true;
+    ImageScanning::pageSaved = [command, messageId, sink](uint32_t page, const std::string& path) {
+      int64_t bytes = 0;
+      if (std::FILE* file = OpenOwnFile(path, OpenFor::kRead)) {
+        bytes = FileLength(file);
+        std::fclose(file);
+      }
+      std::string frame = "{\"command\":";
+      appendJsonString(command, &frame);
+      frame += ",\"messageId\":";
+      appendJsonString(messageId, &frame);
+      frame += ",\"progress\":{\"bytes\":" + std::to_string(bytes < 0 ? 0 : bytes) +
+               ",\"page\":" + std::to_string(page) + ",\"state\":\"saved\"}}";
+      sink(frame);
+    };
+  }
+  ~ProgressReports() {
+    if (active_) ImageScanning::pageSaved = nullptr;
+  }
+  ProgressReports(const ProgressReports&) = delete;
+  ProgressReports& operator=(const ProgressReports&) = delete;
+
+ private:
+  bool active_ = false;
+};
+
 }  // namespace
 
 void ImageJsonProcessing::processingMessage(std::u16string_view text, uint32_t length,
-                                            std::string* answer) {
+                                            std::string* answer, const FrameSink& progress) {
   std::u16string status, description;
   uint32_t statusCode = 0;
   std::vector<std::string> pageFiles;
@@ -56,7 +91,7 @@ void ImageJsonProcessing::processingMessage(std::u16string_view text, uint32_t l
     LOG_ERROR << description;
   } else {
     processingMessage(*root, &status, &description, &statusCode, &pageFiles, &scanners,
-                      &capabilities);
+                      &capabilities, progress);
   }
   try {
     createAnswer(root.get(), length, statusCode, status, description, pageFiles, scanners, true,
@@ -72,7 +107,8 @@ void ImageJsonProcessing::processingMessage(const JsonValue& request, std::u16st
                                             std::u16string* description, uint32_t* statusCode,
                                             std::vector<std::string>* pageFiles,
                                             ScannerList* scanners,
-                                            std::optional<SourceCapabilities>* capabilities) {
+                                            std::optional<SourceCapabilities>* capabilities,
+                                            const FrameSink& progress) {
   std::u16string messageId, command;
   if (!getMessageId(&request, &messageId)) {
     *status = u"error";
@@ -118,6 +154,9 @@ void ImageJsonProcessing::processingMessage(const JsonValue& request, std::u16st
       LOG_ERROR << *description;
       return;
     }
+    bool wantsProgress = false;
+    ProgressReports reports(progress && getProgress(&request, &wantsProgress) && wantsProgress,
+                            command, messageId, progress);
     bool ok = ImageScanning::scanning(isDsm2, settings, folder, statusCode, pageFiles, description);
     *status = ok ? u"success" : u"error";
     return;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,7 +26,11 @@ class ImageJsonProcessing {
   /// Answers one request: `text` is read up to its first zero character,
   /// `length` is the frame's length in bytes. Always assigns exactly one
   /// UTF-8 answer to `answer`; never fails.
-  static void processingMessage(std::u16string_view text, uint32_t length, std::string* answer);
+  /// Writes one frame before the answer (a progress report).
+  using FrameSink = std::function<void(std::string_view frame)>;
+
+  static void processingMessage(std::u16string_view text, uint32_t length, std::string* answer,
+                                const FrameSink& progress = {});
 
   /// Runs the command of the parsed root object and writes the outcome in
   /// place: status ("success"/"error"), description, TWAIN status code,
@@ -34,7 +39,8 @@ class ImageJsonProcessing {
   static void processingMessage(const JsonValue& request, std::u16string* status,
                                 std::u16string* description, uint32_t* statusCode,
                                 std::vector<std::string>* pageFiles, ScannerList* scanners,
-                                std::optional<SourceCapabilities>* capabilities);
+                                std::optional<SourceCapabilities>* capabilities,
+                                const FrameSink& progress = {});
 
   /// Appends the "fileName" strings of the request's "files" (ANSI, in
   /// order; other elements skipped). False when "files" is not an array.

@@ -76,6 +76,7 @@ bool getWorkingDirectory(const JsonValue* r, std::u16string* out) {
   return readString(member(r, u"workingDirectory"), out);
 }
 bool getIsDsm2(const JsonValue* r, bool* out) { return readBool(member(r, u"isDsm2"), out); }
+bool getProgress(const JsonValue* r, bool* out) { return readBool(member(r, u"progress"), out); }
 bool getScannerId(const JsonValue* r, uint32_t* out) { return readNumber(member(r, u"scannerId"), out); }
 bool getClientLogin(const JsonValue* r, std::u16string* out) { return readString(member(r, u"clientLogin"), out); }
 bool getClientIp(const JsonValue* r, std::u16string* out) { return readString(member(r, u"clientIp"), out); }

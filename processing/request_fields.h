@@ -34,6 +34,8 @@ bool getCommand(const JsonValue* request, std::u16string* out);
 bool getWorkingDirectory(const JsonValue* request, std::u16string* out);
 /// Top-level "isDsm2" (bool): TWAIN 2 manager or the older one.
 bool getIsDsm2(const JsonValue* request, bool* out);
+/// Top-level "progress" (bool): the caller wants a frame per page saved.
+bool getProgress(const JsonValue* request, bool* out);
 /// Top-level "scannerId" (number, truncated to 32 bits).
 bool getScannerId(const JsonValue* request, uint32_t* out);
 /// Top-level "clientLogin" (string), echoed.

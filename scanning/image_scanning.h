@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -195,6 +196,9 @@ class ImageScanning {
   static std::mutex transferSemaphoreLock;
   /// Written by the callback (any thread) before it releases the semaphore.
   static std::atomic<bool> transferReady;
+  /// Called after each page of a job is saved, with its 1-based number and
+  /// path; empty unless the caller asked for progress.
+  static std::function<void(uint32_t page, const std::string& path)> pageSaved;
   /// TWAIN state of the open source (4 open, 5 enabled, 6 transfers ready,
   /// 7 transferring); 0 when none is open. A source still open when the
   /// connection is released keeps the manager loaded for good.

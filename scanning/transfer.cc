@@ -236,6 +236,7 @@ bool ImageScanning::transferImages(const std::string& workFolder, uint32_t image
       return false;
     }
     pageFiles->push_back(path);
+    if (pageSaved) pageSaved(page, path);
     if (sendToSource(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER,
                      static_cast<TW_MEMREF>(&pending))) {
       sourceState = pending.Count != 0 ? 6 : 5;

@@ -97,6 +97,9 @@ TEST_F(ScanClientTest, PagesArriveInEveryWay) {
       std::string shown =
           (std::filesystem::path(out) / ("page_" + std::to_string(n) + "." + c.ext)).string();
       EXPECT_NE(scan.out.find(shown), std::string::npos) << shown << "\n" << scan.out;
+      // Each page is reported as the host saves it, before the answer.
+      std::string progress = "page " + std::to_string(n) + " saved, ";
+      EXPECT_NE(scan.err.find(progress), std::string::npos) << scan.err;
     }
   }
 }

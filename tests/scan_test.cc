@@ -143,6 +143,55 @@ TEST_F(ScanTest, CapabilitiesAsTheSourceTellsThem) {
   EXPECT_NE(missing.find(R"("description":"Error open source.")"), std::string::npos) << missing;
 }
 
+TEST_F(ScanTest, ProgressFramesComeBeforeTheAnswerOnlyWhenAskedFor) {
+  struct Case {
+    const char* name;
+    const char* command;
+    std::string extra;
+    std::string scenario;
+    int frames;  // progress frames before the answer
+  };
+  const Case cases[] = {
+      {"files, callback", "scannerProcessingFiles", R"("progress":true)", "pages = 3\n", 3},
+      {"files, event loop", "scannerProcessingFiles", R"("progress":true,"isDsm2":false)",
+       "pages = 3\n", 3},
+      {"split series", "scannerSplitProcessing", R"("progress":true)", "pages = 3\n", 3},
+      {"page 2 cannot be saved", "scannerProcessing", R"("progress":true)",
+       "pages = 3\nhandle.1 = truncated\n", 1},
+      {"not asked for", "scannerProcessingFiles", R"("progress":false)", "pages = 3\n", 0},
+      {"no member", "scannerProcessing", "", "pages = 3\n", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestHost host;
+    std::string err;
+    ASSERT_TRUE(host.start(std::string(kSmallPages) + c.scenario, &err)) << err;
+    std::string extra = c.extra;
+    if (std::string(c.command) == "scannerProcessingFiles") {
+      extra += std::string(extra.empty() ? "" : ",") + R"("workingDirectory":")" +
+               JsonEscaped(host.folder() + "/pages" + kPathSeparator) + "\"";
+    }
+    ASSERT_TRUE(host.process().writeFrame(Request(c.command, extra, "p1"), &err)) << err;
+    std::vector<std::string> frames;
+    for (;;) {
+      std::string frame;
+      ASSERT_TRUE(host.process().readFrame(&frame, 60000, &err)) << err;
+      if (frame.find(R"("progress":{)") == std::string::npos) break;
+      frames.push_back(frame);
+    }
+    ASSERT_EQ(frames.size(), static_cast<size_t>(c.frames));
+    for (size_t i = 0; i < frames.size(); ++i) {
+      std::string head = std::string(R"({"command":")") + c.command +
+                         R"(","messageId":"p1","progress":{"bytes":)";
+      EXPECT_EQ(frames[i].rfind(head, 0), 0u) << frames[i];
+      std::string tail = R"(,"page":)" + std::to_string(i + 1) + R"(,"state":"saved"}})";
+      ASSERT_GT(frames[i].size(), head.size() + tail.size());
+      EXPECT_EQ(frames[i].substr(frames[i].size() - tail.size()), tail);
+      EXPECT_GT(std::stol(frames[i].substr(head.size())), 100) << "a JPEG page's size";
+    }
+  }
+}
+
 TEST_F(ScanTest, CapabilitiesReachTheSourceInOrder) {
   struct Case {
     const char* name;

@@ -19,17 +19,28 @@ bool HostClient::start(const std::string& hostPath, std::string* err) {
   return started_;
 }
 
-bool HostClient::exchange(std::string_view request, std::string* answer, std::string* err) {
+bool HostClient::exchange(std::string_view request, std::string* answer, std::string* err,
+                          const std::function<void(const JsonValue&)>& onProgress) {
   if (!child_.writeFrame(request)) {
     *err = "the host does not take requests (it has ended)";
     return false;
   }
-  std::string why;
-  if (!child_.readFrame(answer, -1, &why)) {
-    *err = "no whole answer from the host: " + why;
-    return false;
+  for (;;) {
+    std::string why;
+    if (!child_.readFrame(answer, -1, &why)) {
+      *err = "no whole answer from the host: " + why;
+      return false;
+    }
+    // A progress frame is small and has no "status"; answers always have one.
+    if (answer->size() > 4096 || answer->find("\"progress\":{") == std::string::npos) return true;
+    std::string ignored;
+    auto frame = ParseAnswer(*answer, &ignored);
+    const JsonValue* progress = frame != nullptr ? frame->find(u"progress") : nullptr;
+    if (progress == nullptr || !progress->isObject() || frame->find(u"status") != nullptr) {
+      return true;
+    }
+    if (onProgress) onProgress(*progress);
   }
-  return true;
 }
 
 int HostClient::finish() {

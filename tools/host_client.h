@@ -2,6 +2,7 @@
 // client, exchanges framed JSON with it, and reads answers.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,8 +22,10 @@ class HostClient {
   /// Starts `hostPath`, or the host next to this executable when empty.
   bool start(const std::string& hostPath, std::string* err);
 
-  /// Sends one UTF-8 request and reads one answer frame.
-  bool exchange(std::string_view request, std::string* answer, std::string* err);
+  /// Sends one UTF-8 request and reads its answer frame. Progress frames
+  /// that come first go to `onProgress` (their "progress" member).
+  bool exchange(std::string_view request, std::string* answer, std::string* err,
+                const std::function<void(const JsonValue&)>& onProgress = {});
 
   /// Ends the host's input and returns its exit code.
   int finish();

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "platform/paths.h"
+#include "platform/std_streams.h"
 #include "tools/host_client.h"
 
 namespace lumra {
@@ -187,10 +188,32 @@ void PrintFiles(const JsonValue& answer) {
 
 // Runs one request whose answer may be the first slice of a split series;
 // the whole answer ends up in `full`.
+// Prints a progress frame on standard error: one line per page, or on a
+// terminal one line that counts up.
+void PrintProgress(const JsonValue& progress) {
+  const JsonValue* page = progress.find(u"page");
+  const JsonValue* bytes = progress.find(u"bytes");
+  const double n = page != nullptr && page->isNumber() ? page->asNumber() : 0;
+  const double b = bytes != nullptr && bytes->isNumber() ? bytes->asNumber() : 0;
+  if (StderrIsTerminal()) {
+    std::fprintf(stderr, "\rscanning: %.0f page%s [%-20.*s]", n, n == 1 ? "" : "s",
+                 static_cast<int>(n) % 21, "####################");
+  } else {
+    std::fprintf(stderr, "page %.0f saved, %.0f bytes\n", n, b);
+  }
+}
+
 bool ExchangeWhole(HostClient* host, const std::string& request, std::unique_ptr<JsonValue>* full,
                    std::string* err) {
   std::string answer;
-  if (!host->exchange(request, &answer, err)) return false;
+  bool counted = false;
+  if (!host->exchange(request, &answer, err, [&](const JsonValue& progress) {
+        counted = true;
+        PrintProgress(progress);
+      })) {
+    return false;
+  }
+  if (counted && StderrIsTerminal()) std::fputc('\n', stderr);
   auto root = ParseAnswer(answer, err);
   if (root == nullptr) return false;
   const JsonValue* split = root->find(u"split");
@@ -345,6 +368,8 @@ bool BuildScanRequest(const std::vector<std::string>& args, const std::string& m
   }
   Put(&root, u"messageId", JsonValue(Wide(messageId)));
   Put(&root, u"command", JsonValue(Wide(command)));
+  // A frame per page saved, printed as it comes.
+  Put(&root, u"progress", JsonValue(true));
   if (!format.empty()) Put(&settings, u"format", JsonValue(std::move(format)));
   if (!settings.empty()) Put(&root, u"settings", JsonValue(std::move(settings)));
   request->clear();

@@ -15,21 +15,21 @@ TEST(ScanRequest, OptionsBecomeRequestFields) {
     std::string outDir;
   };
   const Case cases[] = {
-      {{}, R"({"command":"scannerProcessing"})", "."},
-      {{"--as", "files"}, R"({"command":"scannerProcessingFiles"})", "."},
-      {{"--as=split"}, R"({"command":"scannerSplitProcessing"})", "."},
-      {{"--as", "socket"}, R"({"command":"scannerProcessingSocketPartSend"})", "."},
+      {{}, R"({"command":"scannerProcessing","progress":true})", "."},
+      {{"--as", "files"}, R"({"command":"scannerProcessingFiles","progress":true})", "."},
+      {{"--as=split"}, R"({"command":"scannerSplitProcessing","progress":true})", "."},
+      {{"--as", "socket"}, R"({"command":"scannerProcessingSocketPartSend","progress":true})", "."},
       {{"--scanner", "2", "--dpi", "300", "--color", "bw", "--feeder", "--duplex", "--show-ui",
         "--format", "tif", "--quality", "80", "--timeout", "5000", "--working-dir", "/w",
         "--out", "o", "--twain1"},
-       R"({"command":"scannerProcessing","isDsm2":false,"scannerId":2,"settings":{"color":"bw",)"
+       R"({"command":"scannerProcessing","isDsm2":false,"progress":true,"scannerId":2,"settings":{"color":"bw",)"
        R"("dpi":300,"duplex":true,"feeder":true,"format":{"quality":80,"type":"tif"},)"
        R"("showUI":true,"timeout":5000},"workingDirectory":"\/w"})",
        "o"},
       {{"--quality=4294967295"},
-       R"({"command":"scannerProcessing","settings":{"format":{"quality":4294967295}}})", "."},
+       R"({"command":"scannerProcessing","progress":true,"settings":{"format":{"quality":4294967295}}})", "."},
       {{"--working-dir", "/tmp/Scän \"x\""},
-       R"({"command":"scannerProcessing","workingDirectory":"\/tmp\/Scän \"x\""})", "."},
+       R"({"command":"scannerProcessing","progress":true,"workingDirectory":"\/tmp\/Scän \"x\""})", "."},
   };
   for (const Case& c : cases) {
     std::string request, outDir, err;
