@@ -237,16 +237,15 @@ bool ImageScanning::transferImages(const std::string& workFolder, uint32_t image
     }
     pageFiles->push_back(path);
     if (pageSaved) pageSaved(page, path);
-    if (sendToSource(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER,
-                     static_cast<TW_MEMREF>(&pending))) {
-      sourceState = pending.Count != 0 ? 6 : 5;
-    }
-    if (pending.Count == 0) return true;
-    // Still in state 7: another MSG_GET would be out of sequence.
-    if (sourceState == 7) {
+    // A refused MSG_ENDXFER leaves the count unknown (and the source in
+    // state 7): the job cannot tell that every page came, so it failed.
+    if (!sendToSource(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER,
+                      static_cast<TW_MEMREF>(&pending))) {
       resetScanner(u"Scanning process error.", errorText, statusCode);
       return false;
     }
+    sourceState = pending.Count != 0 ? 6 : 5;
+    if (pending.Count == 0) return true;
   }
 }
 
