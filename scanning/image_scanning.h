@@ -73,6 +73,16 @@ class ImageScanning {
                               SourceCapabilities* caps, uint32_t* statusCode,
                               std::u16string* errorText);
 
+  /// The job between opening the manager and releasing it: source,
+  /// capabilities, transfer, closing the source.
+  static bool runJob(bool isDsm2, const ScanSettings& settings, const std::string& workFolder,
+                     uint32_t* statusCode, std::vector<std::string>* pageFiles,
+                     std::u16string* errorText);
+
+  /// After an exception mid-command: winds the source down and releases the
+  /// connection as far as it can. Never throws.
+  static void abandonConnection(HINSTANCE instance) noexcept;
+
   // ---- Binding and command channel ----
 
   /// Loads the manager library and opens the manager. On false nothing stays

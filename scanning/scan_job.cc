@@ -26,6 +26,38 @@ bool ImageScanning::scanning(bool isDsm2, const ScanSettings& settings,
   if (!initScanning(isDsm2, instance)) return false;
 
   bool result = false;
+  try {
+    result = runJob(isDsm2, settings, workFolder, statusCode, pageFiles, errorText);
+  } catch (...) {
+    // Out of memory mid-job: the request's edge answers it, but the source
+    // and the manager must not stay open under the next command.
+    abandonConnection(instance);
+    throw;
+  }
+  if (result) {
+    LOG_DEBUG << "scanning success...";
+  } else {
+    LOG_DEBUG << "scanning error...";
+  }
+  releaseScanning(instance);
+  return result;
+}
+
+void ImageScanning::abandonConnection(HINSTANCE instance) noexcept {
+  try {
+    if (sourceState != 0) closeSource();
+  } catch (...) {
+  }
+  try {
+    releaseScanning(instance);
+  } catch (...) {
+  }
+}
+
+bool ImageScanning::runJob(bool isDsm2, const ScanSettings& settings,
+                           const std::string& workFolder, uint32_t* statusCode,
+                           std::vector<std::string>* pageFiles, std::u16string* errorText) {
+  bool result = false;
   auto scannerId = settings.find(u"scannerId");
   bool opened = scannerId != settings.end() ? openSource(scannerId->second) : openDefaultSource();
   if (!opened) {
@@ -81,13 +113,6 @@ bool ImageScanning::scanning(bool isDsm2, const ScanSettings& settings,
       LOG_ERROR << "Cannot close source: the Data Source Manager stays loaded.";
     }
   }
-
-  if (result) {
-    LOG_DEBUG << "scanning success...";
-  } else {
-    LOG_DEBUG << "scanning error...";
-  }
-  releaseScanning(instance);
   return result;
 }
 

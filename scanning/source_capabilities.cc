@@ -199,7 +199,12 @@ bool ImageScanning::getCapabilities(bool isDsm2, const ScanSettings& settings,
     *errorText = u"Error open source.";
     LOG_ERROR << *errorText;
   } else {
-    readAll(caps);
+    try {
+      readAll(caps);
+    } catch (...) {
+      abandonConnection(instance);
+      throw;
+    }
     if (!closeSource()) LOG_ERROR << "Cannot close source: the Data Source Manager stays loaded.";
   }
   releaseScanning(instance);

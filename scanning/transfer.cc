@@ -121,23 +121,29 @@ bool ImageScanning::transferImageCallBack(uint32_t showUI, const std::string& wo
   }
 
   bool result = false;
-  TW_USERINTERFACE ui = userInterface(showUI);
-  if (!sendToSource(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, static_cast<TW_MEMREF>(&ui))) {
-    fail(u"Error enable source.", kName, statusCode, errorText);
-  } else {
-    sourceState = 5;
-    // Reading the handle without the lock is fine: only this thread writes it.
-    DWORD wait = waitDispatching(transferSemaphore, timeoutMs);
-    if (wait != WAIT_OBJECT_0) {
-      fail(u"Scanning timeout.", kName, statusCode, errorText);
-      noteLateNotification();
-    } else if (transferReady) {
-      sourceState = 6;
-      result = transferImages(workFolder, imageType, quality, statusCode, pageFiles, errorText);
+  try {
+    TW_USERINTERFACE ui = userInterface(showUI);
+    if (!sendToSource(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, static_cast<TW_MEMREF>(&ui))) {
+      fail(u"Error enable source.", kName, statusCode, errorText);
     } else {
-      fail(u"Scanning not image.", kName, statusCode, errorText);
+      sourceState = 5;
+      // Reading the handle without the lock is fine: only this thread writes it.
+      DWORD wait = waitDispatching(transferSemaphore, timeoutMs);
+      if (wait != WAIT_OBJECT_0) {
+        fail(u"Scanning timeout.", kName, statusCode, errorText);
+        noteLateNotification();
+      } else if (transferReady) {
+        sourceState = 6;
+        result = transferImages(workFolder, imageType, quality, statusCode, pageFiles, errorText);
+      } else {
+        fail(u"Scanning not image.", kName, statusCode, errorText);
+      }
+      windDown(4);
     }
-    windDown(4);
+  } catch (...) {
+    // The semaphore goes whatever happens: a late callback must find none.
+    closeTransferSemaphore();
+    throw;
   }
   closeTransferSemaphore();
   return result;

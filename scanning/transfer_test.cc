@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -246,6 +247,37 @@ TEST_F(TransferTest, CallbackWaitEndsAsTheSourceNotifies) {
   }
   DestroyWindow(sourceWindow);
   UnregisterClassA("transferTestSourceWindow", instance);
+}
+
+TEST_F(TransferTest, MemoryRunningOutMidTransferLeavesNothingOpen) {
+  FakeManager fake;
+  fake.install(true);
+  Script(&fake, {{TWRC_XFERDONE, Bitmap::kGood, 0}},
+         [] {
+           TWAIN_Callback(nullptr, nullptr, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr);
+           return TW_UINT16(TWRC_SUCCESS);
+         });
+  auto scripted = fake.handler;
+  fake.handler = [&](const FakeCall& call, TW_MEMREF data) -> TW_UINT16 {
+    if (call.dat == DAT_IMAGENATIVEXFER) throw std::bad_alloc();
+    return scripted(call, data);
+  };
+  uint32_t code = 0;
+  std::vector<std::string> pages;
+  std::u16string error;
+  ImageScanning::sourceState = 4;
+  EXPECT_THROW(ImageScanning::transferImageCallBack(0, folder_, 1, 70, 1000, &code, &pages, &error),
+               std::bad_alloc);
+  EXPECT_EQ(ImageScanning::transferSemaphore, nullptr) << "a late callback must find none";
+  // What the scan job does next: the source is wound down from where it
+  // stood (state 6: reset, disable, close), then the manager is closed.
+  fake.calls.clear();
+  fake.handler = scripted;
+  ImageScanning::abandonConnection(GetModuleHandleA(nullptr));
+  EXPECT_EQ(ImageScanning::sourceState, 0);
+  std::vector<TW_UINT16> sent;
+  for (const FakeCall& call : fake.calls) sent.push_back(call.msg);
+  EXPECT_EQ(sent, (std::vector<TW_UINT16>{MSG_RESET, MSG_DISABLEDS, MSG_CLOSEDS, MSG_CLOSEDSM}));
 }
 
 TEST_F(TransferTest, WindDownGoesStateByStateAndStopsAtARefusal) {
