@@ -42,6 +42,8 @@ export interface ScanOptions {
   as?: 'pages' | 'files' | 'split';
   /** Scanner id from listScanners(); absent: the default scanner. */
   scannerId?: number;
+  /** Called as each page is saved, where the transport carries progress (a native port). */
+  onProgress?: (progress: { page: number; bytes: number; state: 'saved' }) => void;
   isDsm2?: boolean;
   workingDirectory?: string;
   contentId?: string;

@@ -16,6 +16,12 @@ export const Command = Object.freeze({
 const SPLIT_COMMANDS = new Set([Command.scanSplit, Command.filesSplit]);
 const SCAN_AS = { pages: Command.scan, files: Command.scanFiles, split: Command.scanSplit };
 
+/** True for the host's {"command","messageId","progress":{...}} frames, which precede an answer. */
+export function isProgressFrame(message) {
+  return message !== null && typeof message === 'object' && !Array.isArray(message) &&
+    !('status' in message) && message.progress !== null && typeof message.progress === 'object';
+}
+
 // A host that keeps answering empty slices would otherwise hold the queue forever.
 const MAX_EMPTY_SLICES = 3;
 
@@ -123,14 +129,14 @@ export class ScanClient {
   }
 
   /** Sends one request and resolves with the host's answer as it stands (no status check). */
-  send(message) {
-    return this.exclusive(() => this.sendNow(message));
+  send(message, options) {
+    return this.exclusive(() => this.sendNow(message, options));
   }
 
-  async sendNow(message) {
+  async sendNow(message, options) {
     let answer;
     try {
-      answer = await this.transport.send(message);
+      answer = await this.transport.send(message, options);
     } catch (e) {
       throw e instanceof ScanError ? e : new ScanError(String(e?.message ?? e), { kind: 'transport' });
     }
@@ -171,19 +177,25 @@ export class ScanClient {
   /**
    * Runs a scan job. as 'pages' or 'split': the answer's "pages" hold Blobs; as 'files': its
    * "files" hold {fileName} of page files left on disk.
-   * options: as, scannerId, isDsm2, workingDirectory, contentId.
+   * options: as, scannerId, isDsm2, workingDirectory, contentId, and onProgress({page, bytes,
+   * state}), called as each page is saved where the transport can carry progress frames
+   * (a native port; otherwise it is never called).
    */
-  async scan(settings = {}, { as = 'pages', scannerId, isDsm2, workingDirectory, contentId } = {}) {
+  async scan(settings = {}, { as = 'pages', scannerId, isDsm2, workingDirectory, contentId, onProgress } = {}) {
     const command = SCAN_AS[as];
     if (!command) throw new ScanError(`Unknown scan mode "${as}": use pages, files or split`, { kind: 'usage' });
     if (settings === null || typeof settings !== 'object' || Array.isArray(settings)) {
       throw new ScanError('Scan settings must be an object', { kind: 'usage' });
     }
-    const request = this.baseRequest(command, { scannerId, isDsm2, workingDirectory, contentId, settings });
-    if (as === 'split') return decodePages(checkStatus(await this.exclusive(() => this.runSplit(request))));
+    const progress = typeof onProgress === 'function' && this.transport.progressFrames === true;
+    const request = this.baseRequest(command, {
+      scannerId, isDsm2, workingDirectory, contentId, settings, progress: progress || undefined,
+    });
+    const options = progress ? { onProgress } : undefined;
+    if (as === 'split') return decodePages(checkStatus(await this.exclusive(() => this.runSplit(request, options))));
     let answer;
     try {
-      answer = checkStatus(await this.send(request));
+      answer = checkStatus(await this.send(request, options));
     } catch (e) {
       // The browser drops answers over 1 MiB, and the host has already deleted those pages.
       if (as === 'pages' && e.kind === 'transport' && /communicating with the native messaging host/i.test(e.description)) {
@@ -213,11 +225,12 @@ export class ScanClient {
    * Runs a split series to its end and resolves with the full answer it carried. Called
    * inside exclusive(): the series is never interleaved with other calls of this client.
    */
-  async runSplit(first) {
+  async runSplit(first, options) {
     if (this.transport.persistent === false) {
       throw new ScanError('Split answers need a persistent connection to the host', { kind: 'usage' });
     }
-    let answer = await this.sendNow(first);
+    // Progress frames come before the first slice only.
+    let answer = await this.sendNow(first, options);
     const generation = this.transport.generation;
     const parts = [];
     let empty = 0;
@@ -279,12 +292,16 @@ export class NativeTransport {
 
   get persistent() { return !this.oneShot; }
 
-  send(message) {
+  /** Progress frames reach onProgress only over a port. */
+  get progressFrames() { return !this.oneShot; }
+
+  /** options: onProgress(progress), for the frames that come before the answer. */
+  send(message, { onProgress } = {}) {
     if (this.pending) return Promise.reject(new ScanError('A request to the host is already under way', { kind: 'usage' }));
     if (this.oneShot) return this.sendOneShot(message);
     if (!this.port && !this.connect()) return this.sendOneShot(message);
     return new Promise((resolve, reject) => {
-      this.pending = { resolve, reject, message, port: this.port };
+      this.pending = { resolve, reject, message, port: this.port, onProgress };
       try {
         this.port.postMessage(message);
       } catch (e) {
@@ -309,6 +326,11 @@ export class NativeTransport {
       answered = true;
       const p = this.pending;
       if (!p || p.port !== port) return;
+      // A progress frame is not the answer: the answer still follows.
+      if (isProgressFrame(answer)) {
+        try { p.onProgress?.(answer.progress); } catch { /* the caller's trouble, not the series' */ }
+        return;
+      }
       this.pending = null;
       p.resolve(answer);
     });
@@ -333,6 +355,11 @@ export class NativeTransport {
   }
 
   sendOneShot(message) {
+    // One message comes back: a progress frame would take the answer's place.
+    if (message && typeof message === 'object' && 'progress' in message) {
+      message = { ...message };
+      delete message.progress;
+    }
     return new Promise((resolve, reject) => {
       this.pending = { resolve, reject, message, port: null };
       let settled = false;

@@ -408,3 +408,52 @@ describe('capabilities', () => {
   }
 });
 
+describe('progress frames', () => {
+  // A port that answers every request with `frames` progress frames, then the answer.
+  const runtimeWith = (frames) => ({
+    lastError: undefined,
+    sent: [],
+    connectNative() {
+      const rt = this;
+      const listeners = [];
+      return {
+        onMessage: { addListener: (f) => listeners.push(f) },
+        onDisconnect: { addListener() {} },
+        postMessage(m) {
+          rt.sent.push(m);
+          setTimeout(() => {
+            for (let page = 1; page <= frames; page++) {
+              for (const f of listeners) f({ command: m.command, messageId: m.messageId, progress: { bytes: 10 * page, page, state: 'saved' } });
+            }
+            for (const f of listeners) f({ command: m.command, messageId: m.messageId, files: [{ fileName: '/p/page_0.jpg' }], status: { result: 'success' } });
+          }, 0);
+        },
+        disconnect() {},
+      };
+    },
+  });
+  for (const c of [{ name: 'asked for', onProgress: true, frames: 3 }, { name: 'not asked for', onProgress: false, frames: 0 }]) {
+    test(c.name, async () => {
+      const runtime = runtimeWith(c.frames);
+      const client = new ScanClient({ transport: new NativeTransport('host', { runtime }) });
+      const seen = [];
+      const answer = await client.scan({}, { as: 'files', onProgress: c.onProgress ? (p) => seen.push(p.page) : undefined });
+      assert.deepEqual(answer.files, [{ fileName: '/p/page_0.jpg' }]);
+      assert.deepEqual(seen, c.onProgress ? [1, 2, 3] : []);
+      assert.equal(runtime.sent[0].progress, c.onProgress ? true : undefined);
+      // The next request is matched with its own answer, not a stray frame.
+      const next = await client.scan({}, { as: 'files' });
+      assert.equal(next.status.result, 'success');
+    });
+  }
+  test('a one-shot transport never asks for progress', async () => {
+    const sent = [];
+    const runtime = { lastError: undefined, sendNativeMessage: (host, m, reply) => { sent.push(m); reply({ status: { result: 'success' }, files: [] }); } };
+    const client = new ScanClient({ transport: new NativeTransport('host', { runtime }) });
+    await client.scan({}, { as: 'files', onProgress: () => assert.fail('no progress over one-shot messages') });
+    await new NativeTransport('host', { runtime }).send({ messageId: 'x', command: 'scannerProcessing', progress: true });
+    assert.equal('progress' in sent[0], false);
+    assert.equal('progress' in sent[1], false);
+  });
+});
+
