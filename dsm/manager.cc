@@ -35,7 +35,15 @@ std::vector<std::string> findModuleFiles(const std::string& folder) {
       files.push_back(it->path().string());
     }
   }
-  std::sort(files.begin(), files.end());
+  // A folder's own modules before its subfolders', each level in path
+  // order: the virtual scanner's sources stay first, before bin/twain/sane/.
+  auto depth = [](const std::string& path) {
+    return std::count_if(path.begin(), path.end(), [](char c) { return c == '/' || c == '\\'; });
+  };
+  std::sort(files.begin(), files.end(), [&](const std::string& a, const std::string& b) {
+    auto da = depth(a), db = depth(b);
+    return da != db ? da < db : a < b;
+  });
   return files;
 }
 

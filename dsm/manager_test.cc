@@ -57,6 +57,8 @@ class ManagerTest : public ::testing::TestWithParam<bool> {
     setenv("LUMRA_VIRTUAL_SCENARIO", scenario_.c_str(), 1);
     setenv("LUMRA_VIRTUAL_JOURNAL", journal_.c_str(), 1);
     unsetenv("LUMRA_TWAIN_SOURCES");
+    // The SANE source beside the virtual one finds no device (and probes nothing).
+    setenv("SANE_CONFIG_DIR", tempPath("no-sane").c_str(), 1);
     WNDCLASSA cls{};
     cls.lpfnWndProc = plainProc;
     cls.lpszClassName = "lumraDsmTest";

@@ -47,7 +47,11 @@ std::map<std::string, std::optional<std::string>> HostEnv(const std::string& tmp
                                                           const std::string& scenario) {
   std::map<std::string, std::optional<std::string>> env = {
       {"TMPDIR", tmp}, {"TMP", tmp}, {"TEMP", tmp}, {"XDG_RUNTIME_DIR", std::nullopt},
-      {"LUMRA_TWAIN_SOURCES", std::nullopt}, {"LUMRA_VIRTUAL_JOURNAL", tmp + "/journal.txt"}};
+      {"LUMRA_TWAIN_SOURCES", std::nullopt}, {"LUMRA_VIRTUAL_JOURNAL", tmp + "/journal.txt"},
+      // SANE sees no devices (a folder that does not exist): no probing of
+      // the network, no real scanner among the virtual ones.
+      {"SANE_CONFIG_DIR", tmp + "/no-sane"}, {"LUMRA_SANE_JOURNAL", tmp + "/journal.txt"},
+      {"LUMRA_SANE_OPTIONS", std::nullopt}};
   env["LUMRA_VIRTUAL_SCENARIO"] = scenario.empty() ? std::optional<std::string>() : scenario;
   return env;
 }
@@ -139,6 +143,7 @@ bool TestHost::start(const std::string& scenario, std::string* err, const std::s
   }
   ChildOptions options;
   options.env = HostEnv(folder_, scenarioPath);
+  for (const auto& [name, value] : extraEnv) options.env[name] = value;
   return process_.start(program.empty() ? HostPath() : program, options, err);
 }
 

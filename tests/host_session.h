@@ -36,7 +36,7 @@ std::string HostTempFolder(const std::string& tmp);
 void RemoveTree(const std::string& path);
 /// Environment for a program whose temp folder is `tmp` (TMPDIR on POSIX,
 /// TMP and TEMP on Windows) and whose virtual scanner follows the scenario
-/// file `scenario` ("" for none) and journals into `tmp`.
+/// file `scenario` ("" for none) and journals into `tmp`; SANE finds no device.
 std::map<std::string, std::optional<std::string>> HostEnv(const std::string& tmp,
                                                           const std::string& scenario = "");
 
@@ -104,6 +104,8 @@ class TestHost {
   std::string defaultWorkFolder() const;
 
   ChildProcess& process() { return process_; }
+  /// Environment set over HostEnv's at start().
+  std::map<std::string, std::optional<std::string>> extraEnv;
 
  private:
   std::string folder_;

@@ -1,0 +1,265 @@
+// Scan jobs from SANE's test backend through the real host, our manager and
+// the SANE data source; each page is compared with what scanimage reads from
+// the same device. SANE sees only the test backend (a private config).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/host_session.h"
+
+namespace lumra::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kScanimage[] = "/usr/bin/scanimage";
+constexpr char kPattern[] = "test-picture=Color pattern";
+// The test backend's devices come after the two virtual scanners.
+constexpr char kScanner[] = R"("scannerId":3,)";  // at the request's root
+
+// A PNM file from scanimage as 8-bit samples (P4: 1 is black; 16-bit: the
+// high byte).
+bool ParsePnm(const std::string& bytes, Decoded* out) {
+  size_t at = 0;
+  std::vector<std::string> fields;
+  const size_t wanted = bytes.compare(0, 2, "P4") == 0 ? 3 : 4;
+  while (fields.size() < wanted && at < bytes.size()) {
+    if (isspace(static_cast<unsigned char>(bytes[at]))) {
+      ++at;
+    } else if (bytes[at] == '#') {
+      at = bytes.find('\n', at);
+    } else {
+      size_t end = at;
+      while (end < bytes.size() && !isspace(static_cast<unsigned char>(bytes[end]))) ++end;
+      fields.push_back(bytes.substr(at, end - at));
+      at = end;
+    }
+  }
+  if (fields.size() != wanted || at >= bytes.size()) return false;
+  ++at;
+  out->width = std::stoul(fields[1]);
+  out->height = std::stoul(fields[2]);
+  out->components = fields[0] == "P6" ? 3 : 1;
+  const size_t samples = size_t{out->width} * out->height * out->components;
+  out->samples.resize(samples);
+  if (fields[0] == "P4") {
+    const size_t row = (out->width + 7) / 8;
+    if (bytes.size() - at < row * out->height) return false;
+    for (uint32_t y = 0; y < out->height; ++y) {
+      for (uint32_t x = 0; x < out->width; ++x) {
+        bool black = (bytes[at + y * row + x / 8] >> (7 - x % 8)) & 1;
+        out->samples[size_t{y} * out->width + x] = black ? 0 : 255;
+      }
+    }
+    return true;
+  }
+  const size_t step = fields[3] == "65535" ? 2 : 1;
+  if (bytes.size() - at < samples * step) return false;
+  for (size_t i = 0; i < samples; ++i) out->samples[i] = static_cast<uint8_t>(bytes[at + i * step]);
+  return true;
+}
+
+class SaneScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(std::string(LUMRA_BIN_DIR) + "/twain/sane/sane.ds") || !fs::exists(kScanimage)) {
+      GTEST_SKIP() << "built without SANE";
+    }
+    config_ = MakeTempFolder("lumra_sane_");
+    ASSERT_FALSE(config_.empty());
+    WriteFile(config_ + "/dll.conf", "test\n");
+    WriteFile(config_ + "/test.conf", "number_of_devices 2\ngeometry_max 300.0\n");
+  }
+  void TearDown() override { RemoveTree(config_); }
+
+  // A host whose SANE source sets `options` (LUMRA_SANE_OPTIONS) on the device.
+  void Start(const std::string& options) {
+    host_->extraEnv = {{"SANE_CONFIG_DIR", config_}, {"LUMRA_SANE_OPTIONS", options}};
+    std::string err;
+    ASSERT_TRUE(host_->start("", &err)) << err;
+    pages_ = host_->folder() + "/pages";
+  }
+
+  // A scan into pages_, under the request's watchdog; the answer.
+  std::unique_ptr<JsonValue> Scan(const std::string& settings, int watchdogMs = kTimeoutMs) {
+    std::string err;
+    auto answer = host_->request(
+        std::string(R"({"messageId":"m1","command":"scannerProcessingFiles",)") + kScanner +
+            R"("workingDirectory":")" + JsonEscaped(pages_) + R"(","settings":{)" + settings +
+            R"(,"format":{"type":"png"}}})",
+        &err, watchdogMs);
+    EXPECT_NE(answer, nullptr) << err << "\nstderr: " << host_->process().stderrText();
+    return answer;
+  }
+
+  std::vector<std::string> PageFiles() const {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(pages_, ec)) files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+
+  // What scanimage reads from test:0 with `args`.
+  Decoded Scanimage(const std::vector<std::string>& args) {
+    ChildProcess child;
+    ChildOptions options;
+    options.args = {"-d", "test:0", "--resolution", "25", "--test-picture=Color pattern",
+                    "--format=pnm"};
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    options.env = {{"SANE_CONFIG_DIR", config_}};
+    std::string err, bytes;
+    Decoded picture;
+    EXPECT_TRUE(child.start(kScanimage, options, &err)) << err;
+    child.closeStdin();
+    EXPECT_TRUE(child.readToEnd(&bytes, kTimeoutMs));
+    ExitStatus status;
+    EXPECT_TRUE(child.waitExit(kTimeoutMs, &status));
+    EXPECT_TRUE(ParsePnm(bytes, &picture)) << child.stderrText();
+    return picture;
+  }
+
+  std::string config_, pages_;
+  std::unique_ptr<TestHost> host_ = std::make_unique<TestHost>();
+};
+
+TEST_F(SaneScanTest, DevicesAreListedAfterTheVirtualScannersAndNoneIsNoEntry) {
+  for (bool devices : {true, false}) {
+    SCOPED_TRACE(devices);
+    if (!devices) WriteFile(config_ + "/dll.conf", "");
+    TestHost host;
+    host.extraEnv = {{"SANE_CONFIG_DIR", config_}};
+    ASSERT_TRUE(host.start());
+    std::string err;
+    auto answer = host.request(R"({"messageId":"m1","command":"scannersList"})", &err);
+    ASSERT_NE(answer, nullptr) << err;
+    EXPECT_EQ(StringAt(answer.get(), {u"status", u"result"}), "success");
+    std::vector<std::string> names;
+    for (const auto& s : answer->find(u"scanners")->asArray()) {
+      names.push_back(StringAt(s.get(), {u"scannerName"}));
+    }
+    std::vector<std::string> expected = {"Lumra Virtual Scanner", "Lumra Virtual Scanner (TWAIN 1)"};
+    if (devices) {
+      expected.push_back("Noname frontend-tester");
+      expected.push_back("Noname frontend-tester #2");
+    }
+    EXPECT_EQ(names, expected);
+  }
+}
+
+// Every frame layout the backend makes, decoded and compared pixel by pixel.
+TEST_F(SaneScanTest, PagesMatchTheTestPatternInEveryLayout) {
+  struct Case {
+    const char* name;
+    const char* settings;
+    const char* options;
+    std::vector<std::string> scanimage;
+  };
+  const std::vector<std::string> area = {"-l", "0", "-t", "0", "-x", "300", "-y", "300"};
+  auto with = [&](std::vector<std::string> args, bool wholeArea = true) {
+    if (wholeArea) args.insert(args.end(), area.begin(), area.end());
+    return args;
+  };
+  const Case cases[] = {
+      {"gray", R"("dpi":25,"color":"gray")", "", with({"--mode", "Gray", "--depth", "8"})},
+      {"colour", R"("dpi":25,"color":"color")", "", with({"--mode", "Color", "--depth", "8"})},
+      {"lineart", R"("dpi":25,"color":"bw")", "", with({"--mode", "Gray", "--depth", "1"})},
+      {"16-bit", R"("dpi":25,"color":"color")", ";depth=16",
+       with({"--mode", "Color", "--depth", "16"})},
+      {"three-pass", R"("dpi":25,"color":"color")", ";three-pass=yes",
+       with({"--mode", "Color", "--depth", "8"})},
+      {"hand-scanner", R"("dpi":25,"color":"gray")", ";hand-scanner=yes",
+       with({"--mode", "Gray", "--depth", "8", "--hand-scanner=yes"}, false)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    host_ = std::make_unique<TestHost>();  // a process per case: options are read once
+    Start(std::string(kPattern) + c.options);
+    auto answer = Scan(c.settings);
+    ASSERT_NE(answer, nullptr);
+    ASSERT_EQ(StringAt(answer.get(), {u"status", u"result"}), "success")
+        << StringAt(answer.get(), {u"status", u"description"});
+    std::vector<std::string> files = PageFiles();
+    ASSERT_EQ(files.size(), 1u);
+    Decoded ours;
+    ASSERT_TRUE(decodePage(ReadFile(files[0]), "png", &ours));
+    Decoded expected = Scanimage(c.scanimage);
+    ASSERT_EQ(ours.width, expected.width);
+    ASSERT_EQ(ours.height, expected.height);
+    size_t wrong = 0;
+    for (uint32_t y = 0; y < ours.height; ++y) {
+      for (uint32_t x = 0; x < ours.width; ++x) wrong += !(ours.at(x, y) == expected.at(x, y));
+    }
+    EXPECT_EQ(wrong, 0u);
+    host_->finish();
+  }
+}
+
+TEST_F(SaneScanTest, FeederJobRunsUntilTheFeederIsEmpty) {
+  Start(kPattern);
+  auto answer = Scan(R"("dpi":10,"color":"gray","feeder":true)");
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(StringAt(answer.get(), {u"status", u"result"}), "success");
+  EXPECT_EQ(PageFiles().size(), 10u);  // the test backend's feeder holds ten sheets
+}
+
+// A fault at the third sheet ends the job as a failed transfer; the two
+// pages saved before it stay.
+TEST_F(SaneScanTest, DeviceFaultsEndTheJobKeepingSavedPages) {
+  const struct {
+    const char* status;
+    const char* description;
+  } cases[] = {
+      {"SANE_STATUS_JAMMED", "Scanning process error."},
+      {"SANE_STATUS_IO_ERROR", "Scanning process error."},
+      {"SANE_STATUS_CANCELLED", "Scanning cancelled by user."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    host_ = std::make_unique<TestHost>();
+    Start(std::string(kPattern) + ";read-return-value=" + c.status + "@3");
+    auto answer = Scan(R"("dpi":10,"feeder":true)");
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(StringAt(answer.get(), {u"status", u"description"}), c.description);
+    EXPECT_EQ(PageFiles().size(), 2u);
+    host_->finish();
+  }
+}
+
+// The job's time-out in the middle of a slow page: the source stops the
+// device (sane_cancel on its own thread) and the host ends normally.
+TEST_F(SaneScanTest, TimeOutMidPageCancelsTheDevice) {
+  Start(std::string(kPattern) + ";read-delay=yes;read-delay-duration=100000");
+  auto answer = Scan(R"("dpi":100,"timeout":500)");
+  ASSERT_NE(answer, nullptr);
+  EXPECT_NE(StringAt(answer.get(), {u"status", u"result"}), "success");
+  EXPECT_TRUE(PageFiles().empty());
+  host_->finish();
+  bool cancelled = false;
+  for (const std::string& line : host_->journal("JOB")) {
+    cancelled = cancelled || line.find("end=Operation was canceled") != std::string::npos;
+  }
+  EXPECT_TRUE(cancelled);
+}
+
+// The test backend has no duplex source: refused, logged, and the job goes on.
+TEST_F(SaneScanTest, RefusedSettingIsLoggedAndTheJobGoesOn) {
+  Start(kPattern);
+  auto answer = Scan(R"("dpi":10,"duplex":true)");
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(StringAt(answer.get(), {u"status", u"result"}), "success");
+  EXPECT_EQ(PageFiles().size(), 1u);
+  host_->finish();
+  const std::string log = host_->log();
+  size_t set = log.find("Set duplex to 1");
+  ASSERT_NE(set, std::string::npos);
+  EXPECT_EQ(log.find("DSM_Entry result = ", set), log.find("DSM_Entry result = 1", set));
+}
+
+}  // namespace
+}  // namespace lumra::test
