@@ -1,5 +1,6 @@
 #include "sources/sane/page_reader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -34,7 +35,8 @@ SANE_Status readFrame(FrameSource& device, const std::atomic<bool>& stop, Frame*
   const size_t expected = known ? static_cast<size_t>(p.lines) * p.bytes_per_line : 0;
   std::vector<uint8_t>& bytes = frame->bytes;
   bytes.resize(known ? expected : 0);
-  size_t have = 0;
+  size_t have = 0, extra = 0;
+  int extraReads = 0;
   constexpr size_t kChunk = 256 * 1024;
   for (;;) {
     if (stop.load(std::memory_order_relaxed)) return SANE_STATUS_CANCELLED;
@@ -44,12 +46,15 @@ SANE_Status readFrame(FrameSource& device, const std::atomic<bool>& stop, Frame*
     }
     size_t room = bytes.size() - have;
     if (room == 0) {
-      // Everything announced has come: anything more is not ours to keep.
+      // Everything announced has come: more is not ours to keep, and a
+      // device that never ends its frame is a fault.
       uint8_t spare[4096];
       SANE_Int length = 0;
       status = device.read(spare, sizeof spare, &length);
       if (status == SANE_STATUS_EOF) break;
       if (status != SANE_STATUS_GOOD) return status;
+      extra += static_cast<size_t>(std::max<SANE_Int>(length, 0));
+      if (extra > expected || ++extraReads > 100000) return SANE_STATUS_IO_ERROR;
       continue;
     }
     SANE_Int length = 0;
