@@ -78,7 +78,9 @@ def run(bin_dir, command, pages):
     scenario = os.path.join(tmp, "scenario.txt")
     with open(scenario, "w") as f:
         f.write("pages = %d\nready = enable\n" % pages)
-    env = dict(os.environ, TMPDIR=tmp, LUMRA_VIRTUAL_SCENARIO=scenario)
+    # SANE finds no device (a config folder that does not exist): no probing.
+    env = dict(os.environ, TMPDIR=tmp, LUMRA_VIRTUAL_SCENARIO=scenario,
+               SANE_CONFIG_DIR=os.path.join(tmp, "no-sane"))
     for name in ("LUMRA_VIRTUAL_JOURNAL", "LUMRA_TWAIN_SOURCES", "XDG_RUNTIME_DIR"):
         env.pop(name, None)
     host = subprocess.Popen([os.path.join(bin_dir, "lumra-scan-host")], stdin=subprocess.PIPE,

@@ -43,7 +43,8 @@ class Host:
         with open(scenario_path, "w") as f:
             f.write(scenario)
         env = dict(os.environ, TMPDIR=self.tmp, LUMRA_VIRTUAL_SCENARIO=scenario_path,
-                   LUMRA_VIRTUAL_JOURNAL=self.journal)
+                   LUMRA_VIRTUAL_JOURNAL=self.journal,
+                   SANE_CONFIG_DIR=os.path.join(self.tmp, "no-sane"))
         for name in ("XDG_RUNTIME_DIR", "LUMRA_TWAIN_SOURCES"):
             env.pop(name, None)
         self.stderr = open(os.path.join(self.tmp, "stderr.txt"), "wb")
