@@ -10,37 +10,15 @@ usage: sane_scan.py BIN_DIR
 import json
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from scan_job import time_shares  # noqa: E402
+from scan_job import frame, peak_rss_mib, read_frame, time_shares  # noqa: E402
 
 A4 = ["-l", "0", "-t", "0", "-x", "210", "-y", "297"]
-
-
-def frame(obj):
-    body = json.dumps(obj, separators=(",", ":")).encode()
-    return struct.pack("<I", len(body)) + body
-
-
-def read_frame(stream):
-    head = stream.read(4)
-    if len(head) != 4:
-        raise RuntimeError("the host ended")
-    (n,) = struct.unpack("<I", head)
-    return stream.read(n)
-
-
-def peak_rss_mib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024.0
-    return float("nan")
 
 
 def host_job(bin_dir, env, tmp, feeder, must_succeed=True):
