@@ -202,7 +202,7 @@ void SaneThread::run(const std::function<void()>& task) {
 
 void SaneThread::loop() {
   SANE_Int version = 0;
-  const bool ready = sane_init(&version, nullptr) == SANE_STATUS_GOOD;
+  sane_init(&version, nullptr);
   for (;;) {
     std::function<void()> task;
     {
@@ -214,7 +214,9 @@ void SaneThread::loop() {
     }
     task();
   }
-  if (ready) sane_exit();
+  // No sane_exit: this ends only with the process (the module is never
+  // unloaded), where it would only unload the backends, and a backend
+  // unloaded can no longer be told apart in a leak report of what it kept.
 }
 
 SaneModule::~SaneModule() {

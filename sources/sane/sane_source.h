@@ -22,13 +22,13 @@
 
 namespace lumra::sane_source {
 
-/// The one thread that makes every SANE call, from sane_init to sane_exit:
+/// The one thread that makes every SANE call, from sane_init on:
 /// backends (the test backend among them) hang when reads move between
 /// threads.
 class SaneThread {
  public:
   SaneThread() = default;
-  ~SaneThread();  ///< sane_exit on the thread, then joins it
+  ~SaneThread();  ///< ends and joins the thread
   SaneThread(const SaneThread&) = delete;
   SaneThread& operator=(const SaneThread&) = delete;
 
