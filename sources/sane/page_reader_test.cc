@@ -77,7 +77,9 @@ TEST(PageReaderTest, FaultyFramesFailAndGoodOnesAreKeptWhole) {
     std::atomic<bool> stop{false};
     PageFrames page;
     EXPECT_EQ(ReadPage(device, stop, &page), c.expected) << c.name;
-    if (c.expected == SANE_STATUS_GOOD) EXPECT_EQ(page.gray.bytes.size(), 12u) << c.name;
+    if (c.expected == SANE_STATUS_GOOD) {
+      EXPECT_EQ(page.gray.bytes.size(), 12u) << c.name;
+    }
   }
 }
 
