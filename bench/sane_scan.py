@@ -38,8 +38,9 @@ def host_job(bin_dir, env, tmp, feeder, must_succeed=True):
     host.stdin.close()
     host.wait(timeout=60)
     pages = len(os.listdir(out)) if os.path.isdir(out) else 0
-    encode, source, _ = time_shares(os.path.join(tmp, "LumraImageScanning.log"))
-    os.remove(os.path.join(tmp, "LumraImageScanning.log"))
+    log = os.path.join(tmp, "lumra-%d" % os.geteuid(), "LumraImageScanning.log")
+    encode, source, _ = time_shares(log)
+    os.remove(log)
     if must_succeed and answer.get("status", {}).get("result") != "success":
         raise RuntimeError("host: %s" % answer.get("status"))
     return elapsed, pages, rss, encode, source

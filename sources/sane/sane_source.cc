@@ -604,7 +604,7 @@ TW_UINT16 SaneModule::pending(Session& s, TW_UINT16 msg, pTW_PENDINGXFERS data) 
   if (data == nullptr) return failWith(&s, TWCC_BADVALUE);
   std::unique_lock<std::mutex> lock(s.mutex);
   if (msg == MSG_GET) {
-    data->Count = s.state >= 6 ? 0xFFFF : 0;
+    data->Count = s.state < 6 ? 0 : s.feederJob() ? 0xFFFF : 1;
     return TWRC_SUCCESS;
   }
   if (msg == MSG_ENDXFER) {
