@@ -13,7 +13,7 @@ both transfer modes, one host each: every request answered, the pages the
 answer lists kept on disk, no block left, the host alive after the job, and
 no state violation in the source's journal.
 
-    python3 tests/soak.py build/bin [--requests N] [--soak-only | --matrix-only]
+    python3 bench/soak/soak.py build/bin [--requests N] [--soak-only | --matrix-only]
 """
 import argparse
 import json
