@@ -150,55 +150,6 @@ TEST_F(Answers, FileExtensionLooksAtTheWholePath) {
   for (const Case& c : cases) EXPECT_EQ(fileExtensionOf(c.path), c.type);
 }
 
-TEST_F(Answers, SplitSeriesSlicesJoinToTheFullAnswerOnCharacterStarts) {
-  std::string bytes;
-  for (int i = 0; i < 3000; ++i) bytes += static_cast<char>(i * 7);
-  const std::u16string request =
-      u"{\"messageId\":\"s\\u00e9rie\",\"command\":\"filesSplitProcessing\",\"clientLogin\":\"\\u20ac\\ud83d\\udcc4\"}";
-  for (uint32_t length : {1047552u - 7u, 1047552u - 200u, 100u}) {
-    SCOPED_TRACE(length);
-    std::vector<std::string> pages = {write("page_0.png", bytes), folder_ + "/gone.png"};
-    std::string joined;
-    int answers = 0;
-    for (bool last = false; !last; ++answers) {
-      std::string out = Answer(request, u"success", u"", answers == 0 ? pages : std::vector<std::string>{},
-                               {}, 0, length);
-      ExpectCanonical(out);
-      std::u16string wide;
-      utf8::utf8to16(out.begin(), out.end(), std::back_inserter(wide));
-      auto tree = parseJson(wide);
-      ASSERT_TRUE(tree);
-      EXPECT_EQ(tree->find(u"pages"), nullptr);
-      const JsonValue* split = tree->find(u"split");
-      ASSERT_NE(split, nullptr);
-      last = split->find(u"last")->asBool();
-      const std::u16string& part = split->find(u"part")->asString();
-      std::string partBytes;
-      utf8::utf16to8(part.begin(), part.end(), std::back_inserter(partBytes));
-      // The budget is in bytes; only a lone character may pass it.
-      if (partBytes.size() > splitSliceBytes(length)) {
-        EXPECT_EQ(utf8::distance(partBytes.begin(), partBytes.end()), 1);
-      }
-      joined += partBytes;
-      ASSERT_LT(answers, 100000);
-    }
-    // The joined text is an ordinary answer with the pages.
-    ExpectCanonical(joined);
-    std::u16string wide;
-    utf8::utf8to16(joined.begin(), joined.end(), std::back_inserter(wide));
-    auto full = parseJson(wide);
-    ASSERT_TRUE(full);
-    const JsonArray& items = full->find(u"pages")->asArray();
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(items[1]->find(u"description")->asString(), u"Error create page");
-    EXPECT_EQ(full->find(u"clientLogin")->asString(), u"\u20ac\U0001F4C4");
-    EXPECT_FALSE(std::filesystem::exists(pages[0]));
-    if (length == 100u) {
-      EXPECT_EQ(answers, 1);
-    }
-  }
-}
-
 TEST_F(Answers, ZeroSliceMakesNoProgressUntilASmallerRequest) {
   const std::u16string request = u"{\"messageId\":\"z\",\"command\":\"scannerSplitProcessing\"}";
   std::string first = Answer(request, u"success", u"", {}, {}, 0, 1047552);
