@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <system_error>
 
 #include "platform/memory.h"
@@ -25,24 +24,15 @@ bool endsWithDs(const std::string& name) {
 }
 
 std::vector<std::string> findModuleFiles(const std::string& folder) {
-  std::vector<std::string> files;
-  std::error_code ec;
-  namespace fs = std::filesystem;
-  fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
-  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    std::error_code typeError;
-    if (it->is_regular_file(typeError) && endsWithDs(it->path().filename().string())) {
-      files.push_back(it->path().string());
-    }
-  }
+  std::vector<std::string> files = FilesBelow(folder);
+  std::erase_if(files, [](const std::string& path) { return !endsWithDs(path); });
   // A folder's own modules before its subfolders', each level in path
   // order: the virtual scanner's sources stay first, before bin/twain/sane/.
   auto depth = [](const std::string& path) {
     return std::count_if(path.begin(), path.end(), [](char c) { return c == '/' || c == '\\'; });
   };
-  std::sort(files.begin(), files.end(), [&](const std::string& a, const std::string& b) {
-    auto da = depth(a), db = depth(b);
-    return da != db ? da < db : a < b;
+  std::stable_sort(files.begin(), files.end(), [&](const std::string& a, const std::string& b) {
+    return depth(a) < depth(b);
   });
   return files;
 }

@@ -1,5 +1,6 @@
 #include "platform/paths.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/win32.h"
@@ -27,6 +28,19 @@ bool CreateFolders(const std::string& folder) {
   std::error_code error;
   std::filesystem::create_directories(folder, error);
   return std::filesystem::is_directory(folder, error);
+}
+
+std::vector<std::string> FilesBelow(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> files;
+  std::error_code error;
+  fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
+  for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    std::error_code typeError;
+    if (it->is_regular_file(typeError)) files.push_back(it->path().string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 }  // namespace lumra

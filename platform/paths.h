@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace lumra {
 
@@ -40,5 +41,9 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 /// Creates `folder` and the folders above it that are missing; true when it
 /// exists afterwards.
 bool CreateFolders(const std::string& folder);
+
+/// The regular files in `folder` and the folders below it, in name order;
+/// folders that cannot be read are passed over.
+std::vector<std::string> FilesBelow(const std::string& folder);
 
 }  // namespace lumra

@@ -1,4 +1,5 @@
 // One scan job: connection, source, capabilities, transfer, and back.
+#include "imaging/page_files.h"
 #include "log/log.h"
 #include "scanning/image_scanning.h"
 
@@ -74,7 +75,7 @@ bool ImageScanning::runJob(bool isDsm2, const ScanSettings& settings,
     }
     uint32_t pixelType = settingOr(settings, u"color", kDefaultPixelType);
     // A JPEG file cannot hold a 1-bit page.
-    if (imageType == 3 && pixelType == TWPT_BW) pixelType = TWPT_GRAY;
+    if (imageType == getImageType(u"jpg") && pixelType == TWPT_BW) pixelType = TWPT_GRAY;
     if (!setColor(pixelType)) {
       LOG_ERROR << "Error set color.";
     }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "imaging/testing_dib.h"
 #include "scanning/fake_manager.h"
 #include "scanning/image_scanning.h"
 
@@ -19,23 +20,11 @@ using test::FakeCall;
 using test::FakeManager;
 
 // A small 24-bit bottom-up DIB, as a source delivers it.
-HGLOBAL MakeDib(FakeManager* fake, int width = 8, int height = 4) {
-  const uint32_t stride = (width * 3 + 3) & ~3u;
-  const uint32_t size = 40 + stride * height;
-  HGLOBAL handle = fake->newBitmap(size);
+HGLOBAL MakeDib(FakeManager* fake) {
+  const std::vector<uint8_t> dib = lumra::testing::packDib(lumra::testing::makeTestPage(8, 4, 24));
+  HGLOBAL handle = fake->newBitmap(dib.size());
   const bool global = ImageScanning::entryPoints.DSM_MemLock == nullptr;
-  auto* p = static_cast<uint8_t*>(global ? GlobalLock(handle) : TwainMemLock(handle));
-  auto put32 = [&](int at, uint32_t v) { std::memcpy(p + at, &v, 4); };
-  auto put16 = [&](int at, uint16_t v) { std::memcpy(p + at, &v, 2); };
-  put32(0, 40);
-  put32(4, width);
-  put32(8, height);
-  put16(12, 1);
-  put16(14, 24);
-  put32(20, stride * height);
-  put32(24, 11811);  // 300 dpi
-  put32(28, 11811);
-  for (uint32_t i = 40; i < size; ++i) p[i] = static_cast<uint8_t>(i * 7);
+  std::memcpy(global ? GlobalLock(handle) : TwainMemLock(handle), dib.data(), dib.size());
   if (global) GlobalUnlock(handle);
   return handle;
 }
@@ -50,13 +39,13 @@ struct Delivery {
   TW_UINT16 countAfter;
 };
 
-class TransferTest : public testing::Test {
+class TransferTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // CTest runs each test in a process of its own, in parallel: name the
     // folder after the test, not after a per-process counter.
-    folder_ = testing::TempDir() + "transfer_test_" +
-              testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+    folder_ = ::testing::TempDir() + "transfer_test_" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
               std::to_string(counter_++) + "/";
     std::filesystem::remove_all(folder_);
     std::filesystem::create_directories(folder_);
@@ -137,7 +126,7 @@ TEST_F(TransferTest, KeepsEveryPageSavedBeforeAFailure) {
   };
   for (const Case& c : cases) {
     for (bool twain2 : {false, true}) {
-      SCOPED_TRACE(testing::Message() << c.name << " twain2=" << twain2);
+      SCOPED_TRACE(::testing::Message() << c.name << " twain2=" << twain2);
       FakeManager fake;
       fake.install(twain2);
       fake.conditionCode = TWCC_PAPERJAM;
