@@ -24,7 +24,7 @@ bool endsWithDs(const std::string& name) {
 }
 
 std::vector<std::string> findModuleFiles(const std::string& folder) {
-  std::vector<std::string> files = FilesBelow(folder);
+  std::vector<std::string> files = filesBelow(folder);
   std::erase_if(files, [](const std::string& path) { return !endsWithDs(path); });
   // A folder's own modules before its subfolders', each level in path
   // order: the virtual scanner's sources stay first, before bin/twain/sane/.
@@ -39,10 +39,10 @@ std::vector<std::string> findModuleFiles(const std::string& folder) {
 
 // The published manager's memory: on POSIX calloc blocks whose handle is the
 // address and whose size nobody can ask.
-TW_HANDLE TW_CALLINGSTYLE memAllocate(TW_UINT32 size) { return TwainMemAllocate(size); }
-void TW_CALLINGSTYLE memFree(TW_HANDLE handle) { TwainMemFree(handle); }
-TW_MEMREF TW_CALLINGSTYLE memLock(TW_HANDLE handle) { return TwainMemLock(handle); }
-void TW_CALLINGSTYLE memUnlock(TW_HANDLE handle) { TwainMemUnlock(handle); }
+TW_HANDLE TW_CALLINGSTYLE memAllocate(TW_UINT32 size) { return twainMemAllocate(size); }
+void TW_CALLINGSTYLE memFree(TW_HANDLE handle) { twainMemFree(handle); }
+TW_MEMREF TW_CALLINGSTYLE memLock(TW_HANDLE handle) { return twainMemLock(handle); }
+void TW_CALLINGSTYLE memUnlock(TW_HANDLE handle) { twainMemUnlock(handle); }
 
 bool sameName(const TW_STR32 a, const TW_STR32 b) {
   return strncmp(a, b, sizeof(TW_STR32)) == 0;

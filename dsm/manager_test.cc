@@ -166,7 +166,7 @@ class ManagerTest : public ::testing::TestWithParam<bool> {
       // With a TWAIN 2 manager the bitmap is its memory, else a Global block.
       if (points_.DSM_MemFree != nullptr) {
         void* locked = points_.DSM_MemLock(bitmap);
-        EXPECT_GT(lumra::TransferredBlockSize(bitmap, locked), 40u);
+        EXPECT_GT(lumra::transferredBlockSize(bitmap, locked), 40u);
         points_.DSM_MemUnlock(bitmap);
         points_.DSM_MemFree(bitmap);
       } else {
@@ -232,7 +232,7 @@ TEST_P(ManagerTest, EntryPointsOnlyFromTheTwain2Manager) {
   ASSERT_NE(h, nullptr);
   auto* p = static_cast<unsigned char*>(points.DSM_MemLock(h));
   ASSERT_EQ(static_cast<void*>(p), h);
-  EXPECT_GE(lumra::TransferredBlockSize(h, p), 6u);
+  EXPECT_GE(lumra::transferredBlockSize(h, p), 6u);
   EXPECT_EQ(p[5], 0);
   points.DSM_MemUnlock(h);
   points.DSM_MemFree(h);

@@ -15,7 +15,7 @@ namespace vs = lumra::virtual_scanner;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vs::Scenario scenario =
-      vs::ParseScenario(std::string_view(reinterpret_cast<const char*>(data), size));
+      vs::parseScenario(std::string_view(reinterpret_cast<const char*>(data), size));
   int page = 0;
   for (const vs::SourceScript& script : scenario.sources) {
     script.answer("xfer", page);
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     desc.pixelsPerMetre = std::max(script.ppm, 0);
     desc.pageNumber = page++;
     const bool truncated = fault == vs::HandleFault::kTruncated;
-    HGLOBAL dib = vs::MakePage(desc, truncated, nullptr);
+    HGLOBAL dib = vs::makePage(desc, truncated, nullptr);
     if (dib == nullptr) continue;
     lumra::PageImage image;
     // A truncated page only has to be handled safely.

@@ -29,7 +29,7 @@ int answerAlreadyRunning() {
 }  // namespace
 
 int main() {
-  lumra::FailWritesInsteadOfSignals();
+  lumra::failWritesInsteadOfSignals();
   HANDLE running = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kInstanceMutex);
   if (running != nullptr) {
     CloseHandle(running);
@@ -58,13 +58,13 @@ int main() {
       LOG_ERROR << "Error set STD_OUTPUT_HANDLE to STD_ERROR_HANDLE...";
     } else {
       // Drivers printing through the C runtime use its own descriptor 1.
-      lumra::KeepRuntimeStdoutOffThePipe(&lumra::savedStdoutHandle);
+      lumra::keepRuntimeStdoutOffThePipe(&lumra::savedStdoutHandle);
       exitCode = lumra::ImageClientStdinStdout::loopClientStdinStdout();
     }
   }
 
   // Every block of a transfer is freed by the end of its job.
-  if (int64_t live = lumra::LiveGlobalBlocks(); live > 0) {
+  if (int64_t live = lumra::liveGlobalBlocks(); live > 0) {
     LOG_ERROR << "Global memory blocks alive at exit: " << live;
   }
   DeleteCriticalSection(&lumra::workFolderLock);

@@ -218,12 +218,12 @@ TEST_F(SaveDib, FailuresLeaveTheirFileLogAndStillFreeOnce) {
 TEST_F(SaveDib, WithoutManagerFunctionsTheHandleGoesToGlobalFree) {
   // A freed handle must not be asked anything: count the live blocks instead
   // (where the system tells).
-  const int64_t live = LiveGlobalBlocks();
+  const int64_t live = liveGlobalBlocks();
   GlobalBlock block(packDib(makeTestPage(4, 4, 24)));
   EXPECT_TRUE(saveDIB(folder_ + "page_0.bmp", block.release(), 1, 90, HandleMemory{}));
   GlobalBlock bad(std::vector<uint8_t>(10, 0));
   EXPECT_FALSE(saveDIB(folder_ + "page_1.bmp", bad.release(), 1, 90, HandleMemory{}));
-  if (live >= 0) EXPECT_EQ(LiveGlobalBlocks(), live);
+  if (live >= 0) EXPECT_EQ(liveGlobalBlocks(), live);
 }
 
 TEST_F(SaveDib, QualityReachesJpegOnlyAndLaterPagesOverwrite) {

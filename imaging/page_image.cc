@@ -56,7 +56,7 @@ class HandleHold {
   HandleHold& operator=(const HandleHold&) = delete;
   uint8_t* data() const { return static_cast<uint8_t*>(data_); }
   /// What may be read at data().
-  size_t size() const { return data_ != nullptr ? TransferredBlockSize(handle_, data_) : 0; }
+  size_t size() const { return data_ != nullptr ? transferredBlockSize(handle_, data_) : 0; }
   void keep() { kept_ = true; }
 
  private:

@@ -261,15 +261,15 @@ void countGlobalFree(HGLOBAL handle) {
 }
 void countTwainFree(HGLOBAL handle) {
   ++gTakenFrees;
-  TwainMemFree(handle);
+  twainMemFree(handle);
 }
 
 // A bitmap in a block of the manager's memory functions, as a source hands
 // it over: on POSIX a calloc block that nothing can size but the allocator.
 HGLOBAL twainBlock(const std::vector<uint8_t>& bytes) {
-  HGLOBAL handle = TwainMemAllocate(static_cast<uint32_t>(bytes.size()));
-  if (!bytes.empty()) std::memcpy(TwainMemLock(handle), bytes.data(), bytes.size());
-  TwainMemUnlock(handle);
+  HGLOBAL handle = twainMemAllocate(static_cast<uint32_t>(bytes.size()));
+  if (!bytes.empty()) std::memcpy(twainMemLock(handle), bytes.data(), bytes.size());
+  twainMemUnlock(handle);
   return handle;
 }
 
@@ -303,7 +303,7 @@ TEST(PageImageRead, TakenHandlesAreFreedOnceOnEveryPath) {
   const Memory memories[] = {
       {"Global", [](const std::vector<uint8_t>& b) { return GlobalBlock(b).release(); },
        HandleMemory{nullptr, nullptr, countGlobalFree}},
-      {"manager", twainBlock, HandleMemory{TwainMemLock, TwainMemUnlock, countTwainFree}},
+      {"manager", twainBlock, HandleMemory{twainMemLock, twainMemUnlock, countTwainFree}},
   };
   for (const Memory& m : memories) {
     for (const Case& c : cases) {
@@ -325,7 +325,7 @@ TEST(PageImageRead, TakenHandlesAreFreedOnceOnEveryPath) {
   const testing::TestPage page = makeTestPage(11, 6, 4);
   PageImage image;
   ASSERT_TRUE(image.takeHandle(twainBlock(packDib(page, true)),
-                               HandleMemory{TwainMemLock, TwainMemUnlock, TwainMemFree}));
+                               HandleMemory{twainMemLock, twainMemUnlock, twainMemFree}));
   expectSamePixels(image, page);
 }
 

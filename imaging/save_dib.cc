@@ -46,10 +46,10 @@ struct FileCloser {
 bool saveDIB(const std::string& path, HGLOBAL dib, uint32_t format, uint8_t quality,
              const HandleMemory& memory) {
   BitmapOwner bitmap(dib, memory);
-  const std::u16string widePath = AnsiToWide(path);
+  const std::u16string widePath = ansiToWide(path);
   LUMRA_LOG_AS(debug, kSaveDib) << "Save dib to " << widePath;
 
-  std::unique_ptr<FILE, FileCloser> file(OpenOwnFile(path, OpenFor::kRewrite));
+  std::unique_ptr<FILE, FileCloser> file(openOwnFile(path, OpenFor::kRewrite));
   if (!file) {
     LUMRA_LOG_AS(error, kSaveDib) << "Error open file " << widePath;
     return false;

@@ -96,7 +96,7 @@ class RollingSink final : public spdlog::sinks::base_sink<std::mutex> {
 
  private:
   void open() {
-    file_ = OpenOwnFile(path_, OpenFor::kAppend);
+    file_ = openOwnFile(path_, OpenFor::kAppend);
     if (!file_) return;
     std::fseek(file_, 0, SEEK_END);
     long at = std::ftell(file_);

@@ -9,7 +9,7 @@ namespace {
 constexpr uint32_t kLargestFrame = 1u << 30;
 }  // namespace
 
-std::string Frame(std::string_view body) {
+std::string frame(std::string_view body) {
   std::string frame;
   frame.reserve(body.size() + 4);
   uint32_t n = static_cast<uint32_t>(body.size());

@@ -18,7 +18,7 @@
 namespace lumra {
 
 /// `body` as one frame: 4-byte little-endian length, then the body.
-std::string Frame(std::string_view body);
+std::string frame(std::string_view body);
 
 /// How a child ended.
 struct ExitStatus {
@@ -86,7 +86,7 @@ class ChildProcess {
   /// written). False when the pipe is closed or the child is gone.
   bool write(std::string_view bytes, std::string* err = nullptr);
   bool writeFrame(std::string_view body, std::string* err = nullptr) {
-    return write(Frame(body), err);
+    return write(frame(body), err);
   }
   /// Ends the child's standard input.
   void closeStdin();

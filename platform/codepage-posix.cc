@@ -10,12 +10,12 @@
 
 namespace {
 
-bool KnownCodePage(UINT codePage) { return codePage == CP_ACP || codePage == CP_UTF8; }
+bool knownCodePage(UINT codePage) { return codePage == CP_ACP || codePage == CP_UTF8; }
 
 // Copies `text` into the caller's buffer with the Win32 size protocol:
 // a zero-sized buffer asks for the size; a short buffer fails.
 template <typename Char>
-int Deliver(const std::basic_string<Char>& text, Char* out, int capacity) {
+int deliver(const std::basic_string<Char>& text, Char* out, int capacity) {
   if (capacity == 0) return static_cast<int>(text.size());
   if (out == nullptr || text.size() > static_cast<size_t>(capacity)) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -29,7 +29,7 @@ int Deliver(const std::basic_string<Char>& text, Char* out, int capacity) {
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, char16_t* wide,
                         int wideChars) {
-  if (!KnownCodePage(codePage) || text == nullptr || bytes == 0 || bytes < -1 || wideChars < 0) {
+  if (!knownCodePage(codePage) || text == nullptr || bytes == 0 || bytes < -1 || wideChars < 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
@@ -48,12 +48,12 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, char
   std::u16string result;
   result.reserve(input.size());
   utf8::unchecked::utf8to16(input.begin(), input.end(), std::back_inserter(result));
-  return Deliver(result, wide, wideChars);
+  return deliver(result, wide, wideChars);
 }
 
 int WideCharToMultiByte(UINT codePage, DWORD, const char16_t* wide, int wideChars, LPSTR text,
                         int bytes, LPCSTR defaultChar, BOOL* usedDefault) {
-  if (!KnownCodePage(codePage) || wide == nullptr || wideChars == 0 || wideChars < -1 ||
+  if (!knownCodePage(codePage) || wide == nullptr || wideChars == 0 || wideChars < -1 ||
       bytes < 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -83,5 +83,5 @@ int WideCharToMultiByte(UINT codePage, DWORD, const char16_t* wide, int wideChar
     utf8::unchecked::append(c, std::back_inserter(result));
   }
   if (usedDefault) *usedDefault = defaulted ? TRUE : FALSE;
-  return Deliver(result, text, bytes);
+  return deliver(result, text, bytes);
 }

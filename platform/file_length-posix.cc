@@ -4,7 +4,7 @@
 
 namespace lumra {
 
-int64_t FileLength(std::FILE* file) {
+int64_t fileLength(std::FILE* file) {
   if (file == nullptr || fseeko(file, 0, SEEK_END) != 0) return -1;
   off_t end = ftello(file);
   if (fseeko(file, 0, SEEK_SET) != 0) return -1;

@@ -2,7 +2,7 @@
 
 namespace lumra {
 
-int64_t FileLength(std::FILE* file) {
+int64_t fileLength(std::FILE* file) {
   if (file == nullptr || _fseeki64(file, 0, SEEK_END) != 0) return -1;
   __int64 end = _ftelli64(file);
   if (_fseeki64(file, 0, SEEK_SET) != 0) return -1;

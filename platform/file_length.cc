@@ -4,7 +4,7 @@
 
 namespace lumra {
 
-int64_t FileLengthAt(const std::string& path) {
+int64_t fileLengthAt(const std::string& path) {
   std::error_code error;
   uintmax_t size = std::filesystem::file_size(path, error);
   return error ? -1 : static_cast<int64_t>(size);

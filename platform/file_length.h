@@ -10,10 +10,10 @@ namespace lumra {
 /// Length in bytes of the open `file` (seeks to its end, then back to its
 /// start). -1 when it cannot be found. 64-bit on every platform: Windows'
 /// ftell gives 32 bits and wraps past 2 GiB.
-int64_t FileLength(std::FILE* file);
+int64_t fileLength(std::FILE* file);
 
 /// Length in bytes of the file at `path` (ANSI code page); -1 when it cannot
 /// be found.
-int64_t FileLengthAt(const std::string& path);
+int64_t fileLengthAt(const std::string& path);
 
 }  // namespace lumra

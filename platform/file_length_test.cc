@@ -26,12 +26,12 @@ TEST(FileLengthTest, MeasuresFromAnyPositionAndRewinds) {
     std::FILE* file = std::fopen(path.string().c_str(), "rb");
     ASSERT_NE(file, nullptr);
     if (size > 0) std::fgetc(file);  // not at the start
-    EXPECT_EQ(FileLength(file), static_cast<int64_t>(size));
+    EXPECT_EQ(fileLength(file), static_cast<int64_t>(size));
     EXPECT_EQ(std::fgetc(file), size > 0 ? 0 : EOF);
     std::fclose(file);
   }
   std::filesystem::remove(path);
-  EXPECT_EQ(FileLength(nullptr), -1);
+  EXPECT_EQ(fileLength(nullptr), -1);
 }
 
 }  // namespace

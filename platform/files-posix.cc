@@ -13,7 +13,7 @@
 
 namespace {
 
-DWORD ErrorOf(int error) {
+DWORD errorOf(int error) {
   switch (error) {
     case ENOENT: return ERROR_FILE_NOT_FOUND;
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
@@ -25,7 +25,7 @@ DWORD ErrorOf(int error) {
 // <TMPDIR or /tmp>/lumra-<uid>/: a shared temp folder would let other users
 // plant links at our page and log names or read what we scan. A folder of
 // that name that is not a private folder of ours is refused, never repaired.
-bool PrivateTempFolder(std::string* path, std::string* reason) {
+bool privateTempFolder(std::string* path, std::string* reason) {
   const char* value = std::getenv("TMPDIR");
   std::string folder = value && *value ? value : "/tmp";
   if (folder.back() != '/') folder += '/';
@@ -45,7 +45,7 @@ bool PrivateTempFolder(std::string* path, std::string* reason) {
     *reason = folder + " is writable by other users and not sticky";
     return false;
   }
-  folder += lumra::PrivateTempFolderName();
+  folder += lumra::privateTempFolderName();
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     *reason = folder + ": " + std::strerror(errno);
     return false;
@@ -69,11 +69,11 @@ bool PrivateTempFolder(std::string* path, std::string* reason) {
 
 }  // namespace
 
-std::string lumra::PrivateTempFolderName() { return "lumra-" + std::to_string(::geteuid()); }
+std::string lumra::privateTempFolderName() { return "lumra-" + std::to_string(::geteuid()); }
 
 DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer) {
   std::string path, reason;
-  if (!PrivateTempFolder(&path, &reason)) {
+  if (!privateTempFolder(&path, &reason)) {
     // No log can be kept there either: the only place left to say why.
     std::fprintf(stderr, "lumra: temp folder refused: %s\n", reason.c_str());
     SetLastError(ERROR_ACCESS_DENIED);
@@ -92,7 +92,7 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
   }
   // Private like a Windows user's temp folder: page files are scans of documents.
   if (::mkdir(path, 0700) != 0) {
-    SetLastError(errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorOf(errno));
+    SetLastError(errno == ENOENT ? ERROR_PATH_NOT_FOUND : errorOf(errno));
     return FALSE;
   }
   return TRUE;
@@ -105,7 +105,7 @@ BOOL DeleteFileA(LPCSTR path) {
   }
   struct stat info;
   if (::lstat(path, &info) != 0) {
-    SetLastError(ErrorOf(errno));
+    SetLastError(errorOf(errno));
     return FALSE;
   }
   // Windows refuses folders and read-only files; a file nobody may write is
@@ -115,7 +115,7 @@ BOOL DeleteFileA(LPCSTR path) {
     return FALSE;
   }
   if (::unlink(path) != 0) {
-    SetLastError(ErrorOf(errno));
+    SetLastError(errorOf(errno));
     return FALSE;
   }
   return TRUE;

@@ -2,6 +2,6 @@
 
 namespace lumra {
 
-std::string PrivateTempFolderName() { return {}; }
+std::string privateTempFolderName() { return {}; }
 
 }  // namespace lumra

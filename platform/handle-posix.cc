@@ -22,7 +22,7 @@ DWORD GetLastError() { return t_lastError; }
 void SetLastError(DWORD code) { t_lastError = code; }
 
 BOOL CloseHandle(HANDLE handle) {
-  lumra::platform::PosixHandle* object = lumra::platform::FromHandle(handle);
+  lumra::platform::PosixHandle* object = lumra::platform::fromHandle(handle);
   if (object == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

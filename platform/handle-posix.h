@@ -23,12 +23,12 @@ class PosixHandle {
 
 /// Returns the handle as a PosixHandle, or nullptr for NULL and
 /// INVALID_HANDLE_VALUE. Never checks the dynamic type.
-inline PosixHandle* FromHandle(HANDLE handle) {
+inline PosixHandle* fromHandle(HANDLE handle) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
   return static_cast<PosixHandle*>(handle);
 }
 
 /// The HANDLE value for an object the caller created with new.
-inline HANDLE ToHandle(PosixHandle* object) { return static_cast<HANDLE>(object); }
+inline HANDLE toHandle(PosixHandle* object) { return static_cast<HANDLE>(object); }
 
 }  // namespace lumra::platform

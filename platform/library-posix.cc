@@ -51,7 +51,7 @@ DWORD copyOut(const std::string& text, LPSTR out, DWORD size) {
 
 namespace lumra::platform {
 
-std::string MapModuleName(std::string_view name) {
+std::string mapModuleName(std::string_view name) {
   std::string key = upper(name);
   if (key == "TWAINDSM.DLL" || key == "TWAINDSM") return "libtwaindsm.so";
   if (key == "TWAIN_32.DLL" || key == "TWAIN_32") return "libtwain_32.so";
@@ -65,10 +65,10 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
     SetLastError(kErrorModNotFound);
     return nullptr;
   }
-  std::string name = lumra::platform::MapModuleName(fileName);
+  std::string name = lumra::platform::mapModuleName(fileName);
   void* module = nullptr;
   if (name.find('/') == std::string::npos) {
-    std::string folder = lumra::ExecutableFolder();
+    std::string folder = lumra::executableFolder();
     std::string local = folder + name;
     if (!folder.empty() && fileExists(local)) module = dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL);
   }
@@ -108,10 +108,10 @@ HMODULE GetModuleHandleA(LPCSTR moduleName) {
     return static_cast<HMODULE>(self);
   }
   // Only modules already loaded; like Windows, no reference is kept.
-  std::string name = lumra::platform::MapModuleName(moduleName);
+  std::string name = lumra::platform::mapModuleName(moduleName);
   void* module = dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (module == nullptr && name.find('/') == std::string::npos) {
-    std::string local = lumra::ExecutableFolder() + name;
+    std::string local = lumra::executableFolder() + name;
     module = dlopen(local.c_str(), RTLD_NOW | RTLD_NOLOAD);
   }
   if (module == nullptr) {

@@ -17,7 +17,7 @@ TEST(ModuleName, MapsTheTwainManagersAndKeepsTheRest) {
       {"virtual.ds", "virtual.ds"},       {"/abs/path/x.ds", "/abs/path/x.ds"},
       {"TWAINDSM.DLL.bak", "TWAINDSM.DLL.bak"},
   };
-  for (const auto& c : cases) EXPECT_EQ(lumra::platform::MapModuleName(c.in), c.out) << c.in;
+  for (const auto& c : cases) EXPECT_EQ(lumra::platform::mapModuleName(c.in), c.out) << c.in;
 }
 
 TEST(Library, LoadsFromTheExecutableFolderAndFindsExports) {
@@ -29,7 +29,7 @@ TEST(Library, LoadsFromTheExecutableFolderAndFindsExports) {
   char path[4096];
   DWORD length = GetModuleFileNameA(module, path, sizeof path);
   ASSERT_GT(length, 0u);
-  EXPECT_EQ(std::string(path), lumra::ExecutableFolder() + "liblumra_platform.so");
+  EXPECT_EQ(std::string(path), lumra::executableFolder() + "liblumra_platform.so");
   EXPECT_NE(GetModuleHandleA("liblumra_platform.so"), nullptr);
   EXPECT_TRUE(FreeLibrary(module));
 }
@@ -55,7 +55,7 @@ TEST(Library, OwnExecutableNameAndTruncation) {
   DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
   ASSERT_GT(length, 0u);
   std::string full(path);
-  EXPECT_EQ(full.substr(0, full.rfind('/') + 1), lumra::ExecutableFolder());
+  EXPECT_EQ(full.substr(0, full.rfind('/') + 1), lumra::executableFolder());
   char small[5];
   EXPECT_EQ(GetModuleFileNameA(nullptr, small, sizeof small), sizeof small);
   EXPECT_EQ(std::string(small), full.substr(0, 4));

@@ -140,7 +140,7 @@ HGLOBAL GlobalFree(HGLOBAL memory) {
   return nullptr;
 }
 
-int64_t lumra::LiveGlobalBlocks() {
+int64_t lumra::liveGlobalBlocks() {
   Registry& reg = registry();
   std::lock_guard<std::mutex> lock(reg.mutex);
   return static_cast<int64_t>(reg.live.size());
@@ -148,12 +148,12 @@ int64_t lumra::LiveGlobalBlocks() {
 
 namespace lumra {
 
-void* TwainMemAllocate(uint32_t size) { return std::calloc(size, 1); }
-void TwainMemFree(void* handle) { std::free(handle); }
-void* TwainMemLock(void* handle) { return handle; }
-void TwainMemUnlock(void* /*handle*/) {}
+void* twainMemAllocate(uint32_t size) { return std::calloc(size, 1); }
+void twainMemFree(void* handle) { std::free(handle); }
+void* twainMemLock(void* handle) { return handle; }
+void twainMemUnlock(void* /*handle*/) {}
 
-size_t TransferredBlockSize(void* handle, const void* locked) {
+size_t transferredBlockSize(void* handle, const void* locked) {
   if (handle == nullptr || locked == nullptr) return 0;
   {
     Registry& reg = registry();

@@ -4,13 +4,13 @@
 
 namespace lumra {
 
-void* TwainMemAllocate(uint32_t size) { return GlobalAlloc(GPTR, size); }
-void TwainMemFree(void* handle) {
+void* twainMemAllocate(uint32_t size) { return GlobalAlloc(GPTR, size); }
+void twainMemFree(void* handle) {
   if (handle != nullptr) GlobalFree(handle);
 }
-void* TwainMemLock(void* handle) { return GlobalLock(handle); }
-void TwainMemUnlock(void* handle) { GlobalUnlock(handle); }
+void* twainMemLock(void* handle) { return GlobalLock(handle); }
+void twainMemUnlock(void* handle) { GlobalUnlock(handle); }
 
-size_t TransferredBlockSize(void* handle, const void* /*locked*/) { return GlobalSize(handle); }
+size_t transferredBlockSize(void* handle, const void* /*locked*/) { return GlobalSize(handle); }
 
 }  // namespace lumra

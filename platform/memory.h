@@ -10,19 +10,19 @@ namespace lumra {
 
 /// A zeroed block of `size` bytes, or null. Windows: GlobalAlloc(GPTR).
 /// POSIX: calloc, the handle being the block's address.
-void* TwainMemAllocate(uint32_t size);
-/// Frees a block of TwainMemAllocate; null is ignored.
-void TwainMemFree(void* handle);
+void* twainMemAllocate(uint32_t size);
+/// Frees a block of twainMemAllocate; null is ignored.
+void twainMemFree(void* handle);
 /// The block's address (POSIX: the handle itself).
-void* TwainMemLock(void* handle);
+void* twainMemLock(void* handle);
 /// Ends a lock (POSIX: nothing to do).
-void TwainMemUnlock(void* handle);
+void twainMemUnlock(void* handle);
 
 /// Bytes that may be read at `locked`, the address `handle` was locked to;
 /// 0 when that cannot be told. Windows: GlobalSize. POSIX: our Global
 /// blocks know their size; any other block is taken to come from the
 /// allocator (the manager's calloc) and gives its usable size, but only when
 /// it was locked to its own address.
-size_t TransferredBlockSize(void* handle, const void* locked);
+size_t transferredBlockSize(void* handle, const void* locked);
 
 }  // namespace lumra

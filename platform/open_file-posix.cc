@@ -7,7 +7,7 @@
 
 namespace lumra {
 
-std::FILE* OpenOwnFile(const std::string& path, OpenFor how) {
+std::FILE* openOwnFile(const std::string& path, OpenFor how) {
   int flags = O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
   const char* mode = "rb";
   if (how == OpenFor::kRewrite) {

@@ -18,7 +18,7 @@ std::string Slurp(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-TEST(OpenOwnFile, NeverFollowsALinkNorTakesAnotherUsersFile) {
+TEST(openOwnFile, NeverFollowsALinkNorTakesAnotherUsersFile) {
   char pattern[] = "/tmp/lumra-open-XXXXXX";
   const std::string dir = ::mkdtemp(pattern);
   const std::string target = dir + "/precious", own = dir + "/own", link = dir + "/link",
@@ -53,7 +53,7 @@ TEST(OpenOwnFile, NeverFollowsALinkNorTakesAnotherUsersFile) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path + " " + std::to_string(static_cast<int>(c.how)));
-    std::FILE* file = OpenOwnFile(c.path, c.how);
+    std::FILE* file = openOwnFile(c.path, c.how);
     ASSERT_EQ(file != nullptr, c.opens);
     if (!file) continue;
     if (c.how != OpenFor::kRead) std::fputs("new", file);

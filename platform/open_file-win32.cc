@@ -2,7 +2,7 @@
 
 namespace lumra {
 
-std::FILE* OpenOwnFile(const std::string& path, OpenFor how) {
+std::FILE* openOwnFile(const std::string& path, OpenFor how) {
   const char* mode = how == OpenFor::kRewrite ? "w+b" : how == OpenFor::kAppend ? "ab" : "rb";
   return std::fopen(path.c_str(), mode);
 }

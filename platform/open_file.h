@@ -17,6 +17,6 @@ enum class OpenFor {
 /// Opens `path` like fopen with the mode of `how`, in binary. On POSIX a
 /// symlink at `path` is never followed, files are created 0600, and only a
 /// regular file owned by this user is accepted; nullptr otherwise.
-std::FILE* OpenOwnFile(const std::string& path, OpenFor how);
+std::FILE* openOwnFile(const std::string& path, OpenFor how);
 
 }  // namespace lumra

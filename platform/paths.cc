@@ -7,7 +7,7 @@
 
 namespace lumra {
 
-std::string ExecutableFolder() {
+std::string executableFolder() {
   char path[4096];
   DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
   if (length == 0 || length >= sizeof path) return {};
@@ -17,20 +17,20 @@ std::string ExecutableFolder() {
   return cut == std::string::npos ? std::string() : full.substr(0, cut + 1);
 }
 
-std::string JoinPath(const std::string& folder, const std::string& name) {
+std::string joinPath(const std::string& folder, const std::string& name) {
   if (folder.empty() || folder.back() == '/' || folder.back() == kPathSeparator) {
     return folder + name;
   }
   return folder + kPathSeparator + name;
 }
 
-bool CreateFolders(const std::string& folder) {
+bool createFolders(const std::string& folder) {
   std::error_code error;
   std::filesystem::create_directories(folder, error);
   return std::filesystem::is_directory(folder, error);
 }
 
-std::vector<std::string> FilesBelow(const std::string& folder) {
+std::vector<std::string> filesBelow(const std::string& folder) {
   namespace fs = std::filesystem;
   std::vector<std::string> files;
   std::error_code error;

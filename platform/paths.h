@@ -29,21 +29,21 @@ inline constexpr const char* kSystemTwainSources = "/usr/local/lib/twain";
 /// Name of the folder of its own that the host keeps in the user's temp
 /// folder: "lumra-<uid>" on POSIX, where temp folders are shared; "" on
 /// Windows, where the user's temp folder is private already.
-std::string PrivateTempFolderName();
+std::string privateTempFolderName();
 
 /// Folder of the running executable, ending in a separator; "" when it
 /// cannot be read.
-std::string ExecutableFolder();
+std::string executableFolder();
 
 /// `folder` and `name` with one separator between them.
-std::string JoinPath(const std::string& folder, const std::string& name);
+std::string joinPath(const std::string& folder, const std::string& name);
 
 /// Creates `folder` and the folders above it that are missing; true when it
 /// exists afterwards.
-bool CreateFolders(const std::string& folder);
+bool createFolders(const std::string& folder);
 
 /// The regular files in `folder` and the folders below it, in name order;
 /// folders that cannot be read are passed over.
-std::vector<std::string> FilesBelow(const std::string& folder);
+std::vector<std::string> filesBelow(const std::string& folder);
 
 }  // namespace lumra

@@ -36,7 +36,7 @@ class NamedMutex final : public PosixHandle {
 };
 
 // Lock files live in the user's private temp folder; "" when there is none.
-std::string LockPath(const char* name) {
+std::string lockPath(const char* name) {
   char folder[MAX_PATH];
   DWORD length = GetTempPathA(MAX_PATH, folder);
   if (length == 0 || length >= MAX_PATH) return "";
@@ -49,7 +49,7 @@ std::string LockPath(const char* name) {
 
 // A lock file that is not a regular file of ours was not made by one of our
 // hosts: it must neither block us nor be locked by us.
-int OpenLockFile(const std::string& path, bool create) {
+int openLockFile(const std::string& path, bool create) {
   if (path.empty()) return -1;
   int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
   int fd;
@@ -97,15 +97,15 @@ struct StdSlots {
   std::vector<StdHandle*> issued;
 };
 
-StdSlots& Slots() {
+StdSlots& slots() {
   static StdSlots* slots = new StdSlots;  // Never destroyed: handles outlive statics.
   return *slots;
 }
 
 // Filled at load time, before main opens any file.
-[[maybe_unused]] const bool kSlotsReady = (Slots(), true);
+[[maybe_unused]] const bool kSlotsReady = (slots(), true);
 
-int SlotOf(DWORD which) {
+int slotOf(DWORD which) {
   if (which == STD_INPUT_HANDLE) return 0;
   if (which == STD_OUTPUT_HANDLE) return 1;
   if (which == STD_ERROR_HANDLE) return 2;
@@ -115,7 +115,7 @@ int SlotOf(DWORD which) {
 }  // namespace
 }  // namespace lumra::platform
 
-using lumra::platform::FromHandle;
+using lumra::platform::fromHandle;
 using lumra::platform::NamedMutex;
 using lumra::platform::PosixHandle;
 using lumra::platform::StdHandle;
@@ -144,7 +144,7 @@ HANDLE OpenMutexA(DWORD, BOOL, LPCSTR name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  int fd = lumra::platform::OpenLockFile(lumra::platform::LockPath(name), false);
+  int fd = lumra::platform::openLockFile(lumra::platform::lockPath(name), false);
   if (fd < 0) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
@@ -168,7 +168,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
     SetLastError(ERROR_SUCCESS);
     return mutex;
   }
-  int fd = lumra::platform::OpenLockFile(lumra::platform::LockPath(name), true);
+  int fd = lumra::platform::openLockFile(lumra::platform::lockPath(name), true);
   if (fd < 0) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
@@ -185,7 +185,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
 }
 
 BOOL ReleaseMutex(HANDLE handle) {
-  auto* mutex = dynamic_cast<NamedMutex*>(FromHandle(handle));
+  auto* mutex = dynamic_cast<NamedMutex*>(fromHandle(handle));
   if (mutex == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -217,12 +217,12 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section) {
 }
 
 HANDLE GetStdHandle(DWORD which) {
-  int slot = lumra::platform::SlotOf(which);
+  int slot = lumra::platform::slotOf(which);
   if (slot < 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  auto& slots = lumra::platform::Slots();
+  auto& slots = lumra::platform::slots();
   std::lock_guard<std::mutex> lock(slots.mutex);
   if (slots.current[slot] == nullptr) {
     if (!slots.valid[slot]) {
@@ -236,13 +236,13 @@ HANDLE GetStdHandle(DWORD which) {
 }
 
 BOOL SetStdHandle(DWORD which, HANDLE handle) {
-  int slot = lumra::platform::SlotOf(which);
-  auto* target = dynamic_cast<StdHandle*>(FromHandle(handle));
+  int slot = lumra::platform::slotOf(which);
+  auto* target = dynamic_cast<StdHandle*>(fromHandle(handle));
   if (slot < 0 || target == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  auto& slots = lumra::platform::Slots();
+  auto& slots = lumra::platform::slots();
   std::lock_guard<std::mutex> lock(slots.mutex);
   StdHandle* old = slots.current[slot];
   if (old == target) return TRUE;
@@ -265,7 +265,7 @@ BOOL SetStdHandle(DWORD which, HANDLE handle) {
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED) {
-  auto* stream = dynamic_cast<StdHandle*>(FromHandle(file));
+  auto* stream = dynamic_cast<StdHandle*>(fromHandle(file));
   if (written) *written = 0;
   if (stream == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -8,7 +8,7 @@
 
 namespace lumra {
 
-uint64_t UsableMemoryBytes() {
+uint64_t usableMemoryBytes() {
   long pages = sysconf(_SC_PHYS_PAGES);
   long pageSize = sysconf(_SC_PAGESIZE);
   uint64_t bytes = pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
@@ -22,7 +22,7 @@ uint64_t UsableMemoryBytes() {
   return bytes;
 }
 
-void FailWritesInsteadOfSignals() {
+void failWritesInsteadOfSignals() {
   signal(SIGXFSZ, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
 }

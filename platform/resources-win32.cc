@@ -6,7 +6,7 @@
 
 namespace lumra {
 
-uint64_t UsableMemoryBytes() {
+uint64_t usableMemoryBytes() {
   MEMORYSTATUSEX status{};
   status.dwLength = sizeof status;
   if (!GlobalMemoryStatusEx(&status)) return 0;
@@ -14,9 +14,9 @@ uint64_t UsableMemoryBytes() {
   return std::min<uint64_t>(status.ullTotalPhys, status.ullTotalVirtual);
 }
 
-int64_t LiveGlobalBlocks() { return -1; }
+int64_t liveGlobalBlocks() { return -1; }
 
 // Windows has no such signals: the write fails.
-void FailWritesInsteadOfSignals() {}
+void failWritesInsteadOfSignals() {}
 
 }  // namespace lumra

@@ -7,16 +7,16 @@ namespace lumra {
 
 /// Bytes of memory the process may use: the machine's physical memory, or
 /// the process's own limit on its memory when that is lower. 0 when unknown.
-uint64_t UsableMemoryBytes();
+uint64_t usableMemoryBytes();
 
 /// Global memory blocks (GlobalAlloc) not yet freed in this process; -1
 /// where the system does not tell.
-int64_t LiveGlobalBlocks();
+int64_t liveGlobalBlocks();
 
 /// Makes writes fail instead of ending the process: past the file size
 /// limit (ulimit -f) like a full disk, and to a pipe nobody reads any more
 /// (a driver printing after the reader of standard error left). Call once
 /// at start-up.
-void FailWritesInsteadOfSignals();
+void failWritesInsteadOfSignals();
 
 }  // namespace lumra

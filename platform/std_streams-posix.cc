@@ -6,8 +6,8 @@ namespace lumra {
 
 // SetStdHandle already moved descriptor 1 here, and the saved handle holds
 // its own duplicate.
-bool KeepRuntimeStdoutOffThePipe(HANDLE* savedStdout) { return savedStdout != nullptr; }
+bool keepRuntimeStdoutOffThePipe(HANDLE* savedStdout) { return savedStdout != nullptr; }
 
-bool StderrIsTerminal() { return isatty(2) == 1; }
+bool stderrIsTerminal() { return isatty(2) == 1; }
 
 }  // namespace lumra

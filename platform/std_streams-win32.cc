@@ -6,7 +6,7 @@
 
 namespace lumra {
 
-bool KeepRuntimeStdoutOffThePipe(HANDLE* savedStdout) {
+bool keepRuntimeStdoutOffThePipe(HANDLE* savedStdout) {
   if (savedStdout == nullptr || *savedStdout == nullptr || *savedStdout == INVALID_HANDLE_VALUE) {
     return false;
   }
@@ -26,6 +26,6 @@ bool KeepRuntimeStdoutOffThePipe(HANDLE* savedStdout) {
   return true;
 }
 
-bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool stderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 }  // namespace lumra

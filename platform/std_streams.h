@@ -11,9 +11,9 @@ namespace lumra {
 /// a descriptor that SetStdHandle does not touch. `*savedStdout`, the
 /// handle frames are written to, is replaced by an equal handle that stays
 /// open. On failure returns false and leaves everything as it was.
-bool KeepRuntimeStdoutOffThePipe(HANDLE* savedStdout);
+bool keepRuntimeStdoutOffThePipe(HANDLE* savedStdout);
 
 /// True when standard error is a terminal (a person reads it as it comes).
-bool StderrIsTerminal();
+bool stderrIsTerminal();
 
 }  // namespace lumra

@@ -69,7 +69,7 @@ HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES /*attributes*/, LONG initialCount,
   auto state = std::make_shared<SemaphoreState>();
   state->count = initialCount;
   state->maximum = maximumCount;
-  return lumra::platform::ToHandle(new SemaphoreHandle(std::move(state)));
+  return lumra::platform::toHandle(new SemaphoreHandle(std::move(state)));
 }
 
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LONG* previousCount) {
@@ -92,11 +92,11 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LONG* previousCount) 
     state->count += releaseCount;
   }
   state->changed.notify_all();
-  lumra::platform::WakeWaiters();
+  lumra::platform::wakeWaiters();
   return TRUE;
 }
 
-int lumra::platform::TryTakeSemaphore(HANDLE semaphore) {
+int lumra::platform::tryTakeSemaphore(HANDLE semaphore) {
   std::shared_ptr<SemaphoreState> state = find(semaphore);
   if (state == nullptr) return -1;
   std::lock_guard<std::mutex> lock(state->mutex);

@@ -6,7 +6,7 @@
 
 namespace lumra {
 
-std::u16string AnsiToWide(std::string_view text) {
+std::u16string ansiToWide(std::string_view text) {
   std::string valid;
   utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(valid), 0xFFFD);
   std::u16string wide;
@@ -15,7 +15,7 @@ std::u16string AnsiToWide(std::string_view text) {
   return wide;
 }
 
-std::string WideToAnsi(std::u16string_view text) {
+std::string wideToAnsi(std::u16string_view text) {
   std::string narrow;
   narrow.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {

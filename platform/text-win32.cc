@@ -9,7 +9,7 @@ namespace lumra {
 // char16_t and WCHAR are both UTF-16 code units on Windows.
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
-std::u16string AnsiToWide(std::string_view text) {
+std::u16string ansiToWide(std::string_view text) {
   if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return std::u16string();
   int bytes = static_cast<int>(text.size());
   int chars = MultiByteToWideChar(CP_ACP, 0, text.data(), bytes, nullptr, 0);
@@ -21,7 +21,7 @@ std::u16string AnsiToWide(std::string_view text) {
   return wide;
 }
 
-std::string WideToAnsi(std::u16string_view text) {
+std::string wideToAnsi(std::u16string_view text) {
   if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return std::string();
   auto* wide = reinterpret_cast<const wchar_t*>(text.data());
   int chars = static_cast<int>(text.size());

@@ -20,9 +20,9 @@ TEST(AnsiTextTest, RoundTripsEveryAnsiText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::u16string wide = AnsiToWide(c.ansi);
+    std::u16string wide = ansiToWide(c.ansi);
     EXPECT_EQ(wide.size(), c.ansi.size());
-    EXPECT_EQ(WideToAnsi(wide), c.ansi);
+    EXPECT_EQ(wideToAnsi(wide), c.ansi);
   }
 }
 
@@ -34,7 +34,7 @@ TEST(AnsiTextTest, FollowsTheSystemCodePage) {
     wchar_t expected[4] = {};
     int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), 1, expected, 4);
     if (n != 1) continue;  // a lead byte of a multi-byte code page
-    std::u16string wide = AnsiToWide(ansi);
+    std::u16string wide = ansiToWide(ansi);
     ASSERT_EQ(wide.size(), 1u) << byte;
     EXPECT_EQ(static_cast<wchar_t>(wide[0]), expected[0]) << byte;
   }
@@ -42,7 +42,7 @@ TEST(AnsiTextTest, FollowsTheSystemCodePage) {
 
 TEST(AnsiTextTest, UnmappableCharactersBecomeTheDefaultCharacter) {
   if (GetACP() == CP_UTF8) GTEST_SKIP() << "every character maps in UTF-8";
-  std::string narrow = WideToAnsi(u"scan\u4E2D\U0001F600.png");
+  std::string narrow = wideToAnsi(u"scan\u4E2D\U0001F600.png");
   EXPECT_EQ(narrow.substr(0, 4), "scan");
   EXPECT_EQ(narrow.substr(narrow.size() - 4), ".png");
   EXPECT_EQ(narrow.find('\0'), std::string::npos);

@@ -9,10 +9,10 @@ namespace lumra {
 
 /// ANSI code page to UTF-16 (MultiByteToWideChar with CP_ACP). Bytes that do
 /// not decode become U+FFFD; never fails.
-std::u16string AnsiToWide(std::string_view text);
+std::u16string ansiToWide(std::string_view text);
 
 /// UTF-16 to the ANSI code page (WideCharToMultiByte with CP_ACP).
 /// Characters that do not map become the system's default character.
-std::string WideToAnsi(std::u16string_view text);
+std::string wideToAnsi(std::u16string_view text);
 
 }  // namespace lumra

@@ -32,7 +32,7 @@ uint64_t generation() {
 
 }  // namespace
 
-void WakeWaiters() {
+void wakeWaiters() {
   Signal& s = signal();
   {
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -54,14 +54,14 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll
   for (;;) {
     const uint64_t seen = generation();
     for (DWORD i = 0; i < count; ++i) {
-      int taken = TryTakeSemaphore(handles[i]);
+      int taken = tryTakeSemaphore(handles[i]);
       if (taken < 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
       }
       if (taken > 0) return WAIT_OBJECT_0 + i;
     }
-    if (CurrentQueueHasInput()) return WAIT_OBJECT_0 + count;
+    if (currentQueueHasInput()) return WAIT_OBJECT_0 + count;
     Signal& s = signal();
     std::unique_lock<std::mutex> lock(s.mutex);
     auto moved = [&] { return s.generation != seen; };

@@ -11,14 +11,14 @@ namespace lumra::platform {
 
 /// Wakes every wait in progress; called after anything a waiter may be
 /// waiting for has changed (a release, a posted or sent message, a quit).
-void WakeWaiters();
+void wakeWaiters();
 
 /// Takes one count of a semaphore without blocking: 1 when taken, 0 when its
 /// count is 0, -1 when the handle is not a live semaphore.
-int TryTakeSemaphore(HANDLE semaphore);
+int tryTakeSemaphore(HANDLE semaphore);
 
 /// True when the calling thread's queue holds a posted or sent message or a
 /// quit request.
-bool CurrentQueueHasInput();
+bool currentQueueHasInput();
 
 }  // namespace lumra::platform

@@ -153,7 +153,7 @@ bool post(Queue& queue, HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     queue.posted.push_back(msg);
   }
   queue.changed.notify_all();
-  lumra::platform::WakeWaiters();
+  lumra::platform::wakeWaiters();
   return true;
 }
 
@@ -335,10 +335,10 @@ void PostQuitMessage(int exitCode) {
     queue->quitCode = exitCode;
   }
   queue->changed.notify_all();
-  lumra::platform::WakeWaiters();
+  lumra::platform::wakeWaiters();
 }
 
-bool lumra::platform::CurrentQueueHasInput() {
+bool lumra::platform::currentQueueHasInput() {
   std::shared_ptr<Queue> queue = currentQueue();
   std::lock_guard<std::mutex> lock(queue->mutex);
   return !queue->posted.empty() || !queue->sent.empty() || queue->quit;
@@ -428,7 +428,7 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     queue->sent.push_back(&sent);
   }
   queue->changed.notify_all();
-  lumra::platform::WakeWaiters();
+  lumra::platform::wakeWaiters();
   // The sender blocks until the owner pumps its queue, as on Windows.
   Registry& reg = registry();
   std::unique_lock<std::mutex> lock(reg.mutex);

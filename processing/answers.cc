@@ -114,7 +114,7 @@ class ObjectWriter {
 void reservePages(const std::vector<std::string>& paths, uint64_t budget, std::string* out) {
   uint64_t bytes = 0;
   for (const std::string& path : paths) {
-    int64_t size = FileLengthAt(path);
+    int64_t size = fileLengthAt(path);
     if (size >= 0 && static_cast<uint64_t>(size) <= kMaxPageFileBytes) bytes += size;
   }
   uint64_t chars = (bytes + 2) / 3 * 4;
@@ -198,7 +198,7 @@ void writeAnswer(const AnswerInput& in, bool buildPages, const std::string_view*
       if (!first) out->push_back(',');
       first = false;
       ObjectWriter item(out);
-      item.string("fileName", AnsiToWide(path));
+      item.string("fileName", ansiToWide(path));
       item.end();
     }
     out->push_back(']');
@@ -287,7 +287,7 @@ void createItemPage(const std::string& path, std::string* pagesText, uint32_t* c
     auto result = std::to_chars(buffer, buffer + sizeof buffer, *counter);
     pagesText->append(buffer, static_cast<size_t>(result.ptr - buffer));
     pagesText->append(",\"type\":");
-    appendJsonString(AnsiToWide(fileExtensionOf(path)), pagesText);
+    appendJsonString(ansiToWide(fileExtensionOf(path)), pagesText);
     pagesText->push_back('}');
   } else {
     pagesText->resize(start);

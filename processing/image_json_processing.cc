@@ -47,8 +47,8 @@ class ProgressReports {
     active_ = true;
     ImageScanning::pageSaved = [command, messageId, sink](uint32_t page, const std::string& path) {
       int64_t bytes = 0;
-      if (std::FILE* file = OpenOwnFile(path, OpenFor::kRead)) {
-        bytes = FileLength(file);
+      if (std::FILE* file = openOwnFile(path, OpenFor::kRead)) {
+        bytes = fileLength(file);
         std::fclose(file);
       }
       std::string frame = "{\"command\":";
@@ -134,7 +134,7 @@ void ImageJsonProcessing::processingMessage(const JsonValue& request, std::u16st
     std::u16string wideFolder;
     std::string folder;
     if (getWorkingDirectory(&request, &wideFolder)) {
-      folder = WideToAnsi(wideFolder);
+      folder = wideToAnsi(wideFolder);
       if (!folder.empty() && folder.back() != kPathSeparator) folder += kPathSeparator;
       if (!folder.empty()) CreateDirectoryA(folder.c_str(), nullptr);
     }
@@ -213,7 +213,7 @@ bool ImageJsonProcessing::getListFiles(const JsonValue* request,
   for (const auto& element : *files) {
     const JsonValue* name = element->find(u"fileName");
     if (name == nullptr || !name->isString()) continue;
-    pageFiles->push_back(WideToAnsi(name->asString()));
+    pageFiles->push_back(wideToAnsi(name->asString()));
   }
   return true;
 }

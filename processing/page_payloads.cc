@@ -136,7 +136,7 @@ size_t escapedReserve(size_t bytes) {
 
 class File {
  public:
-  explicit File(const std::string& path) : file_(OpenOwnFile(path, OpenFor::kRead)) {}
+  explicit File(const std::string& path) : file_(openOwnFile(path, OpenFor::kRead)) {}
   ~File() {
     if (file_) std::fclose(file_);
   }
@@ -155,7 +155,7 @@ bool openPage(const std::string& path, File* file, uint64_t* length) {
     return false;
   }
   // 64-bit: Windows' ftell wraps past 2 GiB and would give a wrong length.
-  int64_t position = FileLength(file->get());
+  int64_t position = fileLength(file->get());
   if (position < 0) {
     LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error open file " << path;
     return false;
@@ -225,7 +225,7 @@ void base64JsonFinish(Base64Carry* carry, std::string* out) {
 
 uint64_t answerBudgetBytes() {
   static const uint64_t budget = [] {
-    const uint64_t usable = UsableMemoryBytes();
+    const uint64_t usable = usableMemoryBytes();
     return usable == 0 ? uint64_t{64} << 20 : std::min(usable / 4, uint64_t{2} << 30);
   }();
   return budget;

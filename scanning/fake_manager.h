@@ -81,7 +81,7 @@ class FakeManager {
   /// functions, else a Global block.
   TW_HANDLE newBitmap(size_t size) {
     if (ImageScanning::entryPoints.DSM_MemFree == nullptr) return GlobalAlloc(GHND, size);
-    TW_HANDLE block = TwainMemAllocate(static_cast<TW_UINT32>(size));
+    TW_HANDLE block = twainMemAllocate(static_cast<TW_UINT32>(size));
     liveBitmaps.insert(block);
     return block;
   }
@@ -161,7 +161,7 @@ class FakeManager {
     if (self->liveBlocks.erase(handle) != 0) {
       ::operator delete(handle);
     } else if (self->liveBitmaps.erase(handle) != 0) {
-      TwainMemFree(handle);
+      twainMemFree(handle);
     } else {
       ++self->strayFrees;
     }

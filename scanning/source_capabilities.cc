@@ -126,7 +126,7 @@ bool readCapability(TW_UINT16 cap, CapabilityValues* out) {
   void* locked = memory.DSM_MemLock != nullptr ? memory.DSM_MemLock(handle) : GlobalLock(handle);
   bool ok = locked != nullptr &&
             parseCapabilityContainer(capability.ConType, static_cast<const uint8_t*>(locked),
-                                     TransferredBlockSize(handle, locked), out);
+                                     transferredBlockSize(handle, locked), out);
   if (locked != nullptr) {
     if (memory.DSM_MemUnlock != nullptr) memory.DSM_MemUnlock(handle);
     else GlobalUnlock(handle);

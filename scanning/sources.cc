@@ -11,7 +11,7 @@ namespace {
 
 // A source may fill all 34 bytes without a terminating zero.
 std::u16string productName(const TW_IDENTITY& id) {
-  return AnsiToWide(std::string_view(id.ProductName, strnlen(id.ProductName, sizeof(id.ProductName))));
+  return ansiToWide(std::string_view(id.ProductName, strnlen(id.ProductName, sizeof(id.ProductName))));
 }
 
 }  // namespace

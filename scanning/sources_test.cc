@@ -86,7 +86,7 @@ TEST(Sources, NamesWithoutTerminatorStayInsideTheField) {
     TW_IDENTITY full = Identity(1, "");
     std::memset(full.ProductName, 'x', sizeof(full.ProductName));
     // Source names are ANSI text: UTF-8 here, a single-byte code page on Windows.
-    TW_IDENTITY accented = Identity(2, WideToAnsi(u"Sc\u00E4nner").c_str());
+    TW_IDENTITY accented = Identity(2, wideToAnsi(u"Sc\u00E4nner").c_str());
     Enumerate(&fake, {full, accented});
     EXPECT_EQ(ImageScanning::getSources().size(), 2u);
   }

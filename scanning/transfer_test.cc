@@ -24,7 +24,7 @@ HGLOBAL MakeDib(FakeManager* fake) {
   const std::vector<uint8_t> dib = lumra::testing::packDib(lumra::testing::makeTestPage(8, 4, 24));
   HGLOBAL handle = fake->newBitmap(dib.size());
   const bool global = ImageScanning::entryPoints.DSM_MemLock == nullptr;
-  std::memcpy(global ? GlobalLock(handle) : TwainMemLock(handle), dib.data(), dib.size());
+  std::memcpy(global ? GlobalLock(handle) : twainMemLock(handle), dib.data(), dib.size());
   if (global) GlobalUnlock(handle);
   return handle;
 }

@@ -34,7 +34,7 @@ std::string MakeTempFolder(const std::string& prefix) {
 }
 
 std::string HostTempFolder(const std::string& tmp) {
-  const std::string name = PrivateTempFolderName();
+  const std::string name = privateTempFolderName();
   return name.empty() ? tmp : tmp + "/" + name;
 }
 
@@ -72,10 +72,10 @@ std::string Le32(uint32_t n) {
 
 std::unique_ptr<JsonValue> Parse(const std::string& utf8Text) {
   std::string err;
-  return ParseAnswer(utf8Text, &err);
+  return parseAnswer(utf8Text, &err);
 }
 
-std::string Utf8(const std::u16string& wide) { return ToUtf8(wide); }
+std::string Utf8(const std::u16string& wide) { return toUtf8(wide); }
 
 std::string JsonEscaped(const std::string& text) {
   std::string out;
@@ -86,9 +86,9 @@ std::string JsonEscaped(const std::string& text) {
   return out;
 }
 
-std::string DecodeBase64(const std::u16string& text) {
+std::string decodeBase64(const std::u16string& text) {
   std::string bytes;
-  return lumra::DecodeBase64(text, &bytes) ? bytes : "<not Base64>";
+  return lumra::decodeBase64(text, &bytes) ? bytes : "<not Base64>";
 }
 
 const JsonValue* ValueAt(const JsonValue* root, const std::vector<std::u16string>& path) {
@@ -99,7 +99,7 @@ const JsonValue* ValueAt(const JsonValue* root, const std::vector<std::u16string
 
 std::string StringAt(const JsonValue* root, const std::vector<std::u16string>& path) {
   const JsonValue* value = ValueAt(root, path);
-  return value != nullptr && value->isString() ? ToUtf8(value->asString()) : "";
+  return value != nullptr && value->isString() ? toUtf8(value->asString()) : "";
 }
 
 double NumberAt(const JsonValue* root, const std::vector<std::u16string>& path) {
@@ -159,7 +159,7 @@ std::unique_ptr<JsonValue> TestHost::request(const std::string& json, std::strin
                                              int timeoutMs) {
   std::string body;
   if (!process_.writeFrame(json, err) || !process_.readFrame(&body, timeoutMs, err)) return nullptr;
-  auto root = ParseAnswer(body, err);
+  auto root = parseAnswer(body, err);
   if (root == nullptr) *err += ": " + body.substr(0, 200);
   return root;
 }

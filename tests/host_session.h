@@ -52,7 +52,7 @@ std::string Utf8(const std::u16string& wide);
 std::string JsonEscaped(const std::string& text);
 /// Standard Base64 decoded by the client's decoder ("<not Base64>" when it
 /// refuses the text).
-std::string DecodeBase64(const std::u16string& text);
+std::string decodeBase64(const std::u16string& text);
 
 /// UTF-8 text of a string at a member path ("" when absent).
 std::string StringAt(const JsonValue* root, const std::vector<std::u16string>& path);

@@ -150,7 +150,7 @@ TEST_F(Limits, RequestsFasterThanAnswersAreRead) {
   }
   auto full = parseJson(whole);
   ASSERT_NE(full, nullptr);
-  EXPECT_EQ(DecodeBase64(ValueAt(full.get(), {u"pages"})->asArray()[0]->find(u"content")->asString()),
+  EXPECT_EQ(decodeBase64(ValueAt(full.get(), {u"pages"})->asArray()[0]->find(u"content")->asString()),
             std::string(1500000, 'p'));
   for (int i = 0; i < 40; ++i) {
     std::string body;
@@ -233,7 +233,7 @@ TEST_F(Limits, ThreeHundredLargeFilesWithinTheMemoryBudget) {
   size_t whole_pages = 0;
   for (const auto& page : pages) {
     if (page->find(u"content") == nullptr) break;
-    EXPECT_EQ(DecodeBase64(page->find(u"content")->asString()), bytes);
+    EXPECT_EQ(decodeBase64(page->find(u"content")->asString()), bytes);
     ++whole_pages;
   }
   EXPECT_EQ(whole_pages, 3u);  // 26.7 MB of text each in a budget of 102.4 MB

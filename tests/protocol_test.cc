@@ -67,14 +67,14 @@ TEST(Protocol, FramingLittleEndianBackToBackAndEndOfInput) {
   ASSERT_TRUE(host.start());
   std::string err;
   // 05 00 00 00 is five bytes, not 83,886,080; two requests in one write.
-  ASSERT_TRUE(host.process().write(Le32(5) + "[1,2]" + Frame("{}"), &err)) << err;
+  ASSERT_TRUE(host.process().write(Le32(5) + "[1,2]" + frame("{}"), &err)) << err;
   std::string first, second;
   ASSERT_TRUE(host.process().readFrame(&first, kTimeoutMs, &err)) << err;
   ASSERT_TRUE(host.process().readFrame(&second, kTimeoutMs, &err)) << err;
   EXPECT_NE(first.find("The root element is not an object"), std::string::npos);
   EXPECT_NE(second.find("Request messageId not found"), std::string::npos);
   // A zero length ends the host, whatever follows.
-  ASSERT_TRUE(host.process().write(Le32(0) + Frame("{}"), &err));
+  ASSERT_TRUE(host.process().write(Le32(0) + frame("{}"), &err));
   ExitStatus status;
   ASSERT_TRUE(host.process().waitExit(kTimeoutMs, &status));
   EXPECT_EQ(status.code, 0);
@@ -85,7 +85,7 @@ TEST(Protocol, FramingLittleEndianBackToBackAndEndOfInput) {
   // Answer frames carry the body length, least significant byte first.
   TestHost again;
   ASSERT_TRUE(again.start());
-  ASSERT_TRUE(again.process().write(Frame("{}"), &err));
+  ASSERT_TRUE(again.process().write(frame("{}"), &err));
   again.process().closeStdin();
   std::string raw;
   ASSERT_TRUE(again.process().readToEnd(&raw, kTimeoutMs));
@@ -210,7 +210,7 @@ TEST(Protocol, FilesSplitSeriesJoinsIntoTheFullAnswer) {
       EXPECT_EQ(pages[i]->find(u"content"), nullptr);
       continue;
     }
-    EXPECT_EQ(DecodeBase64(pages[i]->find(u"content")->asString()), expected[i].content);
+    EXPECT_EQ(decodeBase64(pages[i]->find(u"content")->asString()), expected[i].content);
     EXPECT_EQ(pages[i]->find(u"type")->asString(), expected[i].type);
   }
   for (const auto& path : {bigPath, emptyPath, smallPath}) EXPECT_FALSE(std::filesystem::exists(path)) << path;

@@ -437,7 +437,7 @@ TEST_F(ScanTest, PagesAsBase64AndAsSplitSeries) {
       EXPECT_EQ(NumberAt(page, {u"number"}), i + 1.0);
       EXPECT_EQ(StringAt(page, {u"type"}), "png");
       Decoded decoded;
-      EXPECT_TRUE(decodePage(DecodeBase64(ValueAt(page, {u"content"})->asString()), "png",
+      EXPECT_TRUE(decodePage(decodeBase64(ValueAt(page, {u"content"})->asString()), "png",
                                       &decoded));
       EXPECT_EQ(decoded.width, 64u);
     }

@@ -67,8 +67,8 @@ std::string LoneHost(const std::string& folder) {
 
 std::string Utf8ToAnsi(const std::string& utf8) {
   std::u16string wide;
-  ToUtf16(utf8, &wide);
-  return WideToAnsi(wide);
+  toUtf16(utf8, &wide);
+  return wideToAnsi(wide);
 }
 
 // A non-ASCII name the ANSI code page can hold (the host's paths are ANSI).
@@ -77,7 +77,7 @@ std::string NonAsciiName() {
                                 "\xE6\x89\xAB\xE6\x8F\x8F"}) {
     std::u16string wide;
     std::string text(candidate);
-    ToUtf16(text, &wide);
+    toUtf16(text, &wide);
     BOOL usedDefault = FALSE;
     WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, reinterpret_cast<const wchar_t*>(wide.data()),
                         static_cast<int>(wide.size()), nullptr, 0, nullptr, &usedDefault);
@@ -128,7 +128,7 @@ TEST(WindowsHost, ScansThroughTheManagerInstalledInTheSystemFolder) {
         pages.push_back(ReadFile(Utf8ToAnsi(StringAt(f.get(), {u"fileName"}))));
       }
     } else if (const JsonValue* list = scan->find(u"pages"); list != nullptr) {
-      for (const auto& p : list->asArray()) pages.push_back(DecodeBase64(ValueAt(p.get(), {u"content"})->asString()));
+      for (const auto& p : list->asArray()) pages.push_back(decodeBase64(ValueAt(p.get(), {u"content"})->asString()));
     }
     ASSERT_EQ(pages.size(), 2u);
     for (const std::string& bytes : pages) {
@@ -176,7 +176,7 @@ TEST(WindowsHost, LogAndWorkingFoldersFollowTheTempFolder) {
   std::string work = tmp + "\\" + Utf8ToAnsi(name) + "\\";
   ASSERT_TRUE(CreateDirectoryA(work.c_str(), nullptr));
   answer = host.request(R"({"messageId":"w","command":"scannerProcessingFiles",)"
-                        R"("workingDirectory":")" + JsonEscaped(Utf8(AnsiToWide(work))) +
+                        R"("workingDirectory":")" + JsonEscaped(Utf8(ansiToWide(work))) +
                             R"(","settings":{"format":{"type":"png"}}})",
                         &err, kWineTimeoutMs);
   ASSERT_NE(answer, nullptr) << err;

@@ -48,7 +48,7 @@ bool parseQuality(const std::string& text, uint8_t* quality) {
 
 }  // namespace
 
-int RunEncodeVerb(const std::vector<std::string>& args) {
+int runEncodeVerb(const std::vector<std::string>& args) {
   std::string input, output, formatName;
   uint8_t quality = 90;
   bool haveFormat = false;
@@ -82,7 +82,7 @@ int RunEncodeVerb(const std::vector<std::string>& args) {
   if (!haveFormat) return usage("no --format");
   if (output.empty()) return usage("no -o OUTPUT");
 
-  const uint32_t format = getImageType(AnsiToWide(formatName));
+  const uint32_t format = getImageType(ansiToWide(formatName));
   if (format == 0) return usage("unknown format \"" + formatName + "\"");
 
   // The packed bitmap, as a scanner hands it over: everything after the

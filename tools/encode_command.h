@@ -10,7 +10,7 @@ namespace lumra {
 /// Runs `encode` with the arguments after the verb. Exit status: 0 written,
 /// 1 the input could not be read or the page writer refused it, 2 bad usage.
 /// Messages go to standard error.
-int RunEncodeVerb(const std::vector<std::string>& args);
+int runEncodeVerb(const std::vector<std::string>& args);
 
 extern const char kEncodeHelp[];
 

@@ -43,7 +43,7 @@ TEST(EncodeVerb, WritesThePageAnyoneCanDecode) {
   const std::string input = tempPath("colour.bmp"), output = tempPath("colour.png");
   writeFile(input, bmpFile(packDib(page), 54));
   std::remove(output.c_str());
-  ASSERT_EQ(RunEncodeVerb({input, "--format", "png", "-o", output}), 0);
+  ASSERT_EQ(runEncodeVerb({input, "--format", "png", "-o", output}), 0);
   testing::Decoded png;
   ASSERT_TRUE(testing::decodePng(readFile(output), &png));
   ASSERT_EQ(png.width, 31u);
@@ -52,8 +52,8 @@ TEST(EncodeVerb, WritesThePageAnyoneCanDecode) {
   }
   // The quality reaches JPEG.
   const std::string low = tempPath("low.jpg"), high = tempPath("high.jpg");
-  ASSERT_EQ(RunEncodeVerb({input, "--format", "jpeg", "--quality", "5", "-o", low}), 0);
-  ASSERT_EQ(RunEncodeVerb({"--format", "jpg", "-o", high, input, "--quality", "98"}), 0);
+  ASSERT_EQ(runEncodeVerb({input, "--format", "jpeg", "--quality", "5", "-o", low}), 0);
+  ASSERT_EQ(runEncodeVerb({"--format", "jpg", "-o", high, input, "--quality", "98"}), 0);
   EXPECT_LT(readFile(low).size(), readFile(high).size());
   for (const std::string& path : {input, output, low, high}) std::remove(path.c_str());
 }
@@ -90,7 +90,7 @@ TEST(EncodeVerb, ClearFailures) {
       {"help", {"--help"}, 0},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(RunEncodeVerb(c.args), c.status) << c.name;
+    EXPECT_EQ(runEncodeVerb(c.args), c.status) << c.name;
   }
   for (const std::string& path : {good, notBmp, cut, output}) std::remove(path.c_str());
 }

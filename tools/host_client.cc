@@ -8,14 +8,14 @@
 
 namespace lumra {
 
-std::string DefaultHostPath() {
-  return ExecutableFolder() + "lumra-scan-host" + kProgramSuffix;
+std::string defaultHostPath() {
+  return executableFolder() + "lumra-scan-host" + kProgramSuffix;
 }
 
 bool HostClient::start(const std::string& hostPath, std::string* err) {
   ChildOptions options;
   options.shareStderr = true;
-  started_ = child_.start(hostPath.empty() ? DefaultHostPath() : hostPath, options, err);
+  started_ = child_.start(hostPath.empty() ? defaultHostPath() : hostPath, options, err);
   return started_;
 }
 
@@ -34,7 +34,7 @@ bool HostClient::exchange(std::string_view request, std::string* answer, std::st
     // A progress frame is small and has no "status"; answers always have one.
     if (answer->size() > 4096 || answer->find("\"progress\":{") == std::string::npos) return true;
     std::string ignored;
-    auto frame = ParseAnswer(*answer, &ignored);
+    auto frame = parseAnswer(*answer, &ignored);
     const JsonValue* progress = frame != nullptr ? frame->find(u"progress") : nullptr;
     if (progress == nullptr || !progress->isObject() || frame->find(u"status") != nullptr) {
       return true;
@@ -51,7 +51,7 @@ int HostClient::finish() {
   return child_.waitExit(-1, &status) && status.exited ? status.code : -1;
 }
 
-std::string ToUtf8(std::u16string_view text) {
+std::string toUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -68,7 +68,7 @@ std::string ToUtf8(std::u16string_view text) {
   return out;
 }
 
-bool ToUtf16(std::string_view text, std::u16string* out) {
+bool toUtf16(std::string_view text, std::u16string* out) {
   if (!utf8::is_valid(text.begin(), text.end())) return false;
   out->clear();
   out->reserve(text.size());
@@ -76,9 +76,9 @@ bool ToUtf16(std::string_view text, std::u16string* out) {
   return true;
 }
 
-std::unique_ptr<JsonValue> ParseAnswer(std::string_view utf8, std::string* err) {
+std::unique_ptr<JsonValue> parseAnswer(std::string_view utf8, std::string* err) {
   std::u16string wide;
-  if (!ToUtf16(utf8, &wide)) {
+  if (!toUtf16(utf8, &wide)) {
     *err = "the answer is not valid UTF-8";
     return nullptr;
   }
@@ -90,13 +90,13 @@ std::unique_ptr<JsonValue> ParseAnswer(std::string_view utf8, std::string* err) 
   return root;
 }
 
-std::u16string StringMember(const JsonValue* object, std::u16string_view key) {
+std::u16string stringMember(const JsonValue* object, std::u16string_view key) {
   if (object == nullptr) return {};
   const JsonValue* value = object->find(key);
   return value != nullptr && value->isString() ? value->asString() : std::u16string();
 }
 
-bool DecodeBase64(std::u16string_view text, std::string* out) {
+bool decodeBase64(std::u16string_view text, std::string* out) {
   auto value = [](char16_t c) -> int {
     if (c >= u'A' && c <= u'Z') return c - u'A';
     if (c >= u'a' && c <= u'z') return c - u'a' + 26;

@@ -36,23 +36,23 @@ class HostClient {
 };
 
 /// Path of the host binary next to this executable.
-std::string DefaultHostPath();
+std::string defaultHostPath();
 
 /// Parses a UTF-8 answer; nullptr with `err` set when it is not valid UTF-8
 /// or not a JSON object.
-std::unique_ptr<JsonValue> ParseAnswer(std::string_view utf8, std::string* err);
+std::unique_ptr<JsonValue> parseAnswer(std::string_view utf8, std::string* err);
 
 /// Decodes standard Base64 (padding optional, no white space). False on any
 /// other character.
-bool DecodeBase64(std::u16string_view text, std::string* out);
+bool decodeBase64(std::u16string_view text, std::string* out);
 
 /// UTF-16 to UTF-8 for printing; unpaired surrogates become U+FFFD.
-std::string ToUtf8(std::u16string_view text);
+std::string toUtf8(std::u16string_view text);
 
 /// UTF-8 to UTF-16; false when `text` is not valid UTF-8.
-bool ToUtf16(std::string_view text, std::u16string* out);
+bool toUtf16(std::string_view text, std::u16string* out);
 
 /// Member `key` of `object` as a string ("" when absent or of another kind).
-std::u16string StringMember(const JsonValue* object, std::u16string_view key);
+std::u16string stringMember(const JsonValue* object, std::u16string_view key);
 
 }  // namespace lumra

@@ -18,12 +18,12 @@ struct Verb {
 };
 
 const Verb kVerbs[] = {
-    {"list", "list the scanners the host finds", lumra::RunListVerb, lumra::kListHelp},
-    {"caps", "print what a scanner offers", lumra::RunCapsVerb, lumra::kCapsHelp},
-    {"scan", "run a scan job and write its pages", lumra::RunScanVerb, lumra::kScanHelp},
-    {"remove", "ask the host to delete page files", lumra::RunRemoveVerb, lumra::kRemoveHelp},
-    {"raw", "send one request as it is and print the answer", lumra::RunRawVerb, lumra::kRawHelp},
-    {"encode", "write a .bmp as any page format", lumra::RunEncodeVerb, lumra::kEncodeHelp},
+    {"list", "list the scanners the host finds", lumra::runListVerb, lumra::kListHelp},
+    {"caps", "print what a scanner offers", lumra::runCapsVerb, lumra::kCapsHelp},
+    {"scan", "run a scan job and write its pages", lumra::runScanVerb, lumra::kScanHelp},
+    {"remove", "ask the host to delete page files", lumra::runRemoveVerb, lumra::kRemoveHelp},
+    {"raw", "send one request as it is and print the answer", lumra::runRawVerb, lumra::kRawHelp},
+    {"encode", "write a .bmp as any page format", lumra::runEncodeVerb, lumra::kEncodeHelp},
 };
 
 void printUsage(FILE* out) {

@@ -65,21 +65,21 @@ constexpr int kHostError = 1;
 constexpr int kUsage = 2;
 constexpr int kFailure = 3;
 
-bool WantsHelp(const std::vector<std::string>& args) {
+bool wantsHelp(const std::vector<std::string>& args) {
   for (const auto& a : args) {
     if (a == "--help" || a == "-h") return true;
   }
   return false;
 }
 
-std::string NewMessageId() {
+std::string newMessageId() {
   auto now = std::chrono::steady_clock::now().time_since_epoch().count();
   return "lumra-scan-" + std::to_string(now);
 }
 
 // Matches "--name=value" or "--name value"; `i` moves past what was used.
 // A matching option without its value sets `*missing`.
-bool TakeValue(const std::vector<std::string>& args, size_t* i, const std::string& name,
+bool takeValue(const std::vector<std::string>& args, size_t* i, const std::string& name,
                std::string* value, bool* missing) {
   const std::string& a = args[*i];
   *missing = false;
@@ -96,7 +96,7 @@ bool TakeValue(const std::vector<std::string>& args, size_t* i, const std::strin
   return true;
 }
 
-bool ParseNumber(const std::string& text, double* out) {
+bool parseNumber(const std::string& text, double* out) {
   if (text.empty()) return false;
   char* end = nullptr;
   unsigned long long v = std::strtoull(text.c_str(), &end, 10);
@@ -105,28 +105,28 @@ bool ParseNumber(const std::string& text, double* out) {
   return true;
 }
 
-std::u16string Wide(const std::string& utf8) {
+std::u16string wideOf(const std::string& utf8) {
   std::u16string out;
-  if (!ToUtf16(utf8, &out)) {
+  if (!toUtf16(utf8, &out)) {
     // Arguments are UTF-8 here; anything else is kept byte by byte.
     out.assign(utf8.begin(), utf8.end());
   }
   return out;
 }
 
-void Put(JsonObject* object, const char16_t* key, JsonValue value) {
+void put(JsonObject* object, const char16_t* key, JsonValue value) {
   (*object)[key] = std::make_unique<JsonValue>(std::move(value));
 }
 
-std::string Text(const JsonValue* value) {
-  return value != nullptr && value->isString() ? ToUtf8(value->asString()) : std::string();
+std::string textOf(const JsonValue* value) {
+  return value != nullptr && value->isString() ? toUtf8(value->asString()) : std::string();
 }
 
 // Prints the "status" object and returns the exit status it means.
-int ReportStatus(const JsonValue& answer) {
+int reportStatus(const JsonValue& answer) {
   const JsonValue* status = answer.find(u"status");
-  std::string result = Text(status ? status->find(u"result") : nullptr);
-  std::string description = Text(status ? status->find(u"description") : nullptr);
+  std::string result = textOf(status ? status->find(u"result") : nullptr);
+  std::string description = textOf(status ? status->find(u"description") : nullptr);
   const JsonValue* code = status ? status->find(u"code") : nullptr;
   if (result == "success") {
     std::printf("result: success\n");
@@ -143,27 +143,27 @@ int ReportStatus(const JsonValue& answer) {
 
 // Writes the answer's page items into `outDir`; false when one could not be
 // written (the others still are).
-bool WritePages(const JsonValue& answer, const std::string& outDir) {
+bool writePages(const JsonValue& answer, const std::string& outDir) {
   const JsonValue* pages = answer.find(u"pages");
   if (pages == nullptr || !pages->isArray()) return true;
-  CreateFolders(outDir);
+  createFolders(outDir);
   bool ok = true;
   for (const auto& page : pages->asArray()) {
     const JsonValue* number = page->find(u"number");
     long long n = number != nullptr && number->isNumber() ? static_cast<long long>(number->asNumber()) : 0;
     const JsonValue* content = page->find(u"content");
     if (content == nullptr || !content->isString()) {
-      std::printf("page %lld: %s\n", n, Text(page->find(u"description")).c_str());
+      std::printf("page %lld: %s\n", n, textOf(page->find(u"description")).c_str());
       continue;
     }
     std::string bytes;
-    if (!DecodeBase64(content->asString(), &bytes)) {
+    if (!decodeBase64(content->asString(), &bytes)) {
       std::printf("page %lld: content is not Base64\n", n);
       ok = false;
       continue;
     }
-    std::string type = Text(page->find(u"type"));
-    std::string path = JoinPath(outDir, "page_" + std::to_string(n) + (type.empty() ? "" : "." + type));
+    std::string type = textOf(page->find(u"type"));
+    std::string path = joinPath(outDir, "page_" + std::to_string(n) + (type.empty() ? "" : "." + type));
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
@@ -178,11 +178,11 @@ bool WritePages(const JsonValue& answer, const std::string& outDir) {
   return ok;
 }
 
-void PrintFiles(const JsonValue& answer) {
+void printFiles(const JsonValue& answer) {
   const JsonValue* files = answer.find(u"files");
   if (files == nullptr || !files->isArray()) return;
   for (const auto& file : files->asArray()) {
-    std::printf("file: %s\n", Text(file->find(u"fileName")).c_str());
+    std::printf("file: %s\n", textOf(file->find(u"fileName")).c_str());
   }
 }
 
@@ -190,12 +190,12 @@ void PrintFiles(const JsonValue& answer) {
 // the whole answer ends up in `full`.
 // Prints a progress frame on standard error: one line per page, or on a
 // terminal one line that counts up.
-void PrintProgress(const JsonValue& progress) {
+void printProgress(const JsonValue& progress) {
   const JsonValue* page = progress.find(u"page");
   const JsonValue* bytes = progress.find(u"bytes");
   const double n = page != nullptr && page->isNumber() ? page->asNumber() : 0;
   const double b = bytes != nullptr && bytes->isNumber() ? bytes->asNumber() : 0;
-  if (StderrIsTerminal()) {
+  if (stderrIsTerminal()) {
     std::fprintf(stderr, "\rscanning: %.0f page%s [%-20.*s]", n, n == 1 ? "" : "s",
                  static_cast<int>(n) % 21, "####################");
   } else {
@@ -203,18 +203,18 @@ void PrintProgress(const JsonValue& progress) {
   }
 }
 
-bool ExchangeWhole(HostClient* host, const std::string& request, std::unique_ptr<JsonValue>* full,
+bool exchangeWhole(HostClient* host, const std::string& request, std::unique_ptr<JsonValue>* full,
                    std::string* err) {
   std::string answer;
   bool counted = false;
   if (!host->exchange(request, &answer, err, [&](const JsonValue& progress) {
         counted = true;
-        PrintProgress(progress);
+        printProgress(progress);
       })) {
     return false;
   }
-  if (counted && StderrIsTerminal()) std::fputc('\n', stderr);
-  auto root = ParseAnswer(answer, err);
+  if (counted && stderrIsTerminal()) std::fputc('\n', stderr);
+  auto root = parseAnswer(answer, err);
   if (root == nullptr) return false;
   const JsonValue* split = root->find(u"split");
   if (split == nullptr || !split->isObject()) {
@@ -230,11 +230,11 @@ bool ExchangeWhole(HostClient* host, const std::string& request, std::unique_ptr
       *err = "a split answer without its part";
       return false;
     }
-    whole += ToUtf8(part->asString());
+    whole += toUtf8(part->asString());
     ++slices;
     if (last->asBool()) break;
     if (!host->exchange(request, &answer, err)) return false;
-    root = ParseAnswer(answer, err);
+    root = parseAnswer(answer, err);
     if (root == nullptr) return false;
     split = root->find(u"split");
     if (split == nullptr || !split->isObject()) {
@@ -244,23 +244,23 @@ bool ExchangeWhole(HostClient* host, const std::string& request, std::unique_ptr
   }
   std::printf("split: %zu slice%s fetched with the same request, %zu bytes reassembled\n",
               slices, slices == 1 ? "" : "s", whole.size());
-  *full = ParseAnswer(whole, err);
+  *full = parseAnswer(whole, err);
   return *full != nullptr;
 }
 
-int Fail(const std::string& err) {
+int fail(const std::string& err) {
   std::fprintf(stderr, "lumra-scan: %s\n", err.c_str());
   return kFailure;
 }
 
-int Usage(const std::string& err, const char* help) {
+int usage(const std::string& err, const char* help) {
   std::fprintf(stderr, "lumra-scan: %s\n%s", err.c_str(), help);
   return kUsage;
 }
 
 // Starts the host, sends `request`, and hands the whole answer to `handle`.
 // Takes --verbose out of `args`; true when it was there.
-bool TakeVerbose(std::vector<std::string>* args) {
+bool takeVerbose(std::vector<std::string>* args) {
   bool verbose = false;
   for (auto it = args->begin(); it != args->end();) {
     if (*it == "--verbose" || *it == "-v") {
@@ -273,22 +273,22 @@ bool TakeVerbose(std::vector<std::string>* args) {
   return verbose;
 }
 
-int RunOne(const std::string& request, bool verbose,
+int runOne(const std::string& request, bool verbose,
            const std::function<int(const JsonValue&)>& handle) {
   if (verbose) std::printf("request: %s\n", request.c_str());
   HostClient host;
   std::string err;
-  if (!host.start("", &err)) return Fail(err);
+  if (!host.start("", &err)) return fail(err);
   std::unique_ptr<JsonValue> answer;
-  bool ok = ExchangeWhole(&host, request, &answer, &err);
+  bool ok = exchangeWhole(&host, request, &answer, &err);
   host.finish();
-  if (!ok) return Fail(err);
+  if (!ok) return fail(err);
   return handle(*answer);
 }
 
 }  // namespace
 
-bool BuildScanRequest(const std::vector<std::string>& args, const std::string& messageId,
+bool buildScanRequest(const std::vector<std::string>& args, const std::string& messageId,
                       std::string* request, std::string* outDir, std::string* err) {
   JsonObject root;
   JsonObject settings;
@@ -300,7 +300,7 @@ bool BuildScanRequest(const std::vector<std::string>& args, const std::string& m
     std::string value;
     double number = 0;
     auto needNumber = [&](const char* name) {
-      if (!ParseNumber(value, &number)) {
+      if (!parseNumber(value, &number)) {
         *err = std::string(name) + " takes a whole number from 0 to 4294967295";
         return false;
       }
@@ -311,35 +311,35 @@ bool BuildScanRequest(const std::vector<std::string>& args, const std::string& m
       if (noValue) *err = std::string(name) + " needs a value";
       return noValue;
     };
-    if (TakeValue(args, &i, "--scanner", &value, &noValue)) {
+    if (takeValue(args, &i, "--scanner", &value, &noValue)) {
       if (missing("--scanner") || !needNumber("--scanner")) return false;
-      Put(&root, u"scannerId", JsonValue(number));
-    } else if (TakeValue(args, &i, "--dpi", &value, &noValue)) {
+      put(&root, u"scannerId", JsonValue(number));
+    } else if (takeValue(args, &i, "--dpi", &value, &noValue)) {
       if (missing("--dpi") || !needNumber("--dpi")) return false;
-      Put(&settings, u"dpi", JsonValue(number));
-    } else if (TakeValue(args, &i, "--timeout", &value, &noValue)) {
+      put(&settings, u"dpi", JsonValue(number));
+    } else if (takeValue(args, &i, "--timeout", &value, &noValue)) {
       if (missing("--timeout") || !needNumber("--timeout")) return false;
-      Put(&settings, u"timeout", JsonValue(number));
-    } else if (TakeValue(args, &i, "--quality", &value, &noValue)) {
+      put(&settings, u"timeout", JsonValue(number));
+    } else if (takeValue(args, &i, "--quality", &value, &noValue)) {
       if (missing("--quality") || !needNumber("--quality")) return false;
-      Put(&format, u"quality", JsonValue(number));
-    } else if (TakeValue(args, &i, "--color", &value, &noValue)) {
+      put(&format, u"quality", JsonValue(number));
+    } else if (takeValue(args, &i, "--color", &value, &noValue)) {
       if (missing("--color")) return false;
       if (value != "bw" && value != "gray" && value != "color") {
         *err = "--color takes bw, gray or color";
         return false;
       }
-      Put(&settings, u"color", JsonValue(Wide(value)));
-    } else if (TakeValue(args, &i, "--format", &value, &noValue)) {
+      put(&settings, u"color", JsonValue(wideOf(value)));
+    } else if (takeValue(args, &i, "--format", &value, &noValue)) {
       if (missing("--format")) return false;
-      Put(&format, u"type", JsonValue(Wide(value)));
-    } else if (TakeValue(args, &i, "--working-dir", &value, &noValue)) {
+      put(&format, u"type", JsonValue(wideOf(value)));
+    } else if (takeValue(args, &i, "--working-dir", &value, &noValue)) {
       if (missing("--working-dir")) return false;
-      Put(&root, u"workingDirectory", JsonValue(Wide(value)));
-    } else if (TakeValue(args, &i, "--out", &value, &noValue)) {
+      put(&root, u"workingDirectory", JsonValue(wideOf(value)));
+    } else if (takeValue(args, &i, "--out", &value, &noValue)) {
       if (missing("--out")) return false;
       *outDir = value;
-    } else if (TakeValue(args, &i, "--as", &value, &noValue)) {
+    } else if (takeValue(args, &i, "--as", &value, &noValue)) {
       if (missing("--as")) return false;
       if (value == "files") {
         command = "scannerProcessingFiles";
@@ -354,32 +354,32 @@ bool BuildScanRequest(const std::vector<std::string>& args, const std::string& m
         return false;
       }
     } else if (a == "--feeder") {
-      Put(&settings, u"feeder", JsonValue(true));
+      put(&settings, u"feeder", JsonValue(true));
     } else if (a == "--duplex") {
-      Put(&settings, u"duplex", JsonValue(true));
+      put(&settings, u"duplex", JsonValue(true));
     } else if (a == "--show-ui") {
-      Put(&settings, u"showUI", JsonValue(true));
+      put(&settings, u"showUI", JsonValue(true));
     } else if (a == "--twain1") {
-      Put(&root, u"isDsm2", JsonValue(false));
+      put(&root, u"isDsm2", JsonValue(false));
     } else {
       *err = "unknown option " + a;
       return false;
     }
   }
-  Put(&root, u"messageId", JsonValue(Wide(messageId)));
-  Put(&root, u"command", JsonValue(Wide(command)));
+  put(&root, u"messageId", JsonValue(wideOf(messageId)));
+  put(&root, u"command", JsonValue(wideOf(command)));
   // A frame per page saved, printed as it comes.
-  Put(&root, u"progress", JsonValue(true));
-  if (!format.empty()) Put(&settings, u"format", JsonValue(std::move(format)));
-  if (!settings.empty()) Put(&root, u"settings", JsonValue(std::move(settings)));
+  put(&root, u"progress", JsonValue(true));
+  if (!format.empty()) put(&settings, u"format", JsonValue(std::move(format)));
+  if (!settings.empty()) put(&root, u"settings", JsonValue(std::move(settings)));
   request->clear();
   stringifyUtf8(JsonValue(std::move(root)), request);
   return true;
 }
 
-void ElideLongStrings(JsonValue* value) {
+void elideLongStrings(JsonValue* value) {
   if (value->isArray()) {
-    for (auto& element : value->asArray()) ElideLongStrings(element.get());
+    for (auto& element : value->asArray()) elideLongStrings(element.get());
     return;
   }
   if (!value->isObject()) return;
@@ -387,31 +387,31 @@ void ElideLongStrings(JsonValue* value) {
     if ((key == u"content" || key == u"part") && member->isString() &&
         member->asString().size() > 80) {
       std::string note = "<" + std::to_string(member->asString().size()) + " characters>";
-      *member = JsonValue(Wide(note));
+      *member = JsonValue(wideOf(note));
     } else {
-      ElideLongStrings(member.get());
+      elideLongStrings(member.get());
     }
   }
 }
 
-int RunListVerb(const std::vector<std::string>& givenArgs) {
+int runListVerb(const std::vector<std::string>& givenArgs) {
   std::vector<std::string> args = givenArgs;
-  bool verbose = TakeVerbose(&args);
-  if (WantsHelp(args)) {
+  bool verbose = takeVerbose(&args);
+  if (wantsHelp(args)) {
     std::printf("%s", kListHelp);
     return kOk;
   }
   JsonObject root;
-  Put(&root, u"messageId", JsonValue(Wide(NewMessageId())));
-  Put(&root, u"command", JsonValue(u"scannersList"));
+  put(&root, u"messageId", JsonValue(wideOf(newMessageId())));
+  put(&root, u"command", JsonValue(u"scannersList"));
   for (const auto& a : args) {
-    if (a != "--twain1") return Usage("unknown option " + a, kListHelp);
-    Put(&root, u"isDsm2", JsonValue(false));
+    if (a != "--twain1") return usage("unknown option " + a, kListHelp);
+    put(&root, u"isDsm2", JsonValue(false));
   }
   std::string request;
   stringifyUtf8(JsonValue(std::move(root)), &request);
-  return RunOne(request, verbose, [](const JsonValue& answer) {
-    int status = ReportStatus(answer);
+  return runOne(request, verbose, [](const JsonValue& answer) {
+    int status = reportStatus(answer);
     const JsonValue* scanners = answer.find(u"scanners");
     if (scanners == nullptr || !scanners->isArray() || scanners->asArray().empty()) {
       if (status == kOk) std::printf("no scanners found\n");
@@ -420,38 +420,38 @@ int RunListVerb(const std::vector<std::string>& givenArgs) {
     for (const auto& scanner : scanners->asArray()) {
       const JsonValue* id = scanner->find(u"scannerId");
       long long n = id != nullptr && id->isNumber() ? static_cast<long long>(id->asNumber()) : 0;
-      std::printf("scanner %lld: %s\n", n, Text(scanner->find(u"scannerName")).c_str());
+      std::printf("scanner %lld: %s\n", n, textOf(scanner->find(u"scannerName")).c_str());
     }
     return status;
   });
 }
 
-int RunCapsVerb(const std::vector<std::string>& givenArgs) {
+int runCapsVerb(const std::vector<std::string>& givenArgs) {
   std::vector<std::string> args = givenArgs;
-  bool verbose = TakeVerbose(&args);
-  if (WantsHelp(args)) {
+  bool verbose = takeVerbose(&args);
+  if (wantsHelp(args)) {
     std::printf("%s", kCapsHelp);
     return kOk;
   }
   JsonObject root;
-  Put(&root, u"messageId", JsonValue(Wide(NewMessageId())));
-  Put(&root, u"command", JsonValue(u"scannerCapabilities"));
+  put(&root, u"messageId", JsonValue(wideOf(newMessageId())));
+  put(&root, u"command", JsonValue(u"scannerCapabilities"));
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--twain1") {
-      Put(&root, u"isDsm2", JsonValue(false));
+      put(&root, u"isDsm2", JsonValue(false));
     } else if (args[i] == "--scanner" && i + 1 < args.size()) {
       char* end = nullptr;
       unsigned long n = std::strtoul(args[++i].c_str(), &end, 10);
-      if (end == args[i].c_str() || *end != '\0') return Usage("bad scanner number", kCapsHelp);
-      Put(&root, u"scannerId", JsonValue(static_cast<double>(n)));
+      if (end == args[i].c_str() || *end != '\0') return usage("bad scanner number", kCapsHelp);
+      put(&root, u"scannerId", JsonValue(static_cast<double>(n)));
     } else {
-      return Usage("unknown option " + args[i], kCapsHelp);
+      return usage("unknown option " + args[i], kCapsHelp);
     }
   }
   std::string request;
   stringifyUtf8(JsonValue(std::move(root)), &request);
-  return RunOne(request, verbose, [](const JsonValue& answer) {
-    int status = ReportStatus(answer);
+  return runOne(request, verbose, [](const JsonValue& answer) {
+    int status = reportStatus(answer);
     const JsonValue* caps = answer.find(u"capabilities");
     if (caps == nullptr || !caps->isObject()) return status;
     auto number = [](const JsonValue* v) { return v != nullptr && v->isNumber() ? v->asNumber() : 0.0; };
@@ -477,7 +477,7 @@ int RunCapsVerb(const std::vector<std::string>& givenArgs) {
       std::printf("colors:");
       const char* sep = " ";
       for (const auto& item : colors->asArray()) {
-        std::printf("%s%s", sep, Text(item.get()).c_str());
+        std::printf("%s%s", sep, textOf(item.get()).c_str());
         sep = ", ";
       }
       std::printf("\n");
@@ -493,50 +493,50 @@ int RunCapsVerb(const std::vector<std::string>& givenArgs) {
   });
 }
 
-int RunScanVerb(const std::vector<std::string>& givenArgs) {
+int runScanVerb(const std::vector<std::string>& givenArgs) {
   std::vector<std::string> args = givenArgs;
-  bool verbose = TakeVerbose(&args);
-  if (WantsHelp(args)) {
+  bool verbose = takeVerbose(&args);
+  if (wantsHelp(args)) {
     std::printf("%s", kScanHelp);
     return kOk;
   }
   std::string request, outDir, err;
-  if (!BuildScanRequest(args, NewMessageId(), &request, &outDir, &err)) {
-    return Usage(err, kScanHelp);
+  if (!buildScanRequest(args, newMessageId(), &request, &outDir, &err)) {
+    return usage(err, kScanHelp);
   }
-  return RunOne(request, verbose, [&](const JsonValue& answer) {
-    int status = ReportStatus(answer);
-    PrintFiles(answer);
-    if (!WritePages(answer, outDir) && status == kOk) status = kFailure;
+  return runOne(request, verbose, [&](const JsonValue& answer) {
+    int status = reportStatus(answer);
+    printFiles(answer);
+    if (!writePages(answer, outDir) && status == kOk) status = kFailure;
     return status;
   });
 }
 
-int RunRemoveVerb(const std::vector<std::string>& givenArgs) {
+int runRemoveVerb(const std::vector<std::string>& givenArgs) {
   std::vector<std::string> args = givenArgs;
-  bool verbose = TakeVerbose(&args);
-  if (WantsHelp(args)) {
+  bool verbose = takeVerbose(&args);
+  if (wantsHelp(args)) {
     std::printf("%s", kRemoveHelp);
     return kOk;
   }
-  if (args.empty()) return Usage("name at least one file", kRemoveHelp);
+  if (args.empty()) return usage("name at least one file", kRemoveHelp);
   JsonArray files;
   for (const auto& name : args) {
     JsonObject item;
-    Put(&item, u"fileName", JsonValue(Wide(name)));
+    put(&item, u"fileName", JsonValue(wideOf(name)));
     files.push_back(std::make_unique<JsonValue>(std::move(item)));
   }
   JsonObject root;
-  Put(&root, u"messageId", JsonValue(Wide(NewMessageId())));
-  Put(&root, u"command", JsonValue(u"removeFiles"));
-  Put(&root, u"files", JsonValue(std::move(files)));
+  put(&root, u"messageId", JsonValue(wideOf(newMessageId())));
+  put(&root, u"command", JsonValue(u"removeFiles"));
+  put(&root, u"files", JsonValue(std::move(files)));
   std::string request;
   stringifyUtf8(JsonValue(std::move(root)), &request);
-  return RunOne(request, verbose, [](const JsonValue& answer) { return ReportStatus(answer); });
+  return runOne(request, verbose, [](const JsonValue& answer) { return reportStatus(answer); });
 }
 
-int RunRawVerb(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
+int runRawVerb(const std::vector<std::string>& args) {
+  if (wantsHelp(args)) {
     std::printf("%s", kRawHelp);
     return kOk;
   }
@@ -548,30 +548,30 @@ int RunRawVerb(const std::vector<std::string>& args) {
     } else if (!request) {
       request = a;
     } else {
-      return Usage("give the request as one argument", kRawHelp);
+      return usage("give the request as one argument", kRawHelp);
     }
   }
-  if (!request) return Usage("give the request to send", kRawHelp);
+  if (!request) return usage("give the request to send", kRawHelp);
   HostClient host;
   std::string err, answer;
-  if (!host.start("", &err)) return Fail(err);
+  if (!host.start("", &err)) return fail(err);
   bool ok = host.exchange(*request, &answer, &err);
   host.finish();
-  if (!ok) return Fail(err);
-  auto root = ParseAnswer(answer, &err);
+  if (!ok) return fail(err);
+  auto root = parseAnswer(answer, &err);
   if (root == nullptr) {
     std::printf("%s\n", answer.c_str());
-    return Fail(err);
+    return fail(err);
   }
-  if (!full) ElideLongStrings(root.get());
+  if (!full) elideLongStrings(root.get());
   std::string text;
   stringifyUtf8(*root, &text);
   std::printf("%s\n", text.c_str());
   const JsonValue* status = root->find(u"status");
-  std::string result = Text(status ? status->find(u"result") : nullptr);
+  std::string result = textOf(status ? status->find(u"result") : nullptr);
   if (result == "error") {
     std::fprintf(stderr, "lumra-scan: %s\n",
-                 Text(status ? status->find(u"description") : nullptr).c_str());
+                 textOf(status ? status->find(u"description") : nullptr).c_str());
     return kHostError;
   }
   return kOk;

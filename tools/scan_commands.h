@@ -11,12 +11,12 @@
 
 namespace lumra {
 
-int RunListVerb(const std::vector<std::string>& args);
+int runListVerb(const std::vector<std::string>& args);
 /// `caps`: what a scanner offers, one line each.
-int RunCapsVerb(const std::vector<std::string>& args);
-int RunScanVerb(const std::vector<std::string>& args);
-int RunRemoveVerb(const std::vector<std::string>& args);
-int RunRawVerb(const std::vector<std::string>& args);
+int runCapsVerb(const std::vector<std::string>& args);
+int runScanVerb(const std::vector<std::string>& args);
+int runRemoveVerb(const std::vector<std::string>& args);
+int runRawVerb(const std::vector<std::string>& args);
 
 extern const char kListHelp[];
 extern const char kCapsHelp[];
@@ -26,11 +26,11 @@ extern const char kRawHelp[];
 
 /// The scan request the options describe, or false with `err` set for a bad
 /// option. `outDir` receives --out (default ".").
-bool BuildScanRequest(const std::vector<std::string>& args, const std::string& messageId,
+bool buildScanRequest(const std::vector<std::string>& args, const std::string& messageId,
                       std::string* request, std::string* outDir, std::string* err);
 
 /// Replaces every "content" and "part" string longer than 80 characters by a
 /// short note of its length, so an answer can be printed.
-void ElideLongStrings(JsonValue* value);
+void elideLongStrings(JsonValue* value);
 
 }  // namespace lumra

@@ -33,7 +33,7 @@ TEST(ScanRequest, OptionsBecomeRequestFields) {
   };
   for (const Case& c : cases) {
     std::string request, outDir, err;
-    ASSERT_TRUE(BuildScanRequest(c.args, "id", &request, &outDir, &err)) << err;
+    ASSERT_TRUE(buildScanRequest(c.args, "id", &request, &outDir, &err)) << err;
     // Drop the messageId member (and one comma) to compare the rest.
     std::string withoutId = request;
     const std::string id = R"("messageId":"id")";
@@ -58,7 +58,7 @@ TEST(ScanRequest, BadOptionsAreRefused) {
   };
   for (const auto& args : cases) {
     std::string request, outDir, err;
-    EXPECT_FALSE(BuildScanRequest(args, "id", &request, &outDir, &err)) << args[0];
+    EXPECT_FALSE(buildScanRequest(args, "id", &request, &outDir, &err)) << args[0];
     EXPECT_FALSE(err.empty());
   }
 }
@@ -84,7 +84,7 @@ TEST(Base64, DecodesWhatTheHostSends) {
   };
   for (const Case& c : cases) {
     std::string out;
-    EXPECT_EQ(DecodeBase64(c.text, &out), c.ok) << ToUtf8(c.text);
+    EXPECT_EQ(decodeBase64(c.text, &out), c.ok) << toUtf8(c.text);
     if (c.ok) {
       EXPECT_EQ(out, c.bytes);
     }
@@ -99,7 +99,7 @@ TEST(RawAnswer, LongPageTextsAreShortened) {
                         u"\"status\":{\"description\":\"" +
                         std::u16string(longText.begin(), longText.end()) + u"\"}}");
   ASSERT_NE(root, nullptr);
-  ElideLongStrings(root.get());
+  elideLongStrings(root.get());
   std::string text;
   stringifyUtf8(*root, &text);
   EXPECT_EQ(text, R"({"pages":[{"content":"<200 characters>","number":1}],"split":{"part":"short"},)"
@@ -108,10 +108,10 @@ TEST(RawAnswer, LongPageTextsAreShortened) {
 
 TEST(Answer, OnlyValidUtf8Objects) {
   std::string err;
-  EXPECT_NE(ParseAnswer(R"({"a":"\u00e9"})", &err), nullptr);
-  EXPECT_EQ(ParseAnswer("[1]", &err), nullptr);
-  EXPECT_EQ(ParseAnswer("{\"a\":\"\xC3\"}", &err), nullptr);
-  EXPECT_EQ(ParseAnswer("", &err), nullptr);
+  EXPECT_NE(parseAnswer(R"({"a":"\u00e9"})", &err), nullptr);
+  EXPECT_EQ(parseAnswer("[1]", &err), nullptr);
+  EXPECT_EQ(parseAnswer("{\"a\":\"\xC3\"}", &err), nullptr);
+  EXPECT_EQ(parseAnswer("", &err), nullptr);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 namespace lumra::virtual_scanner {
 
-void JournalLine(const std::string& line) {
+void journalLine(const std::string& line) {
   static std::mutex mutex;
   const char* path = std::getenv("LUMRA_VIRTUAL_JOURNAL");
   if (path == nullptr || *path == '\0') return;
@@ -20,7 +20,7 @@ void JournalLine(const std::string& line) {
   std::fclose(file);
 }
 
-std::string Quoted(const std::string& text) {
+std::string quoted(const std::string& text) {
   std::string out = "\"";
   for (char c : text) {
     if (c == '"' || c == '\\') out.push_back('\\');

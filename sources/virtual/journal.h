@@ -7,9 +7,9 @@
 namespace lumra::virtual_scanner {
 
 /// Appends one line (a newline is added). Safe from any thread.
-void JournalLine(const std::string& line);
+void journalLine(const std::string& line);
 
 /// Text as a journal value: in double quotes, with quotes and backslashes escaped.
-std::string Quoted(const std::string& text);
+std::string quoted(const std::string& text);
 
 }  // namespace lumra::virtual_scanner

@@ -236,7 +236,7 @@ bool effectiveBitfields(const PageDescription& desc) {
 
 }  // namespace
 
-std::vector<uint8_t> ContentImage(const PageDescription& desc) {
+std::vector<uint8_t> contentImage(const PageDescription& desc) {
   Layout layout = makeLayout(desc);
   std::vector<uint8_t> out;
   out.reserve(static_cast<size_t>(desc.width) * desc.height * 3);
@@ -250,7 +250,7 @@ std::vector<uint8_t> ContentImage(const PageDescription& desc) {
   return out;
 }
 
-HGLOBAL MakePage(const PageDescription& desc, bool truncate, size_t* fullBytes,
+HGLOBAL makePage(const PageDescription& desc, bool truncate, size_t* fullBytes,
                  const TW_ENTRYPOINT* memory) {
   if (desc.width <= 0 || desc.height <= 0) return nullptr;
   Layout layout = makeLayout(desc);

@@ -31,11 +31,11 @@ struct PageDescription {
 /// else of GlobalAlloc. With truncate the block holds only half of the pixel
 /// bytes its header promises. Returns null when memory runs out; *fullBytes
 /// receives the size a whole bitmap needs.
-HGLOBAL MakePage(const PageDescription& desc, bool truncate, size_t* fullBytes,
+HGLOBAL makePage(const PageDescription& desc, bool truncate, size_t* fullBytes,
                  const TW_ENTRYPOINT* memory = nullptr);
 
 /// The content as the page draws it, top-down RGB, in the pixel type's
 /// colours before the depth reduces them: for tests that decode pages.
-std::vector<uint8_t> ContentImage(const PageDescription& desc);
+std::vector<uint8_t> contentImage(const PageDescription& desc);
 
 }  // namespace lumra::virtual_scanner

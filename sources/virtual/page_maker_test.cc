@@ -142,7 +142,7 @@ TEST(PageMaker, EveryLayoutDecodesToTheDrawnContent) {
                        std::to_string(static_cast<int>(l.compression)) + " topdown " +
                        std::to_string(l.topDown) + " type " + std::to_string(l.pixelType);
     size_t full = 0;
-    HGLOBAL handle = MakePage(desc, false, &full);
+    HGLOBAL handle = makePage(desc, false, &full);
     ASSERT_NE(handle, nullptr) << what;
     ASSERT_EQ(GlobalSize(handle), full) << what;
     auto* data = static_cast<const uint8_t*>(GlobalLock(handle));
@@ -155,7 +155,7 @@ TEST(PageMaker, EveryLayoutDecodesToTheDrawnContent) {
     ASSERT_EQ(w, 123);
     ASSERT_EQ(h, 77);
     int worst = 0;
-    std::vector<uint8_t> content = ContentImage(desc);
+    std::vector<uint8_t> content = contentImage(desc);
     for (int y = 0; y < h; ++y) {
       for (int x = 0; x < w; ++x) {
         uint8_t* want = &content[(static_cast<size_t>(y) * w + x) * 3];
@@ -179,9 +179,9 @@ TEST(PageMaker, PagesShowTextAndDifferByNumber) {
   desc.width = 400;
   desc.height = 560;
   size_t full0 = 0, full1 = 0;
-  HGLOBAL a = MakePage(desc, false, &full0);
+  HGLOBAL a = makePage(desc, false, &full0);
   desc.pageNumber = 1;
-  HGLOBAL b = MakePage(desc, false, &full1);
+  HGLOBAL b = makePage(desc, false, &full1);
   ASSERT_EQ(full0, full1);
   auto* pa = static_cast<const uint8_t*>(GlobalLock(a));
   auto* pb = static_cast<const uint8_t*>(GlobalLock(b));
@@ -209,7 +209,7 @@ TEST(PageMaker, TruncatedBlockHoldsHalfThePixelsItsHeaderPromises) {
     desc.compression = l.compression;
     desc.pixelType = l.pixelType;
     size_t full = 0;
-    HGLOBAL handle = MakePage(desc, true, &full);
+    HGLOBAL handle = makePage(desc, true, &full);
     ASSERT_NE(handle, nullptr);
     size_t prefix = 40 + (l.depth <= 8 ? 4u << l.depth : 0);
     uint32_t promised = u32(static_cast<const uint8_t*>(GlobalLock(handle)) + 20);
@@ -230,7 +230,7 @@ TEST(PageMaker, RefusesEmptyPages) {
   PageDescription desc;
   desc.width = 0;
   desc.height = 10;
-  EXPECT_EQ(MakePage(desc, false, nullptr), nullptr);
+  EXPECT_EQ(makePage(desc, false, nullptr), nullptr);
 }
 
 }  // namespace

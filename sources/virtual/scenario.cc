@@ -390,7 +390,7 @@ HandleFault SourceScript::handleFault(int page) const {
   return it == handles.end() ? HandleFault::kNone : it->second;
 }
 
-Scenario ParseScenario(std::string_view text) {
+Scenario parseScenario(std::string_view text) {
   Scenario out;
   SourceScript defaults;
   bool inSource = false;
@@ -436,7 +436,7 @@ Scenario ParseScenario(std::string_view text) {
   return out;
 }
 
-Scenario DefaultScenario() {
+Scenario defaultScenario() {
   Scenario out;
   SourceScript modern;
   modern.id = 1;
@@ -449,9 +449,9 @@ Scenario DefaultScenario() {
   return out;
 }
 
-Scenario LoadScenario() {
+Scenario loadScenario() {
   const char* path = std::getenv("LUMRA_VIRTUAL_SCENARIO");
-  if (path == nullptr || *path == '\0') return DefaultScenario();
+  if (path == nullptr || *path == '\0') return defaultScenario();
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     Scenario out;
@@ -460,10 +460,10 @@ Scenario LoadScenario() {
   }
   std::ostringstream text;
   text << in.rdbuf();
-  return ParseScenario(text.str());
+  return parseScenario(text.str());
 }
 
-std::string CapabilityName(TW_UINT16 cap) {
+std::string capabilityName(TW_UINT16 cap) {
   for (const Named& n : kCapabilities) {
     if (n.value == cap) return n.name;
   }
@@ -472,7 +472,7 @@ std::string CapabilityName(TW_UINT16 cap) {
   return buffer;
 }
 
-std::string MessageName(TW_UINT16 msg) {
+std::string messageName(TW_UINT16 msg) {
   for (const Named& n : kMessages) {
     if (n.value == msg) return n.name;
   }

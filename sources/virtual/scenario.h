@@ -87,17 +87,17 @@ struct Scenario {
 };
 
 /// Parses scenario text; bad lines are skipped and listed in errors.
-Scenario ParseScenario(std::string_view text);
+Scenario parseScenario(std::string_view text);
 
 /// The well-mannered default: a TWAIN 2 and a TWAIN 1 source.
-Scenario DefaultScenario();
+Scenario defaultScenario();
 
 /// The scenario named by LUMRA_VIRTUAL_SCENARIO, or the default. A file that
 /// cannot be read yields no sources and an error.
-Scenario LoadScenario();
+Scenario loadScenario();
 
 /// Names for journal lines: "ICAP_XRESOLUTION", "XFERREADY"; numbers otherwise.
-std::string CapabilityName(TW_UINT16 cap);
-std::string MessageName(TW_UINT16 msg);
+std::string capabilityName(TW_UINT16 cap);
+std::string messageName(TW_UINT16 msg);
 
 }  // namespace lumra::virtual_scanner

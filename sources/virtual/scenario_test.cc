@@ -6,7 +6,7 @@ namespace lumra::virtual_scanner {
 namespace {
 
 TEST(Scenario, DefaultsApplyToEverySourceAndSectionsOverride) {
-  Scenario s = ParseScenario(
+  Scenario s = parseScenario(
       "# two sources\n"
       "pages = 4\n"
       "depth = 8   # trailing comment\n"
@@ -31,12 +31,12 @@ TEST(Scenario, DefaultsApplyToEverySourceAndSectionsOverride) {
 }
 
 TEST(Scenario, NoSectionGivesOneSourceFromTheDefaults) {
-  Scenario s = ParseScenario("ready = enable\nnotify = TWAIN_IGNORED\n");
+  Scenario s = parseScenario("ready = enable\nnotify = TWAIN_IGNORED\n");
   ASSERT_EQ(s.sources.size(), 1u);
   EXPECT_EQ(s.sources[0].ready, Ready::kEnable);
   ASSERT_EQ(s.errors.size(), 1u);
   EXPECT_EQ(s.errors[0].rfind("line=2 ", 0), 0u) << s.errors[0];
-  EXPECT_EQ(ParseScenario("").sources.size(), 1u);
+  EXPECT_EQ(parseScenario("").sources.size(), 1u);
 }
 
 TEST(Scenario, BadLinesAreReportedAndSkipped) {
@@ -48,7 +48,7 @@ TEST(Scenario, BadLinesAreReportedAndSkipped) {
       "name = 0123456789012345678901234567890123456789",
   };
   for (const char* line : bad) {
-    Scenario s = ParseScenario(std::string("pages = 2\n") + line + "\n");
+    Scenario s = parseScenario(std::string("pages = 2\n") + line + "\n");
     EXPECT_EQ(s.errors.size(), 1u) << line;
     ASSERT_EQ(s.sources.size(), 1u) << line;
     EXPECT_EQ(s.sources[0].pages, 2) << line;
@@ -56,7 +56,7 @@ TEST(Scenario, BadLinesAreReportedAndSkipped) {
 }
 
 TEST(Scenario, StepsResolveByPageThenWildcard) {
-  Scenario s = ParseScenario(
+  Scenario s = parseScenario(
       "return.xfer.1 = CANCEL\n"
       "fail.xfer.* = PAPERJAM\n"
       "return.processevent = 99\n"
@@ -89,7 +89,7 @@ TEST(Scenario, StepsResolveByPageThenWildcard) {
 }
 
 TEST(Scenario, RefusalsAndNotificationsByName) {
-  Scenario s = ParseScenario(
+  Scenario s = parseScenario(
       "refuse = ICAP_XRESOLUTION:BADVALUE, CAP_DUPLEXENABLED 0x1002:TWCC_DENIED\n"
       "cancel = dialog\nnotify_count = 2\nlate_notify = close\n");
   ASSERT_TRUE(s.errors.empty()) << s.errors[0];
@@ -100,12 +100,12 @@ TEST(Scenario, RefusalsAndNotificationsByName) {
   EXPECT_EQ(src.notifyMessage, MSG_CLOSEDSREQ);
   EXPECT_EQ(src.notifyCount, 2);
   EXPECT_EQ(src.lateNotify, LateNotify::kClose);
-  EXPECT_EQ(CapabilityName(ICAP_XRESOLUTION), "ICAP_XRESOLUTION");
-  EXPECT_EQ(CapabilityName(0x8123), "0x8123");
+  EXPECT_EQ(capabilityName(ICAP_XRESOLUTION), "ICAP_XRESOLUTION");
+  EXPECT_EQ(capabilityName(0x8123), "0x8123");
 }
 
 TEST(Scenario, DefaultHasATwain2AndATwain1Source) {
-  Scenario s = DefaultScenario();
+  Scenario s = defaultScenario();
   ASSERT_EQ(s.sources.size(), 2u);
   EXPECT_TRUE(s.sources[0].twain2);
   EXPECT_FALSE(s.sources[1].twain2);

@@ -256,7 +256,7 @@ TW_UINT16 VirtualModule::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat,
         if (msg == MSG_SET && data != nullptr) {
           std::lock_guard<std::mutex> lock(mutex_);
           offered_ = *static_cast<pTW_ENTRYPOINT>(data);
-          JournalLine("ENTRYPOINT");
+          journalLine("ENTRYPOINT");
           return TWRC_SUCCESS;
         }
         break;
@@ -273,7 +273,7 @@ TW_UINT16 VirtualModule::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat,
           auto* status = static_cast<pTW_STATUS>(data);
           status->ConditionCode = code;
           status->Data = 0;
-          JournalLine("STATUS" + (s != nullptr ? sourceField(*s) : std::string()) +
+          journalLine("STATUS" + (s != nullptr ? sourceField(*s) : std::string()) +
                       " cc=" + std::to_string(code));
           code = TWCC_SUCCESS;
           return TWRC_SUCCESS;
@@ -298,7 +298,7 @@ TW_UINT16 VirtualModule::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat,
           // No windows of its own: every event belongs to the application.
           if (auto scripted = s->script.answer("processevent")) {
             s->conditionCode = scripted->cc;
-            JournalLine("PROCESSEVENT" + sourceField(*s) + " rc=" + std::to_string(scripted->rc));
+            journalLine("PROCESSEVENT" + sourceField(*s) + " rc=" + std::to_string(scripted->rc));
             return scripted->rc;
           }
           return TWRC_NOTDSEVENT;
@@ -342,7 +342,7 @@ TW_UINT16 VirtualModule::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat,
   }
   std::lock_guard<std::mutex> lock(mutex_);
   Session* s = find(origin);
-  JournalLine("UNSUPPORTED" + (s != nullptr ? sourceField(*s) : std::string()) +
+  journalLine("UNSUPPORTED" + (s != nullptr ? sourceField(*s) : std::string()) +
               " dg=" + std::to_string(dg) + " dat=" + std::to_string(dat) +
               " msg=" + std::to_string(msg));
   return failWith(s, TWCC_BADPROTOCOL);
@@ -357,7 +357,7 @@ bool VirtualModule::outOfState(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat,
   const int state = s != nullptr ? s->state : 3;
   if (s != nullptr && s->script.lenient) return false;
   if (state >= allowed.low && state <= allowed.high) return false;
-  JournalLine("VIOLATION" + (s != nullptr ? sourceField(*s) : std::string()) +
+  journalLine("VIOLATION" + (s != nullptr ? sourceField(*s) : std::string()) +
               " app=" + std::to_string(origin->Id) + " state=" + std::to_string(state) +
               " op=" + allowed.name + " dg=" + std::to_string(dg) + " dat=" + std::to_string(dat) +
               " msg=" + std::to_string(msg));
@@ -390,7 +390,7 @@ void VirtualModule::openWindow(const TW_IDENTITY& app) {
   std::lock_guard<std::mutex> lock(mutex_);
   Session* s = find(&app);
   if (s != nullptr) s->window = window;
-  JournalLine("WINDOW" + (s != nullptr ? sourceField(*s) : std::string()) +
+  journalLine("WINDOW" + (s != nullptr ? sourceField(*s) : std::string()) +
               " created=" + std::to_string(window != nullptr) + " posted=" + std::to_string(posted));
 }
 
@@ -431,10 +431,10 @@ TW_UINT16 VirtualModule::identities(TW_UINT16 msg, pTW_IDENTITY out) {
   if (msg == MSG_GETFIRST || msg == MSG_GET || !scenarioLoaded_) {
     // Read afresh whenever the manager starts over, so each run of the
     // manager sees the scenario as it is now.
-    scenario_ = LoadScenario();
+    scenario_ = loadScenario();
     scenarioLoaded_ = true;
-    for (const std::string& error : scenario_.errors) JournalLine("SCENARIO " + error);
-    JournalLine("IDENTITIES count=" + std::to_string(scenario_.sources.size()));
+    for (const std::string& error : scenario_.errors) journalLine("SCENARIO " + error);
+    journalLine("IDENTITIES count=" + std::to_string(scenario_.sources.size()));
     cursor_ = 0;
   }
   if (msg == MSG_GET) {
@@ -451,7 +451,7 @@ TW_UINT16 VirtualModule::identities(TW_UINT16 msg, pTW_IDENTITY out) {
 TW_UINT16 VirtualModule::open(pTW_IDENTITY origin, pTW_IDENTITY source) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!scenarioLoaded_) {
-    scenario_ = LoadScenario();
+    scenario_ = loadScenario();
     scenarioLoaded_ = true;
   }
   // The manager gives the Ids; the name tells which source is meant.
@@ -468,10 +468,10 @@ TW_UINT16 VirtualModule::open(pTW_IDENTITY origin, pTW_IDENTITY source) {
   if (find(origin) != nullptr) return failWith(nullptr, TWCC_MAXCONNECTIONS);
   std::string name(source->ProductName, strnlen(source->ProductName, sizeof(TW_STR32)));
   std::string fields = " source=" + std::to_string(source->Id) +
-                       " app=" + std::to_string(origin->Id) + " name=" + Quoted(name);
+                       " app=" + std::to_string(origin->Id) + " name=" + quoted(name);
   if (auto scripted = script->answer("opends")) {
     moduleCode_ = scripted->cc;
-    JournalLine("OPENDS" + fields + " rc=" + std::to_string(scripted->rc));
+    journalLine("OPENDS" + fields + " rc=" + std::to_string(scripted->rc));
     return scripted->rc;
   }
   auto s = std::make_unique<Session>();
@@ -494,7 +494,7 @@ TW_UINT16 VirtualModule::open(pTW_IDENTITY origin, pTW_IDENTITY source) {
     }
   }
   sessions_[origin->Id] = std::move(s);
-  JournalLine("OPENDS" + fields + " rc=0");
+  journalLine("OPENDS" + fields + " rc=0");
   return TWRC_SUCCESS;
 }
 
@@ -510,7 +510,7 @@ TW_UINT16 VirtualModule::close(pTW_IDENTITY origin) {
     if (s == nullptr) return failWith(nullptr, TWCC_SEQERROR);
     if (auto scripted = s->script.answer("closeds")) {
       s->conditionCode = scripted->cc;
-      JournalLine("CLOSEDS" + sourceField(*s) + " rc=" + std::to_string(scripted->rc));
+      journalLine("CLOSEDS" + sourceField(*s) + " rc=" + std::to_string(scripted->rc));
       return scripted->rc;
     }
     enabled = s->state >= 5;
@@ -529,7 +529,7 @@ TW_UINT16 VirtualModule::close(pTW_IDENTITY origin) {
       gone = std::move(it->second);
       sessions_.erase(it);
     }
-    JournalLine("CLOSEDS source=" + std::to_string(source.Id) + " rc=0");
+    journalLine("CLOSEDS source=" + std::to_string(source.Id) + " rc=0");
   }
   return TWRC_SUCCESS;  // the session (and its stopped worker) goes here, unlocked
 }
@@ -546,7 +546,7 @@ TW_UINT16 VirtualModule::capability(Session& s, TW_UINT16 msg, pTW_CAPABILITY ca
       GlobalUnlock(h);
     }
   };
-  const std::string name = CapabilityName(cap->Cap);
+  const std::string name = capabilityName(cap->Cap);
   if (msg == MSG_GET || msg == MSG_GETCURRENT || msg == MSG_GETDEFAULT || msg == MSG_RESET) {
     for (TW_UINT16 unsupported : s.script.unsupported) {
       if (unsupported == cap->Cap) return failWith(&s, TWCC_CAPUNSUPPORTED);
@@ -554,13 +554,13 @@ TW_UINT16 VirtualModule::capability(Session& s, TW_UINT16 msg, pTW_CAPABILITY ca
     if (msg == MSG_GET) {
       if (auto scripted = s.script.answer("capget")) {
         s.conditionCode = scripted->cc;
-        JournalLine("CAPGET" + sourceField(s) + " cap=" + name + " msg=1 rc=" +
+        journalLine("CAPGET" + sourceField(s) + " cap=" + name + " msg=1 rc=" +
                     std::to_string(scripted->rc));
         return scripted->rc;
       }
       // What the device offers, not just what it is set to.
       if (TW_UINT16 rc = TWRC_FAILURE; offeredValues(s, cap, &rc)) {
-        JournalLine("CAPGET" + sourceField(s) + " cap=" + name + " msg=1 rc=" + std::to_string(rc));
+        journalLine("CAPGET" + sourceField(s) + " cap=" + name + " msg=1 rc=" + std::to_string(rc));
         return rc;
       }
     }
@@ -592,7 +592,7 @@ TW_UINT16 VirtualModule::capability(Session& s, TW_UINT16 msg, pTW_CAPABILITY ca
     }
     cap->ConType = TWON_ONEVALUE;
     cap->hContainer = h;
-    JournalLine("CAPGET" + sourceField(s) + " cap=" + name + " msg=" + std::to_string(msg) + " rc=0");
+    journalLine("CAPGET" + sourceField(s) + " cap=" + name + " msg=" + std::to_string(msg) + " rc=0");
     return TWRC_SUCCESS;
   }
   if (msg != MSG_SET) return failWith(&s, TWCC_CAPBADOPERATION);
@@ -664,7 +664,7 @@ TW_UINT16 VirtualModule::capability(Session& s, TW_UINT16 msg, pTW_CAPABILITY ca
     memcpy(&fix, &item, sizeof fix);
     shown = static_cast<uint32_t>(fix.Whole);
   }
-  JournalLine("CAPSET" + sourceField(s) + " cap=" + name + " contype=" +
+  journalLine("CAPSET" + sourceField(s) + " cap=" + name + " contype=" +
               std::to_string(cap->ConType) + " itemtype=" + std::to_string(itemType) +
               " value=" + std::to_string(shown) + " rc=" + std::to_string(rc) +
               " cc=" + std::to_string(cc));
@@ -738,7 +738,7 @@ void VirtualModule::print(const Session& s) {
   std::fputs(s.script.stdoutText.c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
-  JournalLine("PRINT" + sourceField(s) + " text=" + Quoted(s.script.stdoutText));
+  journalLine("PRINT" + sourceField(s) + " text=" + quoted(s.script.stdoutText));
 }
 
 TW_UINT16 VirtualModule::enable(pTW_IDENTITY origin, pTW_USERINTERFACE ui) {
@@ -756,19 +756,19 @@ TW_UINT16 VirtualModule::enable(pTW_IDENTITY origin, pTW_USERINTERFACE ui) {
                          " modalui=" + std::to_string(ui->ModalUI) +
                          " parent=" + (ui->hParent != nullptr ? "set" : "null");
     if (s->state != 4) {
-      JournalLine("ENABLEDS" + fields + " rc=1");
+      journalLine("ENABLEDS" + fields + " rc=1");
       return failWith(s, TWCC_SEQERROR);
     }
     if (auto scripted = s->script.answer("enableds")) {
       s->conditionCode = scripted->cc;
-      JournalLine("ENABLEDS" + fields + " rc=" + std::to_string(scripted->rc));
+      journalLine("ENABLEDS" + fields + " rc=" + std::to_string(scripted->rc));
       return scripted->rc;
     }
     const SourceScript& script = s->script;
     s->pagesTotal = script.pages >= 0 ? script.pages : (s->feeder ? 3 : 1) * (s->duplex ? 2 : 1);
     s->page = 0;
     s->state = 5;
-    JournalLine("ENABLEDS" + fields + " rc=0");
+    journalLine("ENABLEDS" + fields + " rc=0");
     print(*s);
     bool window = script.window;
     if (!window && script.ready == Ready::kThread) {
@@ -826,11 +826,11 @@ TW_UINT16 VirtualModule::disable(pTW_IDENTITY origin, bool closing) {
     if (!closing) {
       if (auto scripted = s->script.answer("disableds")) {
         s->conditionCode = scripted->cc;
-        JournalLine("DISABLEDS" + sourceField(*s) + " rc=" + std::to_string(scripted->rc));
+        journalLine("DISABLEDS" + sourceField(*s) + " rc=" + std::to_string(scripted->rc));
         return scripted->rc;
       }
       if (s->state < 5) {
-        JournalLine("DISABLEDS" + sourceField(*s) + " rc=1");
+        journalLine("DISABLEDS" + sourceField(*s) + " rc=1");
         return failWith(s, TWCC_SEQERROR);
       }
     }
@@ -849,7 +849,7 @@ TW_UINT16 VirtualModule::disable(pTW_IDENTITY origin, bool closing) {
   std::lock_guard<std::mutex> lock(mutex_);
   Session* s = find(origin);
   if (s != nullptr) s->state = 4;
-  if (!closing) JournalLine("DISABLEDS source=" + std::to_string(source.Id) + " rc=0");
+  if (!closing) journalLine("DISABLEDS source=" + std::to_string(source.Id) + " rc=0");
   return TWRC_SUCCESS;
 }
 
@@ -858,13 +858,13 @@ TW_UINT16 VirtualModule::transfer(Session& s, TW_HANDLE* out) {
   std::string fields = sourceField(s) + " page=" + std::to_string(page);
   if (out == nullptr) return failWith(&s, TWCC_BADVALUE);
   if (s.state != 6) {
-    JournalLine("XFER" + fields + " handle=none rc=1");
+    journalLine("XFER" + fields + " handle=none rc=1");
     return failWith(&s, TWCC_SEQERROR);
   }
   if (auto scripted = s.script.answer("xfer", page)) {
     s.conditionCode = scripted->cc;
     if (scripted->rc == TWRC_CANCEL) s.state = 7;
-    JournalLine("XFER" + fields + " handle=none rc=" + std::to_string(scripted->rc));
+    journalLine("XFER" + fields + " handle=none rc=" + std::to_string(scripted->rc));
     return scripted->rc;
   }
   print(s);
@@ -873,10 +873,10 @@ TW_UINT16 VirtualModule::transfer(Session& s, TW_HANDLE* out) {
   size_t bytes = 0;
   HGLOBAL handle = nullptr;
   if (fault != HandleFault::kNull) {
-    handle = MakePage(desc, fault == HandleFault::kTruncated, &bytes,
+    handle = makePage(desc, fault == HandleFault::kTruncated, &bytes,
                       s.memory.DSM_MemAllocate != nullptr ? &s.memory : nullptr);
     if (handle == nullptr) {
-      JournalLine("XFER" + fields + " handle=none rc=1");
+      journalLine("XFER" + fields + " handle=none rc=1");
       return failWith(&s, TWCC_LOWMEMORY);
     }
   }
@@ -891,7 +891,7 @@ TW_UINT16 VirtualModule::transfer(Session& s, TW_HANDLE* out) {
                             (desc.depth == 16 || desc.depth == 32)
                         ? 3
                         : 0;
-  JournalLine("XFER" + fields + " width=" + std::to_string(desc.width) +
+  journalLine("XFER" + fields + " width=" + std::to_string(desc.width) +
               " height=" + std::to_string(desc.height) + " depth=" + std::to_string(desc.depth) +
               " compression=" + std::to_string(compression) +
               " topdown=" + std::to_string(desc.topDown && compression != 1 && compression != 2) +
@@ -908,12 +908,12 @@ TW_UINT16 VirtualModule::pending(Session& s, TW_UINT16 msg, pTW_PENDINGXFERS dat
   if (msg == MSG_ENDXFER) {
     std::string fields = sourceField(s) + " page=" + std::to_string(s.page);
     if (s.state != 6 && s.state != 7) {
-      JournalLine("ENDXFER" + fields + " count=0 rc=1");
+      journalLine("ENDXFER" + fields + " count=0 rc=1");
       return failWith(&s, TWCC_SEQERROR);
     }
     if (auto scripted = s.script.answer("endxfer", s.page)) {
       s.conditionCode = scripted->cc;
-      JournalLine("ENDXFER" + fields + " count=" + std::to_string(data->Count) +
+      journalLine("ENDXFER" + fields + " count=" + std::to_string(data->Count) +
                   " rc=" + std::to_string(scripted->rc));
       return scripted->rc;
     }
@@ -926,22 +926,22 @@ TW_UINT16 VirtualModule::pending(Session& s, TW_UINT16 msg, pTW_PENDINGXFERS dat
       data->Count = 0;
       s.state = 5;
     }
-    JournalLine("ENDXFER" + fields + " count=" + std::to_string(data->Count) + " rc=0");
+    journalLine("ENDXFER" + fields + " count=" + std::to_string(data->Count) + " rc=0");
     return TWRC_SUCCESS;
   }
   if (msg == MSG_RESET) {
     if (auto scripted = s.script.answer("reset")) {
       s.conditionCode = scripted->cc;
-      JournalLine("RESET" + sourceField(s) + " rc=" + std::to_string(scripted->rc));
+      journalLine("RESET" + sourceField(s) + " rc=" + std::to_string(scripted->rc));
       return scripted->rc;
     }
     if (s.state < 5) {
-      JournalLine("RESET" + sourceField(s) + " rc=1");
+      journalLine("RESET" + sourceField(s) + " rc=1");
       return failWith(&s, TWCC_SEQERROR);
     }
     data->Count = 0;
     s.state = 5;
-    JournalLine("RESET" + sourceField(s) + " rc=0");
+    journalLine("RESET" + sourceField(s) + " rc=0");
     return TWRC_SUCCESS;
   }
   return failWith(&s, TWCC_BADPROTOCOL);
@@ -954,7 +954,7 @@ void VirtualModule::notify(const TW_IDENTITY& source, const TW_IDENTITY& app, DS
   TW_IDENTITY dest = app;
   TW_UINT16 rc = dsm != nullptr ? dsm(&origin, &dest, DG_CONTROL, DAT_NULL, msg, nullptr)
                                 : static_cast<TW_UINT16>(TWRC_FAILURE);
-  JournalLine("NOTIFY source=" + std::to_string(source.Id) + " msg=" + MessageName(msg) +
+  journalLine("NOTIFY source=" + std::to_string(source.Id) + " msg=" + messageName(msg) +
               " from=" + from + " rc=" + std::to_string(rc));
 }
 

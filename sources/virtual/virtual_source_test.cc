@@ -65,10 +65,10 @@ class VirtualSourceTest : public ::testing::Test {
     TW_ENTRYPOINT points{};
     points.Size = sizeof points;
     points.DSM_Entry = recordingManager;
-    points.DSM_MemAllocate = [](TW_UINT32 size) -> TW_HANDLE { return TwainMemAllocate(size); };
-    points.DSM_MemFree = [](TW_HANDLE h) { TwainMemFree(h); };
-    points.DSM_MemLock = [](TW_HANDLE h) -> TW_MEMREF { return TwainMemLock(h); };
-    points.DSM_MemUnlock = [](TW_HANDLE h) { TwainMemUnlock(h); };
+    points.DSM_MemAllocate = [](TW_UINT32 size) -> TW_HANDLE { return twainMemAllocate(size); };
+    points.DSM_MemFree = [](TW_HANDLE h) { twainMemFree(h); };
+    points.DSM_MemLock = [](TW_HANDLE h) -> TW_MEMREF { return twainMemLock(h); };
+    points.DSM_MemUnlock = [](TW_HANDLE h) { twainMemUnlock(h); };
     ASSERT_EQ(module.entry(&app_, DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &points), TWRC_SUCCESS);
     ASSERT_EQ(module.entry(&app_, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source_), TWRC_SUCCESS);
   }
@@ -139,10 +139,10 @@ TEST_F(VirtualSourceTest, FeederJobCountsDownAndPagesFollowTheSettings) {
     TW_HANDLE h = nullptr;
     ASSERT_EQ(get(&h), TWRC_XFERDONE);
     // The bitmap is the manager's memory, never a Global block.
-    auto* header = static_cast<const uint8_t*>(TwainMemLock(h));
+    auto* header = static_cast<const uint8_t*>(twainMemLock(h));
     EXPECT_EQ(header[14], 1) << "bw pages are 1 bit deep";
     EXPECT_EQ(header[24] | header[25] << 8, 7874) << "200 dpi in pixels per metre";
-    TwainMemFree(h);
+    twainMemFree(h);
     TW_UINT16 count = 99;
     ASSERT_EQ(endTransfer(&count), TWRC_SUCCESS);
     EXPECT_EQ(count, expected);
@@ -161,7 +161,7 @@ TEST_F(VirtualSourceTest, UnknownPendingCountStaysUntilTheLastPage) {
   do {
     TW_HANDLE h = nullptr;
     ASSERT_EQ(get(&h), TWRC_XFERDONE);
-    TwainMemFree(h);
+    twainMemFree(h);
     ASSERT_EQ(endTransfer(&count), TWRC_SUCCESS);
     counts.push_back(count);
   } while (count != 0 && counts.size() < 10);
@@ -193,10 +193,10 @@ TEST_F(VirtualSourceTest, CapabilitiesAreCheckedAndRefusalsScripted) {
   // Read back what was accepted.
   TW_CAPABILITY cap{ICAP_XRESOLUTION, 0, nullptr};
   ASSERT_EQ(call(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &cap), TWRC_SUCCESS);
-  auto* one = static_cast<pTW_ONEVALUE>(TwainMemLock(cap.hContainer));
+  auto* one = static_cast<pTW_ONEVALUE>(twainMemLock(cap.hContainer));
   EXPECT_EQ(TW_UINT16{one->ItemType}, TWTY_FIX32);
   EXPECT_EQ(TW_UINT32{one->Item}, 300u);
-  TwainMemFree(cap.hContainer);
+  twainMemFree(cap.hContainer);
   std::string j = journal();
   EXPECT_NE(j.find("CAPSET source=0 cap=ICAP_YRESOLUTION contype=5 itemtype=7 value=300 rc=1 cc=13"),
             std::string::npos)
@@ -224,7 +224,7 @@ TEST_F(VirtualSourceTest, ScriptedAnswersAtEachStep) {
     for (int page = 0; page < c.page; ++page) {
       TW_HANDLE h = nullptr;
       ASSERT_EQ(fresh.entry(&app_, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &h), TWRC_XFERDONE);
-      TwainMemFree(h);
+      twainMemFree(h);
       fresh.entry(&app_, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
     }
     TW_HANDLE h = nullptr;
@@ -257,10 +257,10 @@ TEST_F(VirtualSourceTest, NullAndTruncatedHandles) {
   endTransfer(&count);
   ASSERT_EQ(get(&h), TWRC_XFERDONE);
   ASSERT_NE(h, nullptr);
-  auto* header = static_cast<const uint8_t*>(TwainMemLock(h));
+  auto* header = static_cast<const uint8_t*>(twainMemLock(h));
   uint32_t promised = header[20] | header[21] << 8 | header[22] << 16;
-  EXPECT_LT(TransferredBlockSize(h, header), 40 + promised);
-  TwainMemFree(h);
+  EXPECT_LT(transferredBlockSize(h, header), 40 + promised);
+  twainMemFree(h);
 }
 
 TEST_F(VirtualSourceTest, NotificationScripts) {
@@ -372,7 +372,7 @@ TEST_F(VirtualSourceTest, PrintsToStandardOutputWhenScripted) {
   ASSERT_EQ(enable(), TWRC_SUCCESS);
   TW_HANDLE h = nullptr;
   ASSERT_EQ(get(&h), TWRC_XFERDONE);
-  TwainMemFree(h);
+  twainMemFree(h);
   std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_EQ(printed, "hello from the driver\nhello from the driver\n");
 }
