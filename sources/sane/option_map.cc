@@ -86,7 +86,7 @@ bool allows(const OptionInfo& option, double value) {
 
 }  // namespace
 
-std::optional<OptionInfo> Describe(int index, const SANE_Option_Descriptor* d) {
+std::optional<OptionInfo> describe(int index, const SANE_Option_Descriptor* d) {
   if (d == nullptr || d->name == nullptr || *d->name == '\0') return std::nullopt;
   OptionInfo info;
   info.index = index;
@@ -220,7 +220,7 @@ std::vector<Assignment> OptionTable::plan(const ScanSettings& settings) const {
   return out;
 }
 
-std::optional<Assignment> ParseValue(const OptionInfo& option, const std::string& value) {
+std::optional<Assignment> parseValue(const OptionInfo& option, const std::string& value) {
   switch (option.type) {
     case SANE_TYPE_STRING:
       if (static_cast<SANE_Int>(value.size()) >= option.size) return std::nullopt;

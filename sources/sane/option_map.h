@@ -25,7 +25,7 @@ struct OptionInfo {
 };
 
 /// Copies descriptor `index` (null or nameless descriptors give nullopt).
-std::optional<OptionInfo> Describe(int index, const SANE_Option_Descriptor* d);
+std::optional<OptionInfo> describe(int index, const SANE_Option_Descriptor* d);
 
 /// One option value to set: a string, or a word (SANE_Int, SANE_Fixed or SANE_Bool).
 struct Assignment {
@@ -72,6 +72,6 @@ class OptionTable {
 
 /// `value` (text as a user writes it: "Color", "16", "150.5", "yes") as a
 /// value of `option`, or nullopt when it cannot be one.
-std::optional<Assignment> ParseValue(const OptionInfo& option, const std::string& value);
+std::optional<Assignment> parseValue(const OptionInfo& option, const std::string& value);
 
 }  // namespace lumra::sane_source

@@ -41,7 +41,7 @@ class Backend {
   OptionTable table() const {
     std::vector<OptionInfo> out;
     for (size_t i = 0; i < descriptors_.size(); ++i) {
-      if (auto info = Describe(static_cast<int>(i + 1), &descriptors_[i])) out.push_back(*info);
+      if (auto info = describe(static_cast<int>(i + 1), &descriptors_[i])) out.push_back(*info);
     }
     return OptionTable(out);
   }
@@ -173,10 +173,10 @@ TEST(OptionMapTest, SettingsTheDeviceCannotTakeAreRefused) {
   ASSERT_TRUE(Backend().table().source(false, false));  // flatbed: nothing to set
   // Values as tests and users write them, in the option's own type.
   OptionTable test = TestBackend().table();
-  EXPECT_EQ(ParseValue(*test.find("resolution"), "150.5")->word, SANE_FIX(150.5));
-  EXPECT_FALSE(ParseValue(*test.find("resolution"), "40000"));
-  EXPECT_FALSE(ParseValue(*test.find("depth"), "eight"));
-  EXPECT_FALSE(ParseValue(*test.find("mode"), std::string(64, 'x')));
+  EXPECT_EQ(parseValue(*test.find("resolution"), "150.5")->word, SANE_FIX(150.5));
+  EXPECT_FALSE(parseValue(*test.find("resolution"), "40000"));
+  EXPECT_FALSE(parseValue(*test.find("depth"), "eight"));
+  EXPECT_FALSE(parseValue(*test.find("mode"), std::string(64, 'x')));
 }
 
 }  // namespace

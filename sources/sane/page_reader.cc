@@ -105,7 +105,7 @@ void Memory::free(TW_HANDLE h) const {
   }
 }
 
-SANE_Status ReadPage(FrameSource& device, const std::atomic<bool>& stop, PageFrames* page) {
+SANE_Status readPage(FrameSource& device, const std::atomic<bool>& stop, PageFrames* page) {
   page->threePass = false;
   bool seen[3] = {false, false, false};
   for (int pass = 0; pass < 3; ++pass) {
@@ -139,7 +139,7 @@ SANE_Status ReadPage(FrameSource& device, const std::atomic<bool>& stop, PageFra
   return SANE_STATUS_GOOD;
 }
 
-TW_HANDLE BuildDib(const PageFrames& page, double dpi, const Memory& memory) {
+TW_HANDLE buildDib(const PageFrames& page, double dpi, const Memory& memory) {
   const SANE_Parameters& p = page.threePass ? page.planes[0].params : page.gray.params;
   const int width = p.pixels_per_line;
   const int height = p.lines;

@@ -49,11 +49,11 @@ struct PageFrames {
 /// (starting the next pass of a three-pass scan). Stops with
 /// SANE_STATUS_CANCELLED as soon as `stop` is set; SANE_STATUS_IO_ERROR for
 /// nonsense parameters or a short frame.
-SANE_Status ReadPage(FrameSource& device, const std::atomic<bool>& stop, PageFrames* page);
+SANE_Status readPage(FrameSource& device, const std::atomic<bool>& stop, PageFrames* page);
 
 /// The page as a bottom-up DIB (1-bit with 0 = black, 8-bit gray, 24-bit
 /// BGR; 16-bit samples reduced to 8) in memory from `memory`, its
 /// resolution in the header; null when it cannot be allocated.
-TW_HANDLE BuildDib(const PageFrames& page, double dpi, const Memory& memory);
+TW_HANDLE buildDib(const PageFrames& page, double dpi, const Memory& memory);
 
 }  // namespace lumra::sane_source

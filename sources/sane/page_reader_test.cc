@@ -76,7 +76,7 @@ TEST(PageReaderTest, FaultyFramesFailAndGoodOnesAreKeptWhole) {
     ScriptedFrame device(c.params, c.bytes, c.chunk, c.end);
     std::atomic<bool> stop{false};
     PageFrames page;
-    EXPECT_EQ(ReadPage(device, stop, &page), c.expected) << c.name;
+    EXPECT_EQ(readPage(device, stop, &page), c.expected) << c.name;
     if (c.expected == SANE_STATUS_GOOD) {
       EXPECT_EQ(page.gray.bytes.size(), 12u) << c.name;
     }
@@ -97,9 +97,9 @@ TEST(PageReaderTest, SixteenBitLinesWithPaddingBecomeEightBitRows) {
   ScriptedFrame device(Gray(16, 9, 3, 2), bytes);
   std::atomic<bool> stop{false};
   PageFrames page;
-  ASSERT_EQ(ReadPage(device, stop, &page), SANE_STATUS_GOOD);
+  ASSERT_EQ(readPage(device, stop, &page), SANE_STATUS_GOOD);
   Memory memory;
-  TW_HANDLE dib = BuildDib(page, 300, memory);
+  TW_HANDLE dib = buildDib(page, 300, memory);
   ASSERT_NE(dib, nullptr);
   const auto* p = static_cast<const uint8_t*>(memory.lock(dib));
   int32_t ppm = 0;

@@ -108,7 +108,7 @@ std::vector<OptionInfo> describeAll(SANE_Handle h) {
     return out;
   }
   for (SANE_Int i = 1; i < count && i < 1000; ++i) {
-    if (auto info = Describe(i, sane_get_option_descriptor(h, i))) out.push_back(*info);
+    if (auto info = describe(i, sane_get_option_descriptor(h, i))) out.push_back(*info);
   }
   return out;
 }
@@ -164,7 +164,7 @@ void applyExtras(SANE_Handle h, int page) {
     if (when != page) continue;
     OptionTable table(describeAll(h));
     const OptionInfo* info = table.find(option.first);
-    std::optional<Assignment> a = info != nullptr ? ParseValue(*info, option.second) : std::nullopt;
+    std::optional<Assignment> a = info != nullptr ? parseValue(*info, option.second) : std::nullopt;
     if (a) {
       apply(h, *a);
     } else {
@@ -517,7 +517,7 @@ void SaneModule::runJob(Session* s) {
       ++s->started;
     }
     s->changed.notify_all();
-    status = ReadPage(device, s->stop, &frames);
+    status = readPage(device, s->stop, &frames);
     if (status != SANE_STATUS_GOOD) break;
     SANE_Word dpiWord = 0;
     double dpi = s->settings.dpi;
@@ -526,7 +526,7 @@ void SaneModule::runJob(Session* s) {
                                               nullptr) == SANE_STATUS_GOOD) {
       dpi = res->type == SANE_TYPE_FIXED ? SANE_UNFIX(dpiWord) : dpiWord;
     }
-    TW_HANDLE dib = BuildDib(frames, dpi, s->memory);
+    TW_HANDLE dib = buildDib(frames, dpi, s->memory);
     if (dib == nullptr) {
       status = SANE_STATUS_NO_MEM;
       break;
