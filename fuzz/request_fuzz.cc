@@ -112,6 +112,34 @@ bool lumra::ImageScanning::getListScanners(bool isDsm2, ScannerList* scanners) {
   return true;
 }
 
+// Capabilities: a list or a range by "dpi", nothing at all for scanner 0.
+bool lumra::ImageScanning::getCapabilities(bool, const ScanSettings& settings,
+                                           SourceCapabilities* caps, uint32_t* statusCode,
+                                           std::u16string* errorText) {
+  auto it = settings.find(u"scannerId");
+  if (it != settings.end() && it->second == 0) {
+    *statusCode = TWCC_NODS;
+    *errorText = u"Error open source.";
+    return false;
+  }
+  auto dpi = settings.find(u"dpi");
+  CapabilityValues values;
+  if (dpi != settings.end() && dpi->second % 2 == 0) {
+    values.isRange = true;
+    values.min = 50;
+    values.max = dpi->second;
+    values.step = 1;
+  } else {
+    values.items = {75, 150.5, dpi != settings.end() ? static_cast<double>(dpi->second) : 300};
+  }
+  caps->resolutions = values;
+  caps->colors = {u"gray", u"color"};
+  caps->feeder = true;
+  caps->width = 8.5;
+  caps->height = 11.69;
+  return true;
+}
+
 // The platform's deletion and folder creation, kept inside the private folder.
 BOOL DeleteFileA(LPCSTR path) {
   struct stat info;
