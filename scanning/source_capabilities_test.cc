@@ -28,9 +28,9 @@ TEST(CapabilityContainers, ReadWithinTheirBlock) {
     TW_UINT16 conType;
     std::vector<uint8_t> bytes;
     bool ok;
-    std::vector<double> items;
-    bool range;
-    double min, max, step;
+    std::vector<double> items = {};
+    bool range = false;
+    double min = 0, max = 0, step = 0;
   };
   const Case cases[] = {
       {"one FIX32", TWON_ONEVALUE, Bytes().u16(TWTY_FIX32).u32(fix32(8, 0x8000)).data, true, {8.5}},
