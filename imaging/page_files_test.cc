@@ -223,7 +223,9 @@ TEST_F(SaveDib, WithoutManagerFunctionsTheHandleGoesToGlobalFree) {
   EXPECT_TRUE(saveDIB(folder_ + "page_0.bmp", block.release(), 1, 90, HandleMemory{}));
   GlobalBlock bad(std::vector<uint8_t>(10, 0));
   EXPECT_FALSE(saveDIB(folder_ + "page_1.bmp", bad.release(), 1, 90, HandleMemory{}));
-  if (live >= 0) EXPECT_EQ(liveGlobalBlocks(), live);
+  if (live >= 0) {
+    EXPECT_EQ(liveGlobalBlocks(), live);
+  }
 }
 
 TEST_F(SaveDib, QualityReachesJpegOnlyAndLaterPagesOverwrite) {

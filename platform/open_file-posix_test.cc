@@ -30,7 +30,9 @@ TEST(openOwnFile, NeverFollowsALinkNorTakesAnotherUsersFile) {
   ::mkfifo(fifo.c_str(), 0600);
   std::ofstream(theirs) << "theirs";
   const bool root = ::geteuid() == 0;
-  if (root) ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  if (root) {
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  }
 
   struct Case {
     std::string path;
@@ -61,11 +63,15 @@ TEST(openOwnFile, NeverFollowsALinkNorTakesAnotherUsersFile) {
     EXPECT_EQ(Slurp(c.path), c.after);
     struct stat info;
     ASSERT_EQ(::stat(c.path.c_str(), &info), 0);
-    if (c.path == dir + "/fresh") EXPECT_EQ(info.st_mode & 0777, 0600u);
+    if (c.path == dir + "/fresh") {
+      EXPECT_EQ(info.st_mode & 0777, 0600u);
+    }
   }
   EXPECT_EQ(Slurp(target), "keep");
   EXPECT_FALSE(std::filesystem::exists(dir + "/created"));
-  if (root) EXPECT_EQ(Slurp(theirs), "theirs");
+  if (root) {
+    EXPECT_EQ(Slurp(theirs), "theirs");
+  }
   std::filesystem::remove_all(dir);
 }
 

@@ -133,6 +133,10 @@ class ImageScanning {
   /// Opens the manager's default source; sourceIdentity zeroed on failure.
   static bool openDefaultSource();
 
+  /// MSG_OPENDS for sourceIdentity: state 4 on success, sourceIdentity
+  /// zeroed on failure.
+  static bool openIdentified();
+
   /// Winds the source down to closed (sourceIdentity left as it is); false
   /// when a step was refused and the source stays open.
   static bool closeSource();

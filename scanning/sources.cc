@@ -76,6 +76,10 @@ bool ImageScanning::openSource(uint32_t number) {
   LOG_DEBUG << "Source " << number << " found.";
   logOpening("Open source: scanner Id = ", *match, "lumra::ImageScanning::openSource");
   sourceIdentity = *match;
+  return openIdentified();
+}
+
+bool ImageScanning::openIdentified() {
   if (!sendTwainCommand(&appIdentity, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS,
                         static_cast<TW_MEMREF>(&sourceIdentity))) {
     std::memset(&sourceIdentity, 0, sizeof(sourceIdentity));
@@ -94,13 +98,7 @@ bool ImageScanning::openDefaultSource() {
   }
   logOpening("Open default source: scanner Id = ", sourceIdentity,
              "lumra::ImageScanning::openDefaultSource");
-  if (!sendTwainCommand(&appIdentity, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS,
-                        static_cast<TW_MEMREF>(&sourceIdentity))) {
-    std::memset(&sourceIdentity, 0, sizeof(sourceIdentity));
-    return false;
-  }
-  sourceState = 4;
-  return true;
+  return openIdentified();
 }
 
 bool ImageScanning::closeSource() { return windDown(3); }

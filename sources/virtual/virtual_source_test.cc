@@ -354,7 +354,9 @@ TEST_F(VirtualSourceTest, OutOfStateOperationsAreViolations) {
     (std::string(c.what).rfind("a stranger", 0) == 0 ? module_.entry(&stranger, DG_CONTROL, DAT_STATUS, MSG_GET, &s)
                                                      : call(DG_CONTROL, DAT_STATUS, MSG_GET, &s));
     EXPECT_EQ(s.ConditionCode, c.cc);
-    if (c.violation != nullptr) EXPECT_NE(journal().find(c.violation), std::string::npos) << journal();
+    if (c.violation != nullptr) {
+      EXPECT_NE(journal().find(c.violation), std::string::npos) << journal();
+    }
   }
   EXPECT_NE(journal().find("UNSUPPORTED source=0 dg=1 dat=10 msg=1"), std::string::npos);
 }
