@@ -459,28 +459,27 @@ int runCapsVerb(const std::vector<std::string>& givenArgs) {
       const JsonValue* v = caps->find(key);
       if (v != nullptr && v->isBool()) std::printf("%s: %s\n", label, v->asBool() ? "yes" : "no");
     };
+    // "label: a, b, c" for an array of numbers or texts.
+    auto list = [&](const char* label, const JsonValue& items) {
+      std::printf("%s:", label);
+      const char* sep = " ";
+      for (const auto& item : items.asArray()) {
+        if (item->isNumber()) std::printf("%s%g", sep, item->asNumber());
+        else std::printf("%s%s", sep, textOf(item.get()).c_str());
+        sep = ", ";
+      }
+      std::printf("\n");
+    };
     if (const JsonValue* dpi = caps->find(u"resolutions")) {
       if (dpi->isArray()) {
-        std::printf("resolutions:");
-        const char* sep = " ";
-        for (const auto& item : dpi->asArray()) {
-          std::printf("%s%g", sep, number(item.get()));
-          sep = ", ";
-        }
-        std::printf("\n");
+        list("resolutions", *dpi);
       } else if (dpi->isObject()) {
         std::printf("resolutions: %g to %g, step %g\n", number(dpi->find(u"min")),
                     number(dpi->find(u"max")), number(dpi->find(u"step")));
       }
     }
     if (const JsonValue* colors = caps->find(u"colors"); colors != nullptr && colors->isArray()) {
-      std::printf("colors:");
-      const char* sep = " ";
-      for (const auto& item : colors->asArray()) {
-        std::printf("%s%s", sep, textOf(item.get()).c_str());
-        sep = ", ";
-      }
-      std::printf("\n");
+      list("colors", *colors);
     }
     flag(u"feeder", "feeder");
     flag(u"duplex", "duplex");

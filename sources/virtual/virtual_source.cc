@@ -61,6 +61,20 @@ PageDescription describePage(const Session& s) {
 
 bool isResolution(TW_UINT16 cap) { return cap == ICAP_XRESOLUTION || cap == ICAP_YRESOLUTION; }
 
+// Containers and bitmaps the source hands over: the manager's memory when
+// it gave its functions, else Global blocks.
+TW_HANDLE allocateBlock(const Session& s, size_t bytes) {
+  if (s.memory.DSM_MemAllocate == nullptr) return GlobalAlloc(GHND, bytes);
+  return bytes > UINT32_MAX ? nullptr : s.memory.DSM_MemAllocate(static_cast<TW_UINT32>(bytes));
+}
+void* lockBlock(const Session& s, TW_HANDLE h) {
+  return s.memory.DSM_MemLock != nullptr ? s.memory.DSM_MemLock(h) : GlobalLock(h);
+}
+void unlockBlock(const Session& s, TW_HANDLE h) {
+  if (s.memory.DSM_MemUnlock != nullptr) s.memory.DSM_MemUnlock(h);
+  else GlobalUnlock(h);
+}
+
 // The TWAIN states in which the standard lets an application send an
 // operation to a source; name empty for operations allowed in any state.
 struct Allowed {
@@ -536,16 +550,8 @@ TW_UINT16 VirtualModule::close(pTW_IDENTITY origin) {
 
 TW_UINT16 VirtualModule::capability(Session& s, TW_UINT16 msg, pTW_CAPABILITY cap) {
   if (cap == nullptr) return failWith(&s, TWCC_BADVALUE);
-  auto lockMemory = [&](TW_HANDLE h) -> void* {
-    return s.memory.DSM_MemLock != nullptr ? s.memory.DSM_MemLock(h) : GlobalLock(h);
-  };
-  auto unlockMemory = [&](TW_HANDLE h) {
-    if (s.memory.DSM_MemUnlock != nullptr) {
-      s.memory.DSM_MemUnlock(h);
-    } else {
-      GlobalUnlock(h);
-    }
-  };
+  auto lockMemory = [&](TW_HANDLE h) { return lockBlock(s, h); };
+  auto unlockMemory = [&](TW_HANDLE h) { unlockBlock(s, h); };
   const std::string name = capabilityName(cap->Cap);
   if (msg == MSG_GET || msg == MSG_GETCURRENT || msg == MSG_GETDEFAULT || msg == MSG_RESET) {
     for (TW_UINT16 unsupported : s.script.unsupported) {
@@ -581,8 +587,7 @@ TW_UINT16 VirtualModule::capability(Session& s, TW_UINT16 msg, pTW_CAPABILITY ca
     } else if (!currentValue(s, cap->Cap, &type, &item)) {
       return failWith(&s, TWCC_CAPUNSUPPORTED);
     }
-    TW_HANDLE h = s.memory.DSM_MemAllocate != nullptr ? s.memory.DSM_MemAllocate(sizeof(TW_ONEVALUE))
-                                                     : GlobalAlloc(GHND, sizeof(TW_ONEVALUE));
+    TW_HANDLE h = allocateBlock(s, sizeof(TW_ONEVALUE));
     if (h == nullptr) return failWith(&s, TWCC_LOWMEMORY);
     auto* one = static_cast<pTW_ONEVALUE>(lockMemory(h));
     if (one != nullptr) {
@@ -676,26 +681,9 @@ bool VirtualModule::offeredValues(Session& s, pTW_CAPABILITY cap, TW_UINT16* rc)
   const SourceScript& script = s.script;
   const bool resolution = isResolution(cap->Cap);
   if (!resolution && cap->Cap != ICAP_PIXELTYPE) return false;
-  auto allocate = [&](size_t bytes) -> TW_HANDLE {
-    return s.memory.DSM_MemAllocate != nullptr
-               ? s.memory.DSM_MemAllocate(static_cast<TW_UINT32>(bytes))
-               : GlobalAlloc(GHND, bytes);
-  };
-  auto lock = [&](TW_HANDLE h) -> uint8_t* {
-    return static_cast<uint8_t*>(s.memory.DSM_MemLock != nullptr ? s.memory.DSM_MemLock(h)
-                                                                   : GlobalLock(h));
-  };
-  auto unlock = [&](TW_HANDLE h) {
-    if (s.memory.DSM_MemUnlock != nullptr) s.memory.DSM_MemUnlock(h);
-    else GlobalUnlock(h);
-  };
+  std::vector<uint8_t> bytes;
+  TW_UINT16 conType = TWON_ENUMERATION;
   if (resolution && script.resolutions.empty()) {
-    TW_HANDLE h = allocate(sizeof(TW_RANGE));
-    uint8_t* p = h != nullptr ? lock(h) : nullptr;
-    if (p == nullptr) {
-      *rc = failWith(&s, TWCC_LOWMEMORY);
-      return true;
-    }
     TW_RANGE range{};
     range.ItemType = TWTY_FIX32;
     range.MinValue = script.resolutionMin;
@@ -703,31 +691,37 @@ bool VirtualModule::offeredValues(Session& s, pTW_CAPABILITY cap, TW_UINT16* rc)
     range.StepSize = script.resolutionStep;
     range.DefaultValue = script.resolution;
     range.CurrentValue = cap->Cap == ICAP_XRESOLUTION ? s.resolution : s.resolutionY;
-    std::memcpy(p, &range, sizeof range);
-    unlock(h);
-    cap->ConType = TWON_RANGE;
-    cap->hContainer = h;
-    *rc = TWRC_SUCCESS;
-    return true;
+    bytes.resize(sizeof range);
+    std::memcpy(bytes.data(), &range, sizeof range);
+    conType = TWON_RANGE;
+  } else {
+    std::vector<uint32_t> items;
+    if (resolution) items.assign(script.resolutions.begin(), script.resolutions.end());
+    else items.assign(script.pixelTypes.begin(), script.pixelTypes.end());
+    const size_t itemBytes = resolution ? 4 : 2;
+    const size_t head = offsetof(TW_ENUMERATION, ItemList);
+    TW_ENUMERATION header{};
+    header.ItemType = resolution ? TWTY_FIX32 : TWTY_UINT16;
+    header.NumItems = static_cast<TW_UINT32>(items.size());
+    bytes.resize(head + items.size() * itemBytes);
+    std::memcpy(bytes.data(), &header, head);
+    for (size_t i = 0; i < items.size(); ++i) {
+      std::memcpy(bytes.data() + head + i * itemBytes, &items[i], itemBytes);
+    }
   }
-  std::vector<uint32_t> items;
-  if (resolution) items.assign(script.resolutions.begin(), script.resolutions.end());
-  else items.assign(script.pixelTypes.begin(), script.pixelTypes.end());
-  const size_t itemBytes = resolution ? 4 : 2;
-  const size_t head = offsetof(TW_ENUMERATION, ItemList);
-  TW_HANDLE h = allocate(head + items.size() * itemBytes);
-  uint8_t* p = h != nullptr ? lock(h) : nullptr;
+  TW_HANDLE h = allocateBlock(s, bytes.size());
+  void* p = h != nullptr ? lockBlock(s, h) : nullptr;
   if (p == nullptr) {
+    if (h != nullptr) {
+      if (s.memory.DSM_MemFree != nullptr) s.memory.DSM_MemFree(h);
+      else GlobalFree(h);
+    }
     *rc = failWith(&s, TWCC_LOWMEMORY);
     return true;
   }
-  TW_ENUMERATION header{};
-  header.ItemType = resolution ? TWTY_FIX32 : TWTY_UINT16;
-  header.NumItems = static_cast<TW_UINT32>(items.size());
-  std::memcpy(p, &header, head);
-  for (size_t i = 0; i < items.size(); ++i) std::memcpy(p + head + i * itemBytes, &items[i], itemBytes);
-  unlock(h);
-  cap->ConType = TWON_ENUMERATION;
+  std::memcpy(p, bytes.data(), bytes.size());
+  unlockBlock(s, h);
+  cap->ConType = conType;
   cap->hContainer = h;
   *rc = TWRC_SUCCESS;
   return true;
@@ -742,11 +736,8 @@ void VirtualModule::print(const Session& s) {
 }
 
 TW_UINT16 VirtualModule::enable(pTW_IDENTITY origin, pTW_USERINTERFACE ui) {
-  TW_IDENTITY source{};
   TW_IDENTITY app{};
-  DSMENTRYPROC dsm = nullptr;
-  TW_UINT16 message = MSG_XFERREADY;
-  int count = 0;
+  bool window = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     Session* s = find(origin);
@@ -770,34 +761,23 @@ TW_UINT16 VirtualModule::enable(pTW_IDENTITY origin, pTW_USERINTERFACE ui) {
     s->state = 5;
     journalLine("ENABLEDS" + fields + " rc=0");
     print(*s);
-    bool window = script.window;
+    window = script.window;
     if (!window && script.ready == Ready::kThread) {
       s->stopWorker = false;
       s->worker = std::thread(&VirtualModule::runWorker, this, s);
       return TWRC_SUCCESS;
     }
     if (!window && script.ready == Ready::kNever) return TWRC_SUCCESS;
-    if (window) {
-      app = s->app;
-      count = -1;
-    }
-    if (!window) {
-      if (script.notifyMessage == MSG_XFERREADY) s->state = 6;
-      source = s->source;
-      app = s->app;
-      dsm = s->dsmEntry;
-      message = script.notifyMessage;
-      count = script.notifyCount;
-    }
+    app = s->app;
   }
-  if (count < 0) {
+  if (window) {
     // Like a driver whose dialog lives on the caller's thread: nothing
     // happens until the application lets that window have its messages.
     openWindow(app);
-    return TWRC_SUCCESS;
+  } else {
+    // Ready before MSG_ENABLEDS has even returned.
+    reportReady(app.Id, "enable");
   }
-  // Ready before MSG_ENABLEDS has even returned.
-  for (int i = 0; i < count; ++i) notify(source, app, dsm, message, "enable");
   return TWRC_SUCCESS;
 }
 
