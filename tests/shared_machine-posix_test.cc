@@ -42,6 +42,23 @@ class SharedMachine : public ::testing::Test {
       WriteFile(home_ + "/" + name, "victim's own\n");
       own(home_ + "/" + name, 0600, kVictim);
     }
+    // The build may lie in a folder only root can enter (a clone in a
+    // private temp folder): both users run a copy of the host's files here.
+    bin_ = tmp_ + "/bin";
+    const fs::path built = fs::path(HostPath()).parent_path();
+    std::error_code error;
+    fs::create_directory(bin_, error);
+    for (const char* name : {"lumra-scan-host", "liblumra_platform.so", "libtwaindsm.so"}) {
+      fs::copy_file(built / name, fs::path(bin_) / name, error);
+      ASSERT_FALSE(error) << name << ": " << error.message();
+    }
+    fs::create_directory(bin_ + "/twain", error);
+    fs::copy_file(built / "twain" / "virtual.ds", fs::path(bin_) / "twain" / "virtual.ds", error);
+    ASSERT_FALSE(error) << "virtual.ds: " << error.message();
+    for (const auto& entry : fs::recursive_directory_iterator(bin_)) {
+      ::chmod(entry.path().c_str(), 0755);
+    }
+    ::chmod(bin_.c_str(), 0755);
   }
 
   void makeFolder(const std::string& path, mode_t mode, uid_t uid) {
@@ -62,7 +79,7 @@ class SharedMachine : public ::testing::Test {
   void startAs(ChildProcess* host, uid_t uid) {
     ChildOptions options;
     options.args = {"--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid), "--clear-groups",
-                    HostPath()};
+                    bin_ + "/lumra-scan-host"};
     options.env = HostEnv(shared_);
     options.env["LUMRA_VIRTUAL_JOURNAL"] = std::nullopt;
     std::string err;
@@ -87,7 +104,7 @@ class SharedMachine : public ::testing::Test {
     for (const char* name : {".bashrc", ".profile"}) EXPECT_EQ(ReadFile(home_ + "/" + name), "victim's own\n") << name;
   }
 
-  std::string tmp_, shared_, home_;
+  std::string tmp_, shared_, home_, bin_;
 };
 
 std::set<std::string> Names(const std::string& folder) {
