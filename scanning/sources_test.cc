@@ -278,18 +278,6 @@ TEST(Capabilities, OneValueContainersFreedEveryTime) {
   }
 }
 
-TEST(Capabilities, ContainerTypeIsOneValue) {
-  FakeManager fake;
-  fake.install(false);
-  TW_UINT16 conType = 0;
-  fake.handler = [&](const FakeCall&, TW_MEMREF data) -> TW_UINT16 {
-    conType = static_cast<TW_CAPABILITY*>(data)->ConType;
-    return TWRC_SUCCESS;
-  };
-  ImageScanning::setColor(1);
-  EXPECT_EQ(conType, TWON_ONEVALUE);
-}
-
 TEST(Capabilities, NoMemoryMeansNothingSent) {
   FakeManager fake;
   fake.install(true);

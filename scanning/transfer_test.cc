@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <new>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "imaging/testing_dib.h"
@@ -159,85 +156,6 @@ TEST_F(TransferTest, KeepsEveryPageSavedBeforeAFailure) {
   }
 }
 
-TEST_F(TransferTest, CallbackWaitEndsAsTheSourceNotifies) {
-  struct Case {
-    const char* name;
-    TW_UINT16 enableResult;
-    std::function<void()> duringEnable;  // what the source does inside MSG_ENABLEDS
-    uint32_t timeoutMs;
-    bool expected;
-    std::u16string error;
-    bool disabled;
-  };
-  auto notify = [](TW_UINT16 msg) {
-    TWAIN_Callback(nullptr, nullptr, DG_CONTROL, DAT_NULL, msg, nullptr);
-  };
-  // A source whose window lives on this thread reports ready only once that
-  // window has had its message: the wait must keep dispatching.
-  HINSTANCE instance = GetModuleHandleA(nullptr);
-  WNDCLASSA windowClass{};
-  windowClass.lpfnWndProc = [](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
-    if (m == WM_USER + 7) TWAIN_Callback(nullptr, nullptr, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr);
-    return DefWindowProcA(w, m, wp, lp);
-  };
-  windowClass.hInstance = instance;
-  windowClass.lpszClassName = "transferTestSourceWindow";
-  ASSERT_NE(RegisterClassA(&windowClass), 0);
-  HWND sourceWindow = CreateWindowExA(0, "transferTestSourceWindow", "", 0, 0, 0, 0, 0, nullptr,
-                                      nullptr, instance, nullptr);
-  ASSERT_NE(sourceWindow, nullptr);
-  std::thread late;
-  const Case cases[] = {
-      {"ready during enable", TWRC_SUCCESS, [&] { notify(MSG_XFERREADY); }, 0, true, u"", true},
-      {"ready later from another thread", TWRC_SUCCESS,
-       [&] {
-         late = std::thread([&] {
-           std::this_thread::sleep_for(std::chrono::milliseconds(50));
-           notify(MSG_XFERREADY);
-         });
-       },
-       10000, true, u"", true},
-      {"ready from a window on this thread", TWRC_SUCCESS,
-       [&] { PostMessageA(sourceWindow, WM_USER + 7, 0, 0); }, 10000, true, u"", true},
-      {"user closed the dialog", TWRC_SUCCESS, [&] { notify(MSG_CLOSEDSREQ); }, 1000, false,
-       u"Scanning not image.", true},
-      {"nothing within a zero time-out", TWRC_SUCCESS, [] {}, 0, false, u"Scanning timeout.",
-       true},
-      {"nothing within the time-out", TWRC_SUCCESS, [] {}, 30, false, u"Scanning timeout.", true},
-      {"unknown notification", TWRC_SUCCESS, [&] { notify(0x0999); }, 30, false,
-       u"Scanning timeout.", true},
-      {"enable refused", TWRC_FAILURE, [] {}, 1000, false, u"Error enable source.", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeManager fake;
-    fake.install(true);
-    fake.conditionCode = TWCC_BUMMER;
-    Script(&fake, {{TWRC_XFERDONE, Bitmap::kGood, 0}}, [&] {
-      c.duringEnable();
-      return c.enableResult;
-    });
-    uint32_t code = 0;
-    std::vector<std::string> pages;
-    std::u16string error;
-    EXPECT_EQ(ImageScanning::transferImageCallBack(0, folder_, 1, 70, c.timeoutMs, &code, &pages,
-                                                   &error),
-              c.expected);
-    if (late.joinable()) late.join();
-    EXPECT_EQ(error, c.error);
-    EXPECT_EQ(pages.size(), c.expected ? 1u : 0u);
-    EXPECT_EQ(fake.sent(DAT_USERINTERFACE, MSG_DISABLEDS).size(), c.disabled ? 1u : 0u);
-    if (c.enableResult == TWRC_FAILURE) {
-      EXPECT_EQ(code, TWCC_BUMMER);
-    }
-    // Once the transfer is over a late notification finds no semaphore.
-    EXPECT_EQ(ImageScanning::transferSemaphore, nullptr);
-    notify(MSG_XFERREADY);
-  }
-  DestroyWindow(sourceWindow);
-  UnregisterClassA("transferTestSourceWindow", instance);
-}
-
 TEST_F(TransferTest, MemoryRunningOutMidTransferLeavesNothingOpen) {
   FakeManager fake;
   fake.install(true);
@@ -333,6 +251,7 @@ TEST_F(TransferTest, EnableCarriesTheDialogChoiceAndTheParent) {
     EXPECT_EQ(seen.ShowUI, showUI != 0 ? 1 : 0);
     TW_HANDLE parentSeen = seen.hParent;  // a packed member, read by value
     EXPECT_EQ(parentSeen, static_cast<TW_HANDLE>(parent));
+    EXPECT_EQ(ImageScanning::transferSemaphore, nullptr) << "a late callback must find none";
     ImageScanning::twainWindow = nullptr;
   }
 }
@@ -421,20 +340,6 @@ TEST_F(TransferTest, EventLoopPassesEveryMessageToTheSourceFirst) {
   MSG rest;
   while (PeekMessageA(&rest, nullptr, 0, 0, PM_REMOVE)) {
   }
-}
-
-TEST_F(TransferTest, EventLoopEnableRefusedSendsNoDisable) {
-  FakeManager fake;
-  fake.install(false);
-  fake.conditionCode = TWCC_SEQERROR;
-  Script(&fake, {}, [] { return TW_UINT16(TWRC_FAILURE); });
-  uint32_t code = 0;
-  std::vector<std::string> pages;
-  std::u16string error;
-  EXPECT_FALSE(ImageScanning::transferImageLoop(0, folder_, 1, 70, &code, &pages, &error));
-  EXPECT_EQ(error, u"Error enable source.");
-  EXPECT_EQ(code, TWCC_SEQERROR);
-  EXPECT_TRUE(fake.sent(DAT_USERINTERFACE, MSG_DISABLEDS).empty());
 }
 
 }  // namespace

@@ -101,6 +101,9 @@ TEST_F(ScanClientTest, PagesArriveInEveryWay) {
       std::string progress = "page " + std::to_string(n) + " saved, ";
       EXPECT_NE(scan.err.find(progress), std::string::npos) << scan.err;
     }
+    // Pages sent as content are not left behind.
+    std::error_code ec;
+    EXPECT_TRUE(fs::is_empty(HostTempFolder(folder_) + "/lumra_image_scan", ec));
   }
 }
 

@@ -3,7 +3,6 @@
 // the page files read back with the codecs' own decoders.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,8 +11,6 @@
 
 namespace lumra::test {
 namespace {
-
-namespace fs = std::filesystem;
 
 // Small pages keep the jobs fast; the layout tests set their own.
 constexpr char kSmallPages[] = "width = 64\nheight = 48\n";
@@ -317,7 +314,7 @@ TEST_F(ScanTest, WaitingForTheSource) {
     Job job = ScanFiles(&host, host.folder() + "/pages" + kPathSeparator, c.settings, c.extra);
     EXPECT_EQ(job.result, c.result);
     EXPECT_EQ(job.description, c.description);
-    if (c.code != -2) EXPECT_EQ(job.code, c.code);
+    if (c.code != -2) { EXPECT_EQ(job.code, c.code); }
     EXPECT_EQ(host.journal("DISABLEDS").size(), c.disables);
     EXPECT_EQ(host.journal("CLOSEDS").size(), c.closes);
     // A late notification changes nothing; the host goes on.
@@ -404,63 +401,6 @@ TEST_F(ScanTest, TransferFailuresKeepThePagesAlreadySaved) {
       EXPECT_EQ(list.result, "success");
     }
   }
-}
-
-TEST_F(ScanTest, PagesAsBase64AndAsSplitSeries) {
-  Start(std::string(kSmallPages) + "pages = 4\n");
-  struct Case {
-    const char* command;
-    bool split;
-  };
-  const Case cases[] = {{"scannerProcessing", false},
-                        {"scannerProcessingSocketPartSend", false},
-                        {"scannerSplitProcessing", true}};
-  int series = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.command);
-    std::string json = Request(c.command, R"("settings":{"format":{"type":"png"}})",
-                               "series" + std::to_string(series++));
-    std::unique_ptr<JsonValue> answer;
-    std::string err;
-    if (c.split) {
-      answer = host_.requestSplit(json, &err);
-    } else {
-      answer = host_.request(json, &err);
-    }
-    ASSERT_NE(answer, nullptr) << err;
-    EXPECT_EQ(StringAt(answer.get(), {u"status", u"result"}), "success");
-    const JsonValue* pages = answer->find(u"pages");
-    ASSERT_NE(pages, nullptr);
-    ASSERT_EQ(pages->asArray().size(), 4u);
-    for (size_t i = 0; i < 4; ++i) {
-      const JsonValue* page = pages->asArray()[i].get();
-      EXPECT_EQ(NumberAt(page, {u"number"}), i + 1.0);
-      EXPECT_EQ(StringAt(page, {u"type"}), "png");
-      Decoded decoded;
-      EXPECT_TRUE(decodePage(decodeBase64(ValueAt(page, {u"content"})->asString()), "png",
-                                      &decoded));
-      EXPECT_EQ(decoded.width, 64u);
-    }
-    // Pages sent as content are not left behind.
-    std::error_code ec;
-    EXPECT_TRUE(fs::is_empty(host_.defaultWorkFolder(), ec)) << host_.defaultWorkFolder();
-  }
-}
-
-TEST_F(ScanTest, FilesStayOnDiskUntilRemoved) {
-  Start(std::string(kSmallPages) + "pages = 3\n");
-  Job job = ScanFiles(&host_, pages_, R"("format":{"type":"tiff"})");
-  ASSERT_EQ(job.result, "success") << job.description;
-  ASSERT_EQ(job.files.size(), 3u);
-  std::string items;
-  for (size_t i = 0; i < job.files.size(); ++i) {
-    EXPECT_EQ(job.files[i], pages_ + "page_" + std::to_string(i) + ".tif");
-    EXPECT_TRUE(fs::exists(job.files[i]));
-    items += std::string(i ? "," : "") + R"({"fileName":")" + JsonEscaped(job.files[i]) + "\"}";
-  }
-  Job removed = Send(&host_, Request("removeFiles", R"("files":[)" + items + "]"));
-  EXPECT_EQ(removed.result, "success");
-  for (const auto& f : job.files) EXPECT_FALSE(fs::exists(f)) << f;
 }
 
 TEST_F(ScanTest, DriverOutputNeverReachesThePipe) {

@@ -203,66 +203,6 @@ TEST_F(VirtualSourceTest, CapabilitiesAreCheckedAndRefusalsScripted) {
       << j;
 }
 
-TEST_F(VirtualSourceTest, ScriptedAnswersAtEachStep) {
-  const struct {
-    const char* scenario;
-    int page;           // page whose MSG_GET is checked
-    TW_UINT16 rc, cc;   // MSG_GET's answer
-  } cases[] = {
-      {"pages = 3\nreturn.xfer.1 = CANCEL\n", 1, TWRC_CANCEL, 0},
-      {"pages = 3\nfail.xfer.2 = PAPERJAM\n", 2, TWRC_FAILURE, TWCC_PAPERJAM},
-      {"pages = 3\nreturn.xfer.0 = 77\n", 0, 77, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.scenario);
-    VirtualModule fresh;
-    openIn(fresh, std::string("width = 8\nheight = 8\nready = enable\n") + c.scenario);
-    TW_IDENTITY id = source_;
-    TW_USERINTERFACE ui{};
-    ASSERT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
-    TW_PENDINGXFERS pending{};
-    for (int page = 0; page < c.page; ++page) {
-      TW_HANDLE h = nullptr;
-      ASSERT_EQ(fresh.entry(&app_, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &h), TWRC_XFERDONE);
-      twainMemFree(h);
-      fresh.entry(&app_, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
-    }
-    TW_HANDLE h = nullptr;
-    EXPECT_EQ(fresh.entry(&app_, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &h), c.rc);
-    EXPECT_EQ(h, nullptr);
-    TW_STATUS s{};
-    fresh.entry(&app_, DG_CONTROL, DAT_STATUS, MSG_GET, &s);
-    EXPECT_EQ(s.ConditionCode, c.cc);
-    // A cancel ends in state 7, where the transfer must be ended first; a
-    // failure leaves state 6. Then the pending transfers go.
-    if (c.rc == TWRC_CANCEL) {
-      EXPECT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending),
-                TWRC_SUCCESS);
-      EXPECT_EQ(pending.Count, 1);
-    }
-    EXPECT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
-    EXPECT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
-    EXPECT_EQ(fresh.entry(&app_, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &id), TWRC_SUCCESS);
-    EXPECT_EQ(journal().find("VIOLATION"), std::string::npos);
-  }
-}
-
-TEST_F(VirtualSourceTest, NullAndTruncatedHandles) {
-  open("pages = 3\nready = enable\nhandle.0 = null\nhandle.1 = truncated\n");
-  ASSERT_EQ(enable(), TWRC_SUCCESS);
-  TW_HANDLE h = reinterpret_cast<TW_HANDLE>(1);
-  TW_UINT16 count = 0;
-  ASSERT_EQ(get(&h), TWRC_XFERDONE);
-  EXPECT_EQ(h, nullptr);
-  endTransfer(&count);
-  ASSERT_EQ(get(&h), TWRC_XFERDONE);
-  ASSERT_NE(h, nullptr);
-  auto* header = static_cast<const uint8_t*>(twainMemLock(h));
-  uint32_t promised = header[20] | header[21] << 8 | header[22] << 16;
-  EXPECT_LT(transferredBlockSize(h, header), 40 + promised);
-  twainMemFree(h);
-}
-
 TEST_F(VirtualSourceTest, NotificationScripts) {
   const struct {
     const char* scenario;
@@ -366,17 +306,6 @@ TEST_F(VirtualSourceTest, LenientScenarioForgivesTheOrder) {
   ASSERT_EQ(enable(), TWRC_SUCCESS);
   EXPECT_EQ(close(), TWRC_SUCCESS) << "closing an enabled source disables it first";
   EXPECT_EQ(journal().find("VIOLATION"), std::string::npos);
-}
-
-TEST_F(VirtualSourceTest, PrintsToStandardOutputWhenScripted) {
-  open("ready = enable\nstdout = hello from the driver\n");
-  testing::internal::CaptureStdout();
-  ASSERT_EQ(enable(), TWRC_SUCCESS);
-  TW_HANDLE h = nullptr;
-  ASSERT_EQ(get(&h), TWRC_XFERDONE);
-  twainMemFree(h);
-  std::string printed = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(printed, "hello from the driver\nhello from the driver\n");
 }
 
 }  // namespace
