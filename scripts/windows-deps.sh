@@ -11,7 +11,7 @@ JOBS=${JOBS:-2}
 
 # Newer security versions of some of these answer 404 on the mirror; these
 # download. Change the recipe number when the build steps below change.
-RECIPE=4
+RECIPE=5
 SOURCES=(
   libjpeg-turbo=1:2.1.5-2
   libpng1.6=1.6.39-2+deb12u5
@@ -21,14 +21,18 @@ SOURCES=(
   giflib=5.2.1-2.5+deb12u1
   fmtlib=9.1.0+ds1-2
   spdlog=1:1.10.0+ds-0.4
+  libdeflate=1.14-1
 )
+# The mirror has only the upstream tarball of these (their Debian patches
+# answer 404); the tarball's checksum comes from the signed source index.
+ORIG_ONLY=(libharu=2.3.0+dfsg-1)
 # Header-only; its source package is not on the mirror, its binary one is.
 HEADERS=(libutfcpp-dev=3.2.3-1)
 
 CACHE=${LUMRA_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lumra-windows-deps}
 GTEST_VERSION=$(dpkg-query -W -f='${Version}' googletest 2>/dev/null || echo none)
 CC_VERSION=$(x86_64-w64-mingw32-gcc-posix -dumpfullversion 2>/dev/null || echo none)
-KEY=$(printf '%s\n' "$RECIPE" "${SOURCES[@]}" "${HEADERS[@]}" "$GTEST_VERSION" "$CC_VERSION" |
+KEY=$(printf '%s\n' "$RECIPE" "${SOURCES[@]}" "${ORIG_ONLY[@]}" "${HEADERS[@]}" "$GTEST_VERSION" "$CC_VERSION" |
   sha256sum | cut -c1-16)
 PREFIX=$CACHE/$KEY
 if [ -f "$PREFIX/.complete" ]; then
@@ -75,6 +79,15 @@ log "downloading ${SOURCES[*]} ${HEADERS[*]}"
   die "could not download Debian's sources of ${SOURCES[*]} ${HEADERS[*]}; see $WORK/download.log"
 (cd "$WORK/dl" && for d in *.dsc; do dpkg-source -x --no-check "$d" >/dev/null; done) ||
   die "could not unpack the sources in $WORK/dl"
+for p in "${ORIG_ONLY[@]}"; do
+  line=$(apt-get source -qq --print-uris "$p" 2>/dev/null | grep -F '.orig.tar.' | head -1)
+  read -r uri file _ sum <<<"$line"
+  uri=${uri//\'/}
+  [ -n "$file" ] && curl -fsS -o "$WORK/dl/$file" "$uri" &&
+    echo "${sum#SHA256:}  $WORK/dl/$file" | sha256sum -c --quiet - &&
+    tar -xf "$WORK/dl/$file" -C "$WORK/dl" ||
+    die "could not download or verify the upstream source of $p"
+done
 
 src() { ls -d "$WORK/dl/$1"-*/ | head -1; }
 TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
@@ -149,6 +162,31 @@ sed -i '1i #ifndef MNG_USE_SO\n#define MNG_USE_SO\n#endif' "$PREFIX/include/libm
 GIF=$(src giflib)
 c_library gif "$GIF" "" dgif_lib.c egif_lib.c gifalloc.c gif_err.c gif_font.c gif_hash.c \
   openbsd-reallocarray.c quantize.c -- gif_lib.h
+
+# This libdeflate ships a makefile only.
+DEFLATE=$(src libdeflate)
+# shellcheck disable=SC2046
+c_library deflate "$DEFLATE" "" $(cd "$DEFLATE" && ls lib/*.c lib/x86/*.c) -- libdeflate.h
+
+# libharu's own build is dated; its sources compile as they are, with the
+# configuration header its configure step would write (no PNG loading).
+HARU=$(src libharu)
+cat >"$HARU/include/hpdf_config.h" <<'CONF'
+#define LIBHPDF_HAVE_INTTYPES_H 1
+#define LIBHPDF_HAVE_LIBZ 1
+#define LIBHPDF_HAVE_MEMORY_H 1
+#define LIBHPDF_HAVE_STDINT_H 1
+#define LIBHPDF_HAVE_STDLIB_H 1
+#define LIBHPDF_HAVE_STRING_H 1
+#define LIBHPDF_HAVE_SYS_STAT_H 1
+#define LIBHPDF_HAVE_SYS_TYPES_H 1
+#define LIBHPDF_HAVE_NOPNGLIB 1
+#define HPDF_NOPNGLIB 1
+#define LIBHPDF_STDC_HEADERS 1
+CONF
+# shellcheck disable=SC2046
+c_library hpdf "$HARU" "-I$HARU/include -I/usr/x86_64-w64-mingw32/include" \
+  $(cd "$HARU" && ls src/hpdf_*.c) -- $(cd "$HARU" && ls include/hpdf*.h)
 
 cmake_build fmt "$(src fmtlib)" -DFMT_TEST=OFF -DFMT_DOC=OFF -DFMT_INSTALL=ON
 cmake_build spdlog "$(src spdlog)" -DSPDLOG_FMT_EXTERNAL=ON -DSPDLOG_BUILD_EXAMPLE=OFF \
