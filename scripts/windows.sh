@@ -13,7 +13,7 @@ TRIPLE=x86_64-w64-mingw32
 PACKAGES=(
   cmake ninja-build pkg-config dpkg-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 libz-mingw-w64-dev googletest
+  wine wine64 libz-mingw-w64-dev googletest curl xz-utils ca-certificates
 )
 
 T0=$SECONDS
