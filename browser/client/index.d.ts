@@ -1,6 +1,7 @@
 /** Commands of the host's protocol. */
 export declare const Command: Readonly<{
   scannersList: 'scannersList';
+  capabilities: 'scannerCapabilities';
   scan: 'scannerProcessing';
   scanFiles: 'scannerProcessingFiles';
   scanSplit: 'scannerSplitProcessing';
@@ -34,16 +35,33 @@ export interface ScanSettings {
   showUI?: boolean;
   /** Time-out of the job in milliseconds. */
   timeout?: number;
-  format?: { type?: string; quality?: number };
+  /**
+   * Page file format. 'pdf' gives one PDF for the whole job; 'tif' with multipage: true one
+   * multi-page TIFF. quality: JPEG quality (also of the JPEG pages inside a PDF).
+   */
+  format?: { type?: PageFormat; quality?: number; multipage?: boolean };
 }
+
+/** Formats the host writes (the page's "type" in answers). */
+export type PageFormat =
+  | 'jpg' | 'png' | 'gif' | 'bmp' | 'ico' | 'tif' | 'tga' | 'pcx' | 'wbmp' | 'jp2' | 'jpc'
+  | 'pgx' | 'pnm' | 'ras' | 'mng' | 'ska' | 'pdf' | (string & {});
+
+/**
+ * Progress of a scan: the host's word of each page saved, then, for a split series run by
+ * the page transport, the answer text received so far (in UTF-16 code units).
+ */
+export type ScanProgress =
+  | { state: 'saved'; page: number; bytes: number }
+  | { state: 'received'; bytes: number };
 
 export interface ScanOptions {
   /** 'pages' (one answer), 'split' (sliced answer) or 'files' (paths left on disk). Default 'pages'. */
   as?: 'pages' | 'files' | 'split';
   /** Scanner id from listScanners(); absent: the default scanner. */
   scannerId?: number;
-  /** Called as each page is saved, where the transport carries progress (a native port). */
-  onProgress?: (progress: { page: number; bytes: number; state: 'saved' }) => void;
+  /** Called as each page is saved (and as a series arrives), where the transport carries progress. */
+  onProgress?: (progress: ScanProgress) => void;
   isDsm2?: boolean;
   workingDirectory?: string;
   contentId?: string;
@@ -74,7 +92,7 @@ export interface ScannerListAnswer extends HostAnswer {
   scanners: ScannerItem[];
 }
 
-/** One page: a Blob when the host could read it, else its "description". */
+/** One page (or the one PDF or multi-page TIFF of a job): a Blob when the host could read it, else its "description". */
 export interface Page {
   number: number;
   type?: string;
@@ -91,9 +109,19 @@ export interface FilesAnswer extends HostAnswer {
   files: { fileName: string }[];
 }
 
+/** Options of one request: progress frames that come before its answer, page bytes decoded on the way. */
+export interface SendOptions {
+  onProgress?: (progress: ScanProgress) => void;
+  binary?: boolean;
+}
+
 /** Carries one request to the host and brings back its answer. */
 export interface Transport {
-  send(message: object): Promise<HostAnswer>;
+  send(message: object, options?: SendOptions): Promise<HostAnswer>;
+  /** Runs a whole split series from its first request, resolving with the full answer. */
+  runSeries?(first: object, options?: SendOptions): Promise<HostAnswer>;
+  /** True when onProgress can be called (the client then asks the host for progress). */
+  readonly progressFrames?: boolean;
   /** False when each request meets a new host process (split series impossible). */
   readonly persistent?: boolean;
   /** Changes whenever the connection to the host is lost or renewed. */
@@ -120,9 +148,10 @@ export declare class NativeTransport implements Transport {
   constructor(hostName: string, options?: { runtime?: unknown });
   readonly persistent: boolean;
   readonly generation: number;
+  readonly progressFrames: boolean;
   /** Called with the browser's text whenever the port closes. */
   onDisconnect: ((reason: string) => void) | null;
-  send(message: object): Promise<HostAnswer>;
+  send(message: object, options?: SendOptions): Promise<HostAnswer>;
   close(): void;
 }
 
@@ -132,9 +161,12 @@ export declare const PAGE_CHANNEL: string;
 export declare class PageTransport implements Transport {
   constructor(options?: { target?: Window; channel?: string; helloTimeoutMs?: number });
   readonly persistent: boolean;
+  readonly progressFrames: true;
   /** Asks the extension whether this page may use the scanner. */
   connect(): Promise<{ allowed: boolean; persistent: boolean; extensionId?: string }>;
-  send(message: object): Promise<HostAnswer>;
+  send(message: object, options?: SendOptions): Promise<HostAnswer>;
+  /** The extension runs the series, asking for each slice before the page has the last. */
+  runSeries(first: object, options?: SendOptions): Promise<HostAnswer>;
   close(): void;
 }
 

@@ -24,6 +24,9 @@ export function isProgressFrame(message) {
 
 // A host that keeps answering empty slices would otherwise hold the queue forever.
 const MAX_EMPTY_SLICES = 3;
+// Requests of a split series under way at once over a port: the host cuts a slice while
+// the browser carries the one before.
+const SLICES_AHEAD = 2;
 
 /** Error of a failed call; `kind` tells who failed: 'host', 'transport', 'refused' or 'usage'. */
 export class ScanError extends Error {
@@ -42,7 +45,7 @@ const MIME_TYPES = {
   ico: 'image/x-icon', tif: 'image/tiff', tiff: 'image/tiff', tga: 'image/x-tga',
   pcx: 'image/x-pcx', wbmp: 'image/vnd.wap.wbmp', jp2: 'image/jp2', jpc: 'image/x-jpc',
   pgx: 'image/x-pgx', pnm: 'image/x-portable-anymap', ras: 'image/x-sun-raster',
-  mng: 'video/x-mng', ska: 'image/x-ska',
+  mng: 'video/x-mng', ska: 'image/x-ska', pdf: 'application/pdf',
 };
 
 /** MIME type of a page from the host's "type" (its file extension). */
@@ -67,16 +70,18 @@ export function decodeBase64(text) {
 }
 
 /**
- * Replaces each page item's Base64 "content" by a Blob of the right MIME type. Items the
- * host could not read keep their "description"; undecodable content becomes one too.
+ * Replaces each page item's Base64 "content" (or "bytes", the ArrayBuffers that the
+ * extension decoded already) by a Blob of the right MIME type. Items the host could not
+ * read keep their "description"; undecodable content becomes one too.
  */
 export function decodePages(answer) {
   const pages = Array.isArray(answer.pages) ? answer.pages : [];
   answer.pages = pages.map((item) => {
-    const { content, ...rest } = item ?? {};
+    const { content, bytes, ...rest } = item ?? {};
+    const mimeType = mimeTypeOf(rest.type);
+    if (Array.isArray(bytes)) return { ...rest, mimeType, blob: new Blob(bytes, { type: mimeType }) };
     if (typeof content !== 'string') return rest;
     try {
-      const mimeType = mimeTypeOf(rest.type);
       return { ...rest, mimeType, blob: new Blob([decodeBase64(content)], { type: mimeType }) };
     } catch {
       return { ...rest, description: 'Page content is not Base64 text' };
@@ -191,7 +196,7 @@ export class ScanClient {
     const request = this.baseRequest(command, {
       scannerId, isDsm2, workingDirectory, contentId, settings, progress: progress || undefined,
     });
-    const options = progress ? { onProgress } : undefined;
+    const options = { onProgress: progress ? onProgress : undefined, binary: as !== 'files' };
     if (as === 'split') return decodePages(checkStatus(await this.exclusive(() => this.runSplit(request, options))));
     let answer;
     try {
@@ -213,7 +218,7 @@ export class ScanClient {
   /** Reads page files the host reported earlier (and deletes them); "pages" hold Blobs. */
   async readFiles(paths) {
     const request = this.baseRequest(Command.filesSplit, { files: fileItems(paths) });
-    return decodePages(checkStatus(await this.exclusive(() => this.runSplit(request))));
+    return decodePages(checkStatus(await this.exclusive(() => this.runSplit(request, { binary: true }))));
   }
 
   /** Deletes page files; the host answers success also for files it could not delete. */
@@ -224,37 +229,85 @@ export class ScanClient {
   /**
    * Runs a split series to its end and resolves with the full answer it carried. Called
    * inside exclusive(): the series is never interleaved with other calls of this client.
+   * A transport that runs whole series itself (the page transport) is left to do so.
    */
-  async runSplit(first, options) {
+  async runSplit(first, options = {}) {
     if (this.transport.persistent === false) {
       throw new ScanError('Split answers need a persistent connection to the host', { kind: 'usage' });
     }
-    // Progress frames come before the first slice only.
-    let answer = await this.sendNow(first, options);
-    const generation = this.transport.generation;
+    if (typeof this.transport.runSeries === 'function') {
+      try {
+        return await this.transport.runSeries(first, options);
+      } catch (e) {
+        throw e instanceof ScanError ? e : new ScanError(String(e?.message ?? e), { kind: 'transport' });
+      }
+    }
     const parts = [];
-    let empty = 0;
-    for (;;) {
-      const split = answer.split;
-      if (split === null || typeof split !== 'object' || typeof split.part !== 'string') {
-        // Not a slice at all: the host refused the request itself.
-        throw new ScanError(answer.status?.description || 'The host sent no split slice',
-          { code: answer.status?.code ?? null, answer, kind: answer.status ? 'host' : 'transport' });
-      }
-      parts.push(split.part);
-      if (split.last === true) break;
-      empty = split.part.length === 0 ? empty + 1 : 0;
-      if (empty >= MAX_EMPTY_SLICES) throw new ScanError('The host keeps sending empty slices', { kind: 'transport' });
-      if (this.transport.generation !== generation) {
-        throw new ScanError('The connection to the host was lost during a split series', { kind: 'transport' });
-      }
-      // Small follow-up requests leave room for the largest slices.
-      answer = await this.sendNow({ messageId: first.messageId, command: first.command });
+    const refused = await this.pullSlices(first, { onProgress: options.onProgress, onSlice: (part) => parts.push(part) });
+    if (refused) {
+      // Not a slice at all: the host refused the request itself.
+      throw new ScanError(refused.status?.description || 'The host sent no split slice',
+        { code: refused.status?.code ?? null, answer: refused, kind: refused.status ? 'host' : 'transport' });
     }
     try {
       return JSON.parse(parts.join(''));
     } catch {
       throw new ScanError('The slices of a split answer do not form JSON', { kind: 'transport' });
+    }
+  }
+
+  /**
+   * Pulls a split series from the host to its end. Slices are asked for ahead, so the host
+   * cuts the next while onSlice(part) handles the one at hand; onAnswer(answer) is awaited
+   * for every answer of the series first. Resolves with null at the end, or with the host's
+   * answer when it holds no slice (the request was refused). Only inside exclusive().
+   */
+  async pullSlices(first, { onProgress, onAnswer, onSlice }) {
+    // Progress frames come before the first slice only.
+    let answer = await this.sendNow(first, { onProgress });
+    const generation = this.transport.generation;
+    // Follow-ups name the series by messageId alone. Past its end, a filesSplitProcessing
+    // without files gets an error answer, where a scan command would start a new scan: so
+    // only that command may be sent ahead of knowing whether more slices follow.
+    const ahead = this.transport.pipelined === true ? SLICES_AHEAD : 1;
+    const follow = { messageId: first.messageId, command: ahead > 1 ? Command.filesSplit : first.command };
+    const inFlight = [];
+    let empty = 0;
+    try {
+      for (;;) {
+        const split = answer.split;
+        if (split === null || typeof split !== 'object' || typeof split.part !== 'string') {
+          await onAnswer?.(answer);
+          return answer;
+        }
+        const last = split.last === true;
+        empty = split.part.length === 0 ? empty + 1 : 0;
+        if (!last) {
+          if (empty >= MAX_EMPTY_SLICES) throw new ScanError('The host keeps sending empty slices', { kind: 'transport' });
+          // A new connection would meet a new host, which would take the request for a new scan.
+          if (this.transport.generation !== generation) {
+            throw new ScanError('The connection to the host was lost during a split series', { kind: 'transport' });
+          }
+          while (inFlight.length < ahead) {
+            const next = this.sendNow(follow);
+            next.catch(() => {}); // awaited below; a failure then is the series' failure
+            inFlight.push(next);
+          }
+        }
+        await onAnswer?.(answer);
+        onSlice(split.part);
+        if (last) return null;
+        answer = await inFlight.shift();
+      }
+    } finally {
+      // Requests sent past the end got answers of their own, which the host may have cut
+      // into slices too (a long messageId): take those to their end, so the host drops them.
+      for (const extra of inFlight) {
+        let a = await extra.catch(() => null);
+        for (let i = 0; a?.split?.last === false && this.transport.generation === generation && i < 1000; i++) {
+          a = await this.sendNow(follow).catch(() => null);
+        }
+      }
     }
   }
 }
@@ -284,7 +337,8 @@ export class NativeTransport {
     this.hostName = hostName;
     this.runtime = runtime;
     this.port = null;
-    this.pending = null;
+    this.queue = []; // requests sent on this.port, oldest first: the host answers in order
+    this.oneShotPending = false;
     this.generation = 0;
     this.oneShot = typeof runtime.connectNative !== 'function';
     this.onDisconnect = null;
@@ -295,17 +349,21 @@ export class NativeTransport {
   /** Progress frames reach onProgress only over a port. */
   get progressFrames() { return !this.oneShot; }
 
+  /** Over a port, requests may follow each other before their answers come. */
+  get pipelined() { return !this.oneShot; }
+
   /** options: onProgress(progress), for the frames that come before the answer. */
   send(message, { onProgress } = {}) {
-    if (this.pending) return Promise.reject(new ScanError('A request to the host is already under way', { kind: 'usage' }));
+    if (this.oneShotPending) return Promise.reject(new ScanError('A request to the host is already under way', { kind: 'usage' }));
     if (this.oneShot) return this.sendOneShot(message);
     if (!this.port && !this.connect()) return this.sendOneShot(message);
     return new Promise((resolve, reject) => {
-      this.pending = { resolve, reject, message, port: this.port, onProgress };
+      const p = { resolve, reject, message, onProgress };
+      this.queue.push(p);
       try {
         this.port.postMessage(message);
       } catch (e) {
-        this.pending = null;
+        this.queue.splice(this.queue.indexOf(p), 1);
         reject(new ScanError(String(e?.message ?? e), { kind: 'transport' }));
       }
     });
@@ -320,36 +378,41 @@ export class NativeTransport {
       return false;
     }
     this.port = port;
+    this.queue = [];
     this.generation++;
     let answered = false;
     port.onMessage.addListener((answer) => {
       answered = true;
-      const p = this.pending;
-      if (!p || p.port !== port) return;
+      if (this.port !== port) return;
+      const p = this.queue[0];
+      if (!p) return;
       // A progress frame is not the answer: the answer still follows.
       if (isProgressFrame(answer)) {
         try { p.onProgress?.(answer.progress); } catch { /* the caller's trouble, not the series' */ }
         return;
       }
-      this.pending = null;
+      this.queue.shift();
       p.resolve(answer);
     });
     port.onDisconnect.addListener(() => {
       const text = this.runtime.lastError?.message || port.error?.message || NOT_ANSWERED;
-      if (this.port === port) this.port = null;
-      this.generation++;
-      const p = this.pending?.port === port ? this.pending : null;
-      this.pending = null;
-      this.onDisconnect?.(text);
-      if (!p) return;
-      // A port that never answered may be refused by this browser; a list request is safe
-      // to repeat, anything else may have reached the scanner and is not sent twice.
-      if (!answered && p.message?.command === Command.scannersList && !/not found|forbidden/i.test(text)) {
-        this.oneShot = true;
-        this.sendOneShot(p.message).then(p.resolve, p.reject);
-        return;
+      const lost = this.port === port ? this.queue : [];
+      if (this.port === port) {
+        this.port = null;
+        this.queue = [];
       }
-      p.reject(new ScanError(text, { kind: 'transport' }));
+      this.generation++;
+      this.onDisconnect?.(text);
+      for (const p of lost) {
+        // A port that never answered may be refused by this browser; a list request is safe
+        // to repeat, anything else may have reached the scanner and is not sent twice.
+        if (!answered && lost.length === 1 && p.message?.command === Command.scannersList && !/not found|forbidden/i.test(text)) {
+          this.oneShot = true;
+          this.sendOneShot(p.message).then(p.resolve, p.reject);
+          return;
+        }
+        p.reject(new ScanError(text, { kind: 'transport' }));
+      }
     });
     return true;
   }
@@ -361,12 +424,12 @@ export class NativeTransport {
       delete message.progress;
     }
     return new Promise((resolve, reject) => {
-      this.pending = { resolve, reject, message, port: null };
+      this.oneShotPending = true;
       let settled = false;
       const settle = (error, answer) => {
         if (settled) return;
         settled = true;
-        this.pending = null;
+        this.oneShotPending = false;
         if (error) reject(new ScanError(String(error), { kind: 'transport' }));
         else resolve(answer);
       };
@@ -386,12 +449,12 @@ export class NativeTransport {
   close() {
     const port = this.port;
     this.port = null;
-    if (port) this.generation++;
-    if (this.pending?.port === port && port) {
-      this.pending.reject(new ScanError('The connection to the host was closed', { kind: 'transport' }));
-      this.pending = null;
-    }
-    port?.disconnect();
+    if (!port) return;
+    this.generation++;
+    const lost = this.queue;
+    this.queue = [];
+    for (const p of lost) p.reject(new ScanError('The connection to the host was closed', { kind: 'transport' }));
+    port.disconnect();
   }
 }
 
@@ -400,7 +463,8 @@ export const PAGE_CHANNEL = 'lumra-scan';
 
 /**
  * Transport for web pages: talks to the sample extension's content script with
- * window.postMessage. The extension decides whether this page's origin may use the host.
+ * window.postMessage. The extension decides whether this page's origin may use the host;
+ * it runs split series itself and hands over page bytes as transferred ArrayBuffers.
  */
 export class PageTransport {
   constructor({ target = globalThis.window, channel = PAGE_CHANNEL, helloTimeoutMs = 4000 } = {}) {
@@ -408,9 +472,10 @@ export class PageTransport {
     this.channel = channel;
     this.helloTimeoutMs = helloTimeoutMs;
     this.waiting = new Map();
-    this.serial = 0;
+    this.nextId = newIdFactory('page-'); // unique also beside other transports of this window
     this.hello = null;
     this.persistent = true;
+    this.progressFrames = true;
     this.generation = 0;
     this.listener = (event) => this.receive(event);
     target.addEventListener('message', this.listener);
@@ -422,19 +487,24 @@ export class PageTransport {
     if (!data || data.channel !== this.channel || data.to !== 'page') return;
     const w = this.waiting.get(data.id);
     if (!w) return;
+    // Progress comes before the reply, never in its place.
+    if (data.progress !== undefined) {
+      try { w.onProgress?.(data.progress); } catch { /* the caller's trouble */ }
+      return;
+    }
     this.waiting.delete(data.id);
     clearTimeout(w.timer);
     w.done(data);
   }
 
-  post(type, payload, timeoutMs) {
-    const id = ++this.serial;
+  post(type, payload, { timeoutMs, onProgress } = {}) {
+    const id = this.nextId();
     return new Promise((resolve, reject) => {
       const timer = timeoutMs ? setTimeout(() => {
         this.waiting.delete(id);
         reject(new ScanError('The scanning extension does not answer: is it installed and enabled?', { kind: 'transport' }));
       }, timeoutMs) : null;
-      this.waiting.set(id, { timer, done: resolve });
+      this.waiting.set(id, { timer, done: resolve, onProgress });
       const origin = this.target.location?.origin;
       this.target.postMessage({ channel: this.channel, to: 'extension', id, type, ...payload }, origin && origin !== 'null' ? origin : '*');
     });
@@ -442,22 +512,35 @@ export class PageTransport {
 
   /** Resolves with {allowed, persistent, extensionId} once the extension answers. */
   connect() {
-    this.hello ??= this.post('hello', {}, this.helloTimeoutMs).then((reply) => {
+    this.hello ??= this.post('hello', {}, { timeoutMs: this.helloTimeoutMs }).then((reply) => {
       this.persistent = reply.persistent !== false;
       return { allowed: reply.allowed === true, persistent: this.persistent, extensionId: reply.extensionId };
     }, (e) => { this.hello = null; throw e; });
     return this.hello;
   }
 
-  async send(message) {
+  async request(type, message, { onProgress, binary = false } = {}) {
     const hello = await this.connect();
     if (!hello.allowed) {
       this.hello = null; // ask again next time: the user may allow this origin meanwhile
       throw new ScanError('This page\'s origin is not allowed to use the scanner', { kind: 'refused' });
     }
-    const reply = await this.post('request', { message });
+    const reply = await this.post(type, { message, binary }, { onProgress });
     if (reply.error) throw new ScanError(reply.error.description, { kind: reply.error.kind ?? 'transport', code: reply.error.code ?? null });
     return reply.answer;
+  }
+
+  /** options: onProgress(progress) for the host's frames; binary: page bytes as ArrayBuffers. */
+  send(message, options) {
+    return this.request('request', message, options);
+  }
+
+  /**
+   * Has the extension run a whole split series and resolves with the full answer.
+   * onProgress also sees {state: 'received', bytes} as slices arrive (bytes: answer text so far).
+   */
+  runSeries(first, options) {
+    return this.request('series', first, options);
   }
 
   close() {

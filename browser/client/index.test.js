@@ -1,7 +1,7 @@
 import { test, describe } from 'node:test';
 import assert from 'node:assert/strict';
 import { ScanClient, ScanError, NativeTransport, PageTransport, decodePages, mimeTypeOf } from './index.js';
-import { FakeHost, FakeRuntime, sliceUtf8, utf8 } from '../testing/fake-host.js';
+import { FakeHost, FakeRuntime, sliceUtf8, utf8, hostJson } from '../testing/fake-host.js';
 
 /** Transport that hands requests straight to a FakeHost, after a delay, and checks overlap. */
 class HostTransport {
@@ -55,7 +55,7 @@ describe('split series', () => {
 
       const [first, ...rest] = host.requests;
       assert.equal(first.settings.dpi, 150);
-      const expectedSlices = sliceUtf8(utf8(JSON.stringify(host.fullAnswers[0])), c.slice).length;
+      const expectedSlices = sliceUtf8(utf8(hostJson(host.fullAnswers[0])), c.slice).length;
       assert.equal(host.requests.length, expectedSlices);
       for (const r of rest) assert.deepEqual(r, { messageId: first.messageId, command: 'scannerSplitProcessing' });
     });

@@ -14,7 +14,85 @@ function setStatus(text, state) {
 function setBusy(on, text = '') {
   busy = on;
   $('progress').textContent = text;
+  if (!on) $('bar').hidden = true;
   for (const id of ['scan', 'refresh']) $(id).disabled = on;
+}
+
+const COLORS = { color: 'Colour', gray: 'Grey', bw: 'Black and white' };
+const USUAL_DPI = [75, 100, 150, 200, 300, 400, 600, 1200];
+
+/** Resolutions to offer: the scanner's list, or the usual ones its range allows. */
+function resolutionChoices(told) {
+  if (Array.isArray(told)) return told;
+  if (told && typeof told === 'object') {
+    const { min, max, step } = told;
+    const fits = (v) => v >= min && v <= max && (!(step > 0) || Math.abs((v - min) / step - Math.round((v - min) / step)) < 1e-6);
+    const usual = USUAL_DPI.filter(fits);
+    return usual.length ? usual : [min, max].filter((v, i, a) => a.indexOf(v) === i);
+  }
+  return USUAL_DPI.slice(0, 6);
+}
+
+/** Refills a select with [value, label] pairs, keeping the choice when still offered. */
+function fill(select, choices, preferred) {
+  const keep = select.value || String(preferred);
+  select.replaceChildren(...choices.map(([value, label]) => new Option(label, String(value))));
+  const values = choices.map(([value]) => String(value));
+  select.value = values.includes(keep) ? keep : values.includes(String(preferred)) ? String(preferred) : values[0] ?? '';
+}
+
+/** A checkbox the scanner decides: off and locked when it cannot, forced on when it must. */
+function allow(box, can, { forced = false } = {}) {
+  box.disabled = can === false || forced;
+  if (can === false) box.checked = false;
+  if (forced) box.checked = true;
+}
+
+/** Builds the option lists from what the chosen scanner offers. */
+async function loadCapabilities() {
+  const id = $('scanner').value;
+  if (!id) return;
+  let caps = {};
+  let read = false;
+  try {
+    ({ capabilities: caps } = await client.capabilities(Number(id)));
+    read = true;
+    $('caps').textContent = caps.pageSize ? `up to ${caps.pageSize.width} × ${caps.pageSize.height} in` : '';
+  } catch (e) {
+    $('caps').textContent = `Options not read: ${describe(e)}`;
+  }
+  const dpi = resolutionChoices(caps.resolutions).map((v) => [v, String(v)]);
+  fill($('dpi'), dpi, 150);
+  const colors = (Array.isArray(caps.colors) ? caps.colors : Object.keys(COLORS)).filter((c) => COLORS[c]);
+  fill($('color'), Object.keys(COLORS).filter((c) => colors.includes(c)).map((c) => [c, COLORS[c]]), 'color');
+  // A scanner without a feeder or duplex unit does not know these capabilities at all.
+  allow($('feeder'), read ? caps.feeder === true : undefined);
+  allow($('duplex'), read ? caps.duplex === true : undefined);
+  // The scanner shows its own dialog unless it can do without.
+  allow($('showUI'), undefined, { forced: caps.showUI === false });
+  window.lumraDemo.capabilities = caps;
+}
+
+/** Shows the host's word of each page, then how much of the answer has arrived. */
+function progressShower() {
+  const bar = $('bar');
+  bar.hidden = false;
+  bar.removeAttribute('value');
+  let pages = 0;
+  let bytes = 0;
+  return (p) => {
+    window.lumraDemo.progress.push(p);
+    if (p.state === 'saved') {
+      pages = p.page;
+      bytes += p.bytes;
+      $('progress').textContent = `Page ${pages} scanned`;
+    } else if (p.state === 'received' && bytes > 0) {
+      // Base64 makes four characters of three bytes.
+      bar.max = Math.ceil((bytes * 4) / 3);
+      bar.value = Math.min(p.bytes, bar.max);
+      $('progress').textContent = `Receiving ${pages} page${pages === 1 ? '' : 's'}: ${Math.round((100 * bar.value) / bar.max)} %`;
+    }
+  };
 }
 
 function describe(e) {
@@ -29,6 +107,7 @@ async function refreshScanners() {
     select.replaceChildren(...scanners.map((s) => new Option(s.scannerName, String(s.scannerId))));
     if (scanners.length === 0) select.append(new Option('No scanner found', ''));
     select.disabled = scanners.length === 0;
+    await loadCapabilities();
     setStatus(`${scanners.length} scanner${scanners.length === 1 ? '' : 's'} found`, 'ready');
   } catch (e) {
     setStatus(`Cannot list the scanners: ${describe(e)}`, 'error');
@@ -46,11 +125,13 @@ function settingsFromForm() {
     showUI: $('showUI').checked,
     format: { type: $('format').value },
   };
-  if (settings.format.type === 'jpg') settings.format.quality = Number($('quality').value);
+  if (settings.format.type === 'tif-multipage') settings.format = { type: 'tif', multipage: true };
+  // JPEG quality is also that of the pages inside a PDF.
+  if (['jpg', 'pdf'].includes(settings.format.type)) settings.format.quality = Number($('quality').value);
   return settings;
 }
 
-const FILE_NAME = { 'image/jpeg': 'jpg', 'image/png': 'png', 'image/tiff': 'tif', 'image/bmp': 'bmp', 'image/gif': 'gif' };
+const FILE_NAME = { 'image/jpeg': 'jpg', 'image/png': 'png', 'image/tiff': 'tif', 'image/bmp': 'bmp', 'image/gif': 'gif', 'application/pdf': 'pdf' };
 
 /** Adds one page card: a thumbnail with Save and Delete, or a file with Fetch and Delete. */
 function addCard({ page, fileName, label }) {
@@ -72,13 +153,13 @@ function addCard({ page, fileName, label }) {
     } else {
       view = document.createElement('div');
       view.className = 'placeholder';
-      view.textContent = `${p.type?.toUpperCase()} page, ${Math.round(p.blob.size / 1024)} KiB`;
+      view.textContent = `${p.type?.toUpperCase()} ${p.type === 'pdf' ? 'document' : 'page'}, ${Math.round(p.blob.size / 1024)} KiB`;
     }
     card.prepend(view);
     const save = document.createElement('a');
     save.className = 'save';
     save.href = url;
-    save.download = `page-${p.number}.${FILE_NAME[p.blob.type] ?? p.type ?? 'bin'}`;
+    save.download = `${p.type === 'pdf' ? 'document' : 'page'}-${p.number}.${FILE_NAME[p.blob.type] ?? p.type ?? 'bin'}`;
     save.textContent = 'Save';
     actions.replaceChildren(save, button('Delete', () => remove()));
     caption.textContent = `${label} · ${Math.round(p.blob.size / 1024)} KiB`;
@@ -147,17 +228,21 @@ async function scan(event) {
   const as = $('mode').value;
   const scannerId = $('scanner').value ? Number($('scanner').value) : undefined;
   setBusy(true, 'Scanning…');
+  window.lumraDemo.progress = [];
+  const onProgress = progressShower();
   const started = performance.now();
   try {
-    const answer = await client.scan(settingsFromForm(), { as, scannerId });
+    const answer = await client.scan(settingsFromForm(), { as, scannerId, onProgress });
     const seconds = ((performance.now() - started) / 1000).toFixed(1);
-    if (as === 'files') {
-      answer.files.forEach((f, i) => addCard({ fileName: f.fileName, label: `Page ${i + 1} (file)` }));
-      setStatus(`${answer.files.length} page file${answer.files.length === 1 ? '' : 's'} in ${seconds} s`, 'ready');
-    } else {
-      for (const p of answer.pages) addCard({ page: p, label: `Page ${p.number}` });
-      setStatus(`${answer.pages.length} page${answer.pages.length === 1 ? '' : 's'} in ${seconds} s`, 'ready');
-    }
+    // PDF and multi-page TIFF give the whole job as one file.
+    const oneFile = ['pdf', 'tif-multipage'].includes($('format').value);
+    const scanned = window.lumraDemo.progress.filter((p) => p.state === 'saved').length;
+    const label = (n) => (oneFile ? `Document${scanned ? `, ${scanned} pages` : ''}` : `Page ${n}`);
+    const items = as === 'files' ? answer.files : answer.pages;
+    if (as === 'files') answer.files.forEach((f, i) => addCard({ fileName: f.fileName, label: `${label(i + 1)} (file)` }));
+    else for (const p of answer.pages) addCard({ page: p, label: label(p.number) });
+    const what = oneFile ? 'document' : as === 'files' ? 'page file' : 'page';
+    setStatus(`${items.length} ${what}${items.length === 1 ? '' : 's'} in ${seconds} s`, 'ready');
     window.lumraDemo.lastAnswer = answer;
   } catch (e) {
     setStatus(`Scan failed: ${describe(e)}`, 'error');
@@ -197,7 +282,8 @@ async function start() {
 
 $('settings').addEventListener('submit', scan);
 $('refresh').addEventListener('click', refreshScanners);
+$('scanner').addEventListener('change', () => { loadCapabilities(); });
 $('clear').addEventListener('click', clearAll);
-$('format').addEventListener('change', () => { $('quality').disabled = $('format').value !== 'jpg'; });
-window.lumraDemo = { client, transport, lastAnswer: null };
+$('format').addEventListener('change', () => { $('quality').disabled = !['jpg', 'pdf'].includes($('format').value); });
+window.lumraDemo = { client, transport, lastAnswer: null, capabilities: null, progress: [] };
 start();

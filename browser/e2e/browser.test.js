@@ -56,7 +56,11 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
   before(async () => {
     assert.ok(existsSync(HOST), `no host at ${HOST}: build it first (./run build)`);
     work = await workFolder();
-    const env = { TMPDIR: join(work, 'host-tmp') };
+    // The usual scanner first, then a flatbed that offers little.
+    const scenario = join(work, 'scenario.txt');
+    writeFileSync(scenario, '[source]\nname = Lumra Virtual Scanner\n[source]\nname = Lumra Flatbed\n'
+      + 'resolutions = 100 200 300\npixel_types = gray bw\nhas_feeder = no\nduplex_kind = none\n');
+    const env = { TMPDIR: join(work, 'host-tmp'), LUMRA_VIRTUAL_SCENARIO: scenario };
     registerHost({ profile: join(work, 'profile'), host: HOST, env });
     allowed = await serve();
     other = await serve();
@@ -79,6 +83,22 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
     const names = await page.$$eval('#scanner option', (o) => o.map((x) => x.textContent));
     assert.ok(names.includes('Lumra Virtual Scanner'), names.join(', '));
     assert.ok(names.length >= 1);
+  });
+
+  test('builds the option lists from what the chosen scanner offers', async () => {
+    const lists = () => page.evaluate(() => ({
+      dpi: [...document.querySelectorAll('#dpi option')].map((o) => o.value),
+      color: [...document.querySelectorAll('#color option')].map((o) => o.value),
+      feeder: document.querySelector('#feeder').disabled,
+      duplex: document.querySelector('#duplex').disabled,
+    }));
+    await page.selectOption('#scanner', { label: 'Lumra Flatbed' });
+    await page.waitForFunction(() => document.querySelectorAll('#dpi option').length === 3);
+    assert.deepEqual(await lists(), { dpi: ['100', '200', '300'], color: ['gray', 'bw'], feeder: true, duplex: true });
+    await page.selectOption('#scanner', { label: 'Lumra Virtual Scanner' });
+    await page.waitForFunction(() => document.querySelectorAll('#dpi option').length > 3);
+    // A range of 25 to 1200 dpi in steps of 1: the usual values inside it.
+    assert.deepEqual(await lists(), { dpi: ['75', '100', '150', '200', '300', '400', '600', '1200'], color: ['color', 'gray', 'bw'], feeder: false, duplex: false });
   });
 
   test('scans three pages as one answer', async () => {
@@ -111,6 +131,13 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
     assert.ok(stats.length >= 1 && stats.every((s) => s.command === 'scannerSplitProcessing'));
     assert.ok(stats.length > 1, 'three colour pages at 300 dpi do not fit one answer');
     for (const s of stats) assert.ok(s.bytes < MAX_ANSWER, `answer of ${s.bytes} bytes`);
+    // The host's word of every page, then the slices as they came; the bar is gone.
+    const progress = await page.evaluate(() => window.lumraDemo.progress);
+    assert.deepEqual(progress.slice(0, 3).map((p) => [p.state, p.page]), [['saved', 1], ['saved', 2], ['saved', 3]]);
+    const received = progress.slice(3).map((p) => p.state === 'received' && p.bytes);
+    assert.equal(received.length, stats.length);
+    assert.ok(received.every((b, i) => b > (received[i - 1] ?? 0)), 'growing');
+    assert.equal(await page.isHidden('#bar'), true);
     assert.deepEqual(hostTmpFiles(), []);
     mkdirSync(OUT, { recursive: true });
     await page.screenshot({ path: join(OUT, 'demo-after-scan.png'), fullPage: true });

@@ -76,6 +76,8 @@ export async function launch(profile) {
 export async function allowOrigins(context, origins, { baseFolder = '', folderOrigins = [] } = {}) {
   const page = await context.newPage();
   await page.goto(`chrome-extension://${EXTENSION_ID}/options.html`);
+  // The page fills its fields from storage once loaded; typing earlier would be overwritten.
+  await page.waitForFunction(() => document.querySelector('#timeout').value !== '');
   await page.fill('#origins', origins.join('\n'));
   await page.fill('#basefolder', baseFolder);
   await page.fill('#folderorigins', folderOrigins.join('\n'));

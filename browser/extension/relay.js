@@ -91,9 +91,12 @@ function refusal(description, kind = 'refused') {
   return { error: { description, kind } };
 }
 
-/** UTF-8 size of an answer as the host sent it. */
+/** UTF-8 size of an answer as the host sent it (of a slice's text: its length, no copy made). */
 function answerBytes(answer) {
-  return new TextEncoder().encode(JSON.stringify(answer)).length;
+  const utf8 = (value) => new TextEncoder().encode(JSON.stringify(value)).length;
+  const part = answer?.split?.part;
+  if (typeof part !== 'string') return utf8(answer);
+  return utf8({ ...answer, split: { ...answer.split, part: '' } }) + part.length;
 }
 
 /**
@@ -149,8 +152,12 @@ export class Relay {
     return ownedFiles;
   }
 
-  /** Entry for runtime.onMessage: resolves with the reply for the content script. */
-  async onMessage(msg, sender) {
+  /**
+   * Entry for messages of a content script's port: resolves with the reply. emit(body)
+   * sends that page what comes before the reply: {progress} frames of its own request, and
+   * the {part} slices of a series it asked the extension to run.
+   */
+  async onMessage(msg, sender, emit = () => {}) {
     const origin = senderOrigin(sender);
     if (!origin || (sender.id && this.extensionId && sender.id !== this.extensionId)) {
       return msg?.type === 'hello' ? { allowed: false } : refusal('Unknown sender');
@@ -162,9 +169,9 @@ export class Relay {
       if (!allowed) return { allowed: false };
       return { allowed, persistent: this.transport.persistent, extensionId: this.extensionId };
     }
-    if (msg?.type !== 'request') return refusal('Unknown message type', 'usage');
+    if (msg?.type !== 'request' && msg?.type !== 'series') return refusal('Unknown message type', 'usage');
     if (!allowed) return refusal('This page\'s origin is not allowed to use the scanner');
-    return this.exclusive(() => this.relay(msg.message, origin, sender.tab?.id));
+    return this.exclusive(() => this.relay(msg.message, origin, sender.tab?.id, emit, msg.type === 'series'));
   }
 
   /**
@@ -232,27 +239,55 @@ export class Relay {
     return null;
   }
 
-  async relay(message, origin, tabId) {
+  async relay(message, origin, tabId, emit, series) {
     await this.state();
     const refused = await this.check(message, origin);
     if (refused) return refused;
+    if (series && (!SPLIT_COMMANDS.has(message.command) || this.series.has(message.messageId))) {
+      return refusal('A series starts with the first request of a split command', 'usage');
+    }
     const shaped = await this.shape(message, origin);
     if (shaped.refused) return shaped.refused;
     message = shaped.message;
-    const started = this.now();
     clearTimeout(this.idleTimer);
-    let answer;
+    const onProgress = (progress) => emit({ progress });
     try {
-      answer = await this.client.send(message);
+      if (series) return await this.runSeries(message, origin, tabId, onProgress, emit);
+      const started = this.now();
+      const answer = await this.client.send(message, { onProgress });
+      this.record({ command: message.command, ms: this.now() - started, bytes: answerBytes(answer) });
+      await this.learn(message, answer, origin, tabId);
+      return { answer };
     } catch (e) {
       return { error: { description: e.description ?? String(e.message ?? e), kind: e.kind ?? 'transport', code: e.code ?? null } };
     } finally {
       this.scheduleIdleClose();
     }
-    const elapsed = this.now() - started;
-    this.record({ command: message.command, ms: elapsed, bytes: answerBytes(answer) });
-    await this.learn(message, answer, origin, tabId);
-    return { answer };
+  }
+
+  /**
+   * Runs a split series for a page, handing it each slice as {part} while the host cuts
+   * the next one. Goes on to the end when the page is gone, so the host frees the series.
+   */
+  async runSeries(first, origin, tabId, onProgress, emit) {
+    const follow = { messageId: first.messageId, command: first.command };
+    let request = first;
+    let mark = this.now();
+    const refused = await this.client.exclusive(() => this.client.pullSlices(first, {
+      onProgress,
+      onAnswer: async (answer) => {
+        // Requests overlap: each answer is timed from the one before.
+        const now = this.now();
+        this.record({ command: first.command, ms: now - mark, bytes: answerBytes(answer) });
+        mark = now;
+        // The series holds the relay's queue to its end: only its start and end change the
+        // records (a slice in between would only write them again).
+        if (request === first || answer?.split?.last !== false) await this.learn(request, answer, origin, tabId);
+        request = follow;
+      },
+      onSlice: (part) => emit({ part }),
+    }));
+    return refused ? { answer: refused } : { end: true };
   }
 
   /** Updates the records from what the host answered. */

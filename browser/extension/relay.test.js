@@ -1,8 +1,9 @@
 import { test, describe } from 'node:test';
 import assert from 'node:assert/strict';
-import { ScanClient, NativeTransport } from '../client/index.js';
+import { ScanClient, NativeTransport, PageTransport } from '../client/index.js';
 import { Relay, normalizeOrigin } from './relay.js';
-import { FakeHost, FakeRuntime } from '../testing/fake-host.js';
+import { FakeHost, FakeRuntime, hostJson } from '../testing/fake-host.js';
+import { fakePage } from '../testing/fake-page.js';
 
 const A = 'http://127.0.0.1:8000';
 const B = 'https://other.example';
@@ -31,7 +32,7 @@ function setup({ hostOptions = {}, runtimeOptions = {}, options = {}, session = 
   let n = 0;
   const send = (origin, message, tabId = 1) =>
     relay.onMessage({ type: 'request', message: { messageId: `m${++n}`, ...message } }, { id: 'ext', origin, tab: { id: tabId } });
-  const sendRaw = (origin, message, tabId = 1) => relay.onMessage({ type: 'request', message }, { id: 'ext', origin, tab: { id: tabId } });
+  const sendRaw = (origin, message, tabId = 1, type = 'request') => relay.onMessage({ type, message }, { id: 'ext', origin, tab: { id: tabId } });
   return { host, runtime, transport, relay, storage, send, sendRaw };
 }
 
@@ -94,6 +95,8 @@ describe('requests the relay refuses', () => {
     { name: 'filesSplitProcessing of a file never reported', message: { command: 'filesSplitProcessing', files: [{ fileName: '/etc/passwd' }] } },
     { name: 'one unreported file among reported ones', before: true, message: { command: 'removeFiles', files: [{ fileName: '/tmp/lumra_image_scan/page_0.jpg' }, { fileName: '/etc/hosts' }] } },
     { name: 'split over one-shot messages', runtimeOptions: { connectNative: false }, message: { command: 'scannerSplitProcessing' }, kind: 'usage' },
+    { name: 'series of a file never reported', type: 'series', raw: { messageId: 's', command: 'filesSplitProcessing', files: [{ fileName: '/etc/passwd' }] } },
+    { name: 'series of a command that does not split', type: 'series', raw: { messageId: 's', command: 'scannerProcessing' }, kind: 'usage' },
   ];
   for (const c of cases) {
     test(c.name, async () => {
@@ -101,7 +104,7 @@ describe('requests the relay refuses', () => {
       if (c.before) ok(await send(A, { command: 'scannerProcessingFiles' }));
       const before = host.requests.length;
       const filesBefore = host.files.size;
-      refused(await (c.raw ? sendRaw(A, c.raw) : send(A, c.message)), c.kind);
+      refused(await (c.raw ? sendRaw(A, c.raw, 1, c.type) : send(A, c.message)), c.kind);
       assert.equal(host.requests.length, before, 'nothing reached the host');
       assert.equal(host.files.size, filesBefore);
     });
@@ -273,5 +276,55 @@ describe('split series', () => {
     await runSeries(send, A, { messageId: 's5', command: 'scannerSplitProcessing' });
     assert.ok(relay.stats.length > 1);
     for (const s of relay.stats) assert.ok(s.bytes > 0 && s.command === 'scannerSplitProcessing');
+  });
+});
+
+describe('pages through the content script', () => {
+  // A page the host could not read sits between two it sent.
+  const PAGES = [{ type: 'jpg', bytes: Uint8Array.from({ length: 300 }, (_, i) => i & 255) }, { type: 'jpg' }, { type: 'pdf', bytes: Uint8Array.of(0x25, 0x50, 0x44, 0x46) }];
+
+  // Slices that cut the page items' markers and Base64 groups anywhere.
+  for (const sliceBytes of [5, 64]) test(`a split series in ${sliceBytes}-byte slices: progress to the asking page only, each slice asked for before the page has the last, bytes as ArrayBuffers`, async () => {
+    const { relay, host } = setup({ hostOptions: { pages: PAGES, sliceBytes } });
+    const a = fakePage(relay, { origin: A, tabId: 1 });
+    const b = fakePage(relay, { origin: B, tabId: 2 });
+    const [ta, tb] = [new PageTransport({ target: a.window }), new PageTransport({ target: b.window })];
+    const log = [];
+    const handle = host.handle.bind(host);
+    host.handle = (r) => { if (r.command !== 'scannersList') log.push('host'); return handle(r); };
+    const progress = [];
+    const [answer] = await Promise.all([
+      new ScanClient({ transport: ta }).scan({ dpi: 300 }, { as: 'split', onProgress: (p) => { progress.push(p); log.push(p.state); } }),
+      new ScanClient({ transport: tb }).listScanners(),
+    ]);
+
+    const saved = progress.filter((p) => p.state === 'saved');
+    assert.deepEqual(saved, [{ bytes: 300, page: 1, state: 'saved' }, { bytes: 4, page: 2, state: 'saved' }]);
+    const received = progress.filter((p) => p.state === 'received').map((p) => p.bytes);
+    const slices = received.length;
+    const [first, ...follow] = host.requests.filter((r) => r.command !== 'scannersList');
+    assert.ok(slices > 3 && follow.length >= slices - 1, `${follow.length} follow-ups for ${slices} slices`);
+    // Sent ahead, follow-ups never start a scan past the end of the series; what they get
+    // there is taken to its end (these slices are short), so the host keeps nothing.
+    for (const r of follow) assert.deepEqual(r, { messageId: first.messageId, command: 'filesSplitProcessing' });
+    assert.equal(host.scansRun, 1);
+    assert.equal(received.at(-1), hostJson(host.fullAnswers[0]).length);
+    // Pipelined: the host had the request for slice k+1 before the page saw slice k.
+    let asked = 0, seenSlices = 0;
+    for (const x of log) {
+      if (x === 'host') asked++;
+      if (x === 'received') assert.ok(asked >= Math.min(++seenSlices + 1, slices), `slice ${seenSlices} seen after ${asked} requests`);
+    }
+    assert.equal(host.registry.size, 0);
+
+    assert.deepEqual(answer.pages.map((p) => p.blob?.type ?? p.description), ['image/jpeg', 'Error create page', 'application/pdf']);
+    for (const i of [0, 2]) assert.deepEqual(new Uint8Array(await answer.pages[i].blob.arrayBuffer()), PAGES[i].bytes);
+    // The bytes crossed to the page decoded, not as Base64 text.
+    const reply = a.seen.find((m) => m.answer?.pages);
+    assert.ok(reply.answer.pages[0].bytes.every((b) => b instanceof ArrayBuffer));
+    assert.equal('content' in reply.answer.pages[0], false);
+    assert.equal(b.seen.some((m) => m.progress), false, 'no progress reaches another page');
+    ta.close();
+    tb.close();
   });
 });

@@ -6,6 +6,9 @@ const MAX_SLICE_BASE = 1047552;
 /** UTF-8 bytes of a JS string. */
 export const utf8 = (s) => new TextEncoder().encode(s);
 
+/** JSON text as the host writes it: "/" escaped as "\/". */
+export const hostJson = (value) => JSON.stringify(value).replaceAll('/', '\\/');
+
 /**
  * Cuts UTF-8 bytes into slices of at most `size` bytes, moving each cut back to the start
  * of a character, and gives each slice as a JS string (what a real host sends as "part").
@@ -59,6 +62,7 @@ export class FakeHost {
       : { description: 'Error create page', number: i + 1 }));
   }
 
+  /** Runs a scan: an error answer when armed to fail, else null (and progress frames when asked). */
   scan(request) {
     this.scansRun++;
     if (this.failNextScan) {
@@ -66,7 +70,18 @@ export class FakeHost {
       this.failNextScan = null;
       return { ...this.echo(request), status: { code: f.code, description: f.description, result: 'error' } };
     }
+    if (request.progress === true) {
+      this.frames = this.pages.filter((p) => p.bytes).map((p, i) =>
+        ({ command: request.command, messageId: request.messageId, progress: { bytes: p.bytes.length, page: i + 1, state: 'saved' } }));
+    }
     return null;
+  }
+
+  /** Progress frames the last request made, taken. */
+  takeFrames() {
+    const frames = this.frames ?? [];
+    this.frames = [];
+    return frames;
   }
 
   handle(request) {
@@ -117,7 +132,7 @@ export class FakeHost {
           }
           this.fullAnswers = [...(this.fullAnswers ?? []), full];
           const size = this.sliceBytes ?? Math.floor((MAX_SLICE_BASE - length) / 2);
-          this.registry.set(messageId, sliceUtf8(utf8(JSON.stringify(full)), size));
+          this.registry.set(messageId, sliceUtf8(utf8(hostJson(full)), size));
         }
         const rest = this.registry.get(messageId);
         const part = rest.shift();
@@ -174,6 +189,7 @@ export class FakeRuntime {
           if (rt.notFound) return port.kill('Specified native messaging host not found.');
           if (port.dropNext) { port.dropNext = false; return port.kill('Native host has exited.'); }
           const r = rt.answerOrError(message);
+          for (const frame of rt.host.takeFrames()) port.onMessage.dispatch(frame, port);
           if (r.error) return port.kill(r.error);
           port.onMessage.dispatch(structuredClone(r.answer), port);
         }, 0);
