@@ -14,6 +14,13 @@ add_library(lumra_mng INTERFACE)
 target_include_directories(lumra_mng INTERFACE ${MNG_INCLUDE_DIR})
 target_link_libraries(lumra_mng INTERFACE ${MNG_LIBRARY} JPEG::JPEG ZLIB::ZLIB)
 
+# libharu: the Debian library is libhpdf, a static Windows build libhpdfs.
+find_path(HPDF_INCLUDE_DIR hpdf.h REQUIRED)
+find_library(HPDF_LIBRARY NAMES hpdf hpdfs libhpdf libhpdfs REQUIRED)
+add_library(lumra_hpdf INTERFACE)
+target_include_directories(lumra_hpdf INTERFACE ${HPDF_INCLUDE_DIR})
+target_link_libraries(lumra_hpdf INTERFACE ${HPDF_LIBRARY} PNG::PNG ZLIB::ZLIB)
+
 find_path(UTFCPP_INCLUDE_DIR utf8.h PATH_SUFFIXES utf8cpp REQUIRED)
 add_library(lumra_utfcpp INTERFACE)
 target_include_directories(lumra_utfcpp INTERFACE ${UTFCPP_INCLUDE_DIR})

@@ -19,27 +19,30 @@ std::unique_ptr<PageEncoder> makeJpeg2000(PageImage&& image, uint32_t number) {
 
 constexpr uint32_t kTrueColourOrGray = kTrueColour | kGray;
 
-// Numbers and names are those of the protocol; 16 is unused.
+// Numbers and names are those of the protocol; 16 is unused. A format
+// with openDocument makes one file of all the pages of a job.
 const PageFormat kFormats[] = {
-    {1, u"bmp", u"", "bmp", kAnyKind, false, make<BmpEncoder>},
-    {2, u"gif", u"", "gif", kAnyKind, false, make<GifEncoder>},
-    {3, u"jpg", u"jpeg", "jpg", kTrueColourOrGray, true, make<JpegEncoder>},
-    {4, u"png", u"", "png", kAnyKind, false, make<PngEncoder>},
-    {5, u"ico", u"", "ico", kAnyKind, false, make<IcoEncoder>},
-    {6, u"tif", u"tiff", "tif", kAnyKind, false, make<TiffEncoder>},
-    {7, u"tga", u"", "tga", kGray | kPalette | kTrueColour, false, make<TgaEncoder>},
-    {8, u"pcx", u"", "pcx", kAnyKind, false, make<PcxEncoder>},
-    {9, u"wbmp", u"", "wbmp", kOneBit, false, make<WbmpEncoder>},
-    {10, u"wmf", u"", "wmf", 0, false, nullptr},
-    {11, u"jp2", u"", "jp2", kTrueColourOrGray, false, makeJpeg2000},
-    {12, u"jpc", u"", "jpc", kTrueColourOrGray, false, makeJpeg2000},
-    {13, u"pgx", u"", "pgx", kGray, false, makeJpeg2000},
-    {14, u"pnm", u"", "pnm", kTrueColourOrGray, false, makeJpeg2000},
-    {15, u"ras", u"", "ras", kTrueColourOrGray, false, makeJpeg2000},
-    {17, u"mng", u"", "mng", kTrueColour, false, make<MngEncoder>},
-    {18, u"ska", u"", "ska", kOneBit | kFourBit | kGray | kPalette, false, make<SkaEncoder>},
-    {19, u"raw", u"", "raw", 0, false, nullptr},
-    {20, u"psd", u"", "psd", 0, false, nullptr},
+    {1, u"bmp", u"", "bmp", kAnyKind, false, make<BmpEncoder>, nullptr},
+    {2, u"gif", u"", "gif", kAnyKind, false, make<GifEncoder>, nullptr},
+    {3, u"jpg", u"jpeg", "jpg", kTrueColourOrGray, true, make<JpegEncoder>, nullptr},
+    {4, u"png", u"", "png", kAnyKind, false, make<PngEncoder>, nullptr},
+    {5, u"ico", u"", "ico", kAnyKind, false, make<IcoEncoder>, nullptr},
+    {6, u"tif", u"tiff", "tif", kAnyKind, false, make<TiffEncoder>, nullptr},
+    {7, u"tga", u"", "tga", kGray | kPalette | kTrueColour, false, make<TgaEncoder>, nullptr},
+    {8, u"pcx", u"", "pcx", kAnyKind, false, make<PcxEncoder>, nullptr},
+    {9, u"wbmp", u"", "wbmp", kOneBit, false, make<WbmpEncoder>, nullptr},
+    {10, u"wmf", u"", "wmf", 0, false, nullptr, nullptr},
+    {11, u"jp2", u"", "jp2", kTrueColourOrGray, false, makeJpeg2000, nullptr},
+    {12, u"jpc", u"", "jpc", kTrueColourOrGray, false, makeJpeg2000, nullptr},
+    {13, u"pgx", u"", "pgx", kGray, false, makeJpeg2000, nullptr},
+    {14, u"pnm", u"", "pnm", kTrueColourOrGray, false, makeJpeg2000, nullptr},
+    {15, u"ras", u"", "ras", kTrueColourOrGray, false, makeJpeg2000, nullptr},
+    {17, u"mng", u"", "mng", kTrueColour, false, make<MngEncoder>, nullptr},
+    {18, u"ska", u"", "ska", kOneBit | kFourBit | kGray | kPalette, false, make<SkaEncoder>, nullptr},
+    {19, u"raw", u"", "raw", 0, false, nullptr, nullptr},
+    {20, u"psd", u"", "psd", 0, false, nullptr, nullptr},
+    {21, u"pdf", u"", "pdf", kAnyKind, true, nullptr, openPdfDocument},
+    {kMultiPageTiff, u"", u"", "tif", kAnyKind, false, nullptr, openTiffDocument},
 };
 
 }  // namespace
@@ -62,6 +65,7 @@ const PageFormat* findPageFormat(uint32_t number) {
 
 uint32_t getImageType(std::u16string_view name) {
   for (const PageFormat& format : kFormats) {
+    if (format.name.empty()) continue;
     if (format.name == name || (!format.alias.empty() && format.alias == name)) return format.number;
   }
   return 0;

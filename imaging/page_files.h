@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "imaging/page_documents.h"
 #include "imaging/page_image.h"
 #include "platform/win32.h"
 
@@ -35,7 +36,12 @@ struct PageFormat {
   bool takesQuality;            ///< The request's quality reaches the encoder.
   /// The encoder holding `image`; null when the format is never written.
   std::unique_ptr<PageEncoder> (*makeEncoder)(PageImage&& image, uint32_t number);
+  /// For a format of one file per job: opens that file; null otherwise.
+  std::unique_ptr<PageDocument> (*openDocument)(const std::string& path);
 };
+
+/// A multi-page TIFF: "tif" with "multipage"; it has no name of its own.
+inline constexpr uint32_t kMultiPageTiff = 22;
 
 /// The format numbered `number`; null for an unknown number.
 const PageFormat* findPageFormat(uint32_t number);
@@ -49,6 +55,13 @@ std::string getImageExtension(uint32_t format);
 
 /// `folder` (ending in the separator) + "page_N." + extension.
 std::string getPageFileName(const std::string& folder, uint32_t format, uint32_t page);
+
+/// Adds the DIB in `dib` as the next page of `*document`, which is opened at
+/// `path` in `format` (a format with openDocument) for the first page. Frees
+/// `dib` exactly once with `memory`, on every path. False, with an error
+/// record named like saveDIB's, when the page is not in the document.
+bool addDIB(std::unique_ptr<PageDocument>* document, const std::string& path, HGLOBAL dib,
+            uint32_t format, uint8_t quality, const HandleMemory& memory);
 
 /// Writes the DIB in `dib` to `path` in `format` (quality reaches JPEG only)
 /// and frees `dib` exactly once with `memory`, on every path. Returns false,

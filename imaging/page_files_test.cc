@@ -65,6 +65,8 @@ TEST(PageFormats, EveryFormatHoldsItsKindsOfPage) {
       {u"ska", 18, "ska", "11110", {13, 0, 7, 0}, false},
       {u"raw", 19, "raw", "00000", {}, false},
       {u"psd", 20, "psd", "00000", {}, false},
+      // One file per job: never a page file of its own.
+      {u"pdf", 21, "pdf", "00000", {}, false},
       // Names are exact.
       {u"JPEG", 0, "", "00000", {}, false},
       {u" jpg", 0, "", "00000", {}, false},
@@ -100,7 +102,7 @@ TEST(PageFormats, EveryFormatHoldsItsKindsOfPage) {
       }
     }
   }
-  for (uint32_t number : {16u, 21u, 0xFFFFFFFFu}) EXPECT_EQ(getImageExtension(number), "");
+  for (uint32_t number : {16u, 23u, 0xFFFFFFFFu}) EXPECT_EQ(getImageExtension(number), "");
 }
 
 TEST(PageFiles, Names) {

@@ -382,7 +382,10 @@ bool PageImage::encode(FILE* file, uint32_t format) {
 bool PageImage::encode(ByteStream& stream, uint32_t format) {
   format_ = format;
   const PageFormat* known = findPageFormat(format);
-  if (!valid() || known == nullptr || (known->kinds & pageKind(*this)) == 0) return false;
+  if (!valid() || known == nullptr || known->makeEncoder == nullptr ||
+      (known->kinds & pageKind(*this)) == 0) {
+    return false;
+  }
   std::unique_ptr<PageEncoder> encoder = known->makeEncoder(std::move(*this), format);
   const bool ok = encoder->encode(stream);
   *this = std::move(static_cast<PageImage&>(*encoder));

@@ -84,4 +84,30 @@ bool saveDIB(const std::string& path, HGLOBAL dib, uint32_t format, uint8_t qual
   return ok;
 }
 
+bool addDIB(std::unique_ptr<PageDocument>* document, const std::string& path, HGLOBAL dib,
+            uint32_t format, uint8_t quality, const HandleMemory& memory) {
+  BitmapOwner bitmap(dib, memory);
+  const std::u16string widePath = ansiToWide(path);
+  LUMRA_LOG_AS(debug, kSaveDib) << "Add dib to " << widePath;
+  const PageFormat* known = findPageFormat(format);
+  if (!*document && known != nullptr && known->openDocument != nullptr) {
+    *document = known->openDocument(path);
+  }
+  if (!*document) {
+    LUMRA_LOG_AS(error, kSaveDib) << "Error open file " << widePath;
+    return false;
+  }
+  PageImage image;
+  if (!image.takeHandle(bitmap.handOver(), memory)) {
+    LUMRA_LOG_AS(error, kSaveDib) << "Error createFromHandle for file " << widePath;
+    return false;
+  }
+  if (known != nullptr && known->takesQuality) image.setJpegQuality(quality);
+  if (!(*document)->addPage(std::move(image))) {
+    LUMRA_LOG_AS(error, kSaveDib) << "Error Encode image for file " << widePath;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace lumra

@@ -32,7 +32,11 @@ ScanSettings readScanSettings(const JsonValue& request) {
   if (getFeeder(&request, &flag)) settings[u"feeder"] = flag ? 1 : 0;
   if (getDuplex(&request, &flag)) settings[u"duplex"] = flag ? 1 : 0;
   if (getShowUI(&request, &flag)) settings[u"showUI"] = flag ? 1 : 0;
-  if (getType(&request, &text)) settings[u"imageType"] = getImageType(text);
+  if (getType(&request, &text)) {
+    uint32_t type = getImageType(text);
+    if (type == getImageType(u"tif") && getMultipage(&request, &flag) && flag) type = kMultiPageTiff;
+    settings[u"imageType"] = type;
+  }
   if (getQuality(&request, &number)) settings[u"quality"] = number;
   return settings;
 }
@@ -45,17 +49,12 @@ class ProgressReports {
                   const ImageJsonProcessing::FrameSink& sink) {
     if (!wanted) return;
     active_ = true;
-    ImageScanning::pageSaved = [command, messageId, sink](uint32_t page, const std::string& path) {
-      int64_t bytes = 0;
-      if (std::FILE* file = openOwnFile(path, OpenFor::kRead)) {
-        bytes = fileLength(file);
-        std::fclose(file);
-      }
+    ImageScanning::pageSaved = [command, messageId, sink](uint32_t page, uint64_t bytes) {
       std::string frame = "{\"command\":";
       appendJsonString(command, &frame);
       frame += ",\"messageId\":";
       appendJsonString(messageId, &frame);
-      frame += ",\"progress\":{\"bytes\":" + std::to_string(bytes < 0 ? 0 : bytes) +
+      frame += ",\"progress\":{\"bytes\":" + std::to_string(bytes) +
                ",\"page\":" + std::to_string(page) + ",\"state\":\"saved\"}}";
       sink(frame);
     };

@@ -90,5 +90,6 @@ bool getShowUI(const JsonValue* r, bool* out) { return readBool(settingsMember(r
 
 bool getType(const JsonValue* r, std::u16string* out) { return readString(formatMember(r, u"type"), out); }
 bool getQuality(const JsonValue* r, uint32_t* out) { return readNumber(formatMember(r, u"quality"), out); }
+bool getMultipage(const JsonValue* r, bool* out) { return readBool(formatMember(r, u"multipage"), out); }
 
 }  // namespace lumra

@@ -60,5 +60,7 @@ bool getShowUI(const JsonValue* request, bool* out);
 bool getType(const JsonValue* request, std::u16string* out);
 /// "settings"."format"."quality" (number).
 bool getQuality(const JsonValue* request, uint32_t* out);
+/// "settings"."format"."multipage" (bool): one file for all pages.
+bool getMultipage(const JsonValue* request, bool* out);
 
 }  // namespace lumra

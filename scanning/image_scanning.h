@@ -11,10 +11,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "imaging/page_documents.h"
 #include "platform/win32.h"
 #include "twain/twain.h"
 
@@ -184,10 +186,21 @@ class ImageScanning {
                                 std::vector<std::string>* pageFiles, std::u16string* errorText);
 
   /// Native transfer of every pending image into page_0, page_1, ...; each
-  /// saved path is appended before the next transfer.
+  /// saved path is appended before the next transfer. A format of one file
+  /// per job gets every page into page_0, listed once it is complete.
   static bool transferImages(const std::string& workFolder, uint32_t imageType, uint8_t quality,
                              uint32_t* statusCode, std::vector<std::string>* pageFiles,
                              std::u16string* errorText);
+
+  /// The transfer loop of transferImages; with `document`, pages go into
+  /// it (opened at the first page) instead of files of their own.
+  static bool transferPages(const std::string& workFolder, uint32_t imageType, uint8_t quality,
+                            std::unique_ptr<PageDocument>* document, uint32_t* statusCode,
+                            std::vector<std::string>* pageFiles, std::u16string* errorText);
+
+  /// The manager's memory functions for transferred bitmaps (Global* where
+  /// it gave none).
+  static HandleMemory handleMemory();
 
   /// Writes the bitmap as a page file and frees the handle with the memory
   /// function that matches the manager (DSM_MemFree, else GlobalFree).
@@ -211,8 +224,9 @@ class ImageScanning {
   /// Written by the callback (any thread) before it releases the semaphore.
   static std::atomic<bool> transferReady;
   /// Called after each page of a job is saved, with its 1-based number and
-  /// path; empty unless the caller asked for progress.
-  static std::function<void(uint32_t page, const std::string& path)> pageSaved;
+  /// the bytes of its file (of the document so far, for a format of one
+  /// file per job); empty unless the caller asked for progress.
+  static std::function<void(uint32_t page, uint64_t bytes)> pageSaved;
   /// TWAIN state of the open source (4 open, 5 enabled, 6 transfers ready,
   /// 7 transferring); 0 when none is open. A source still open when the
   /// connection is released keeps the manager loaded for good.

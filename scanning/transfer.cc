@@ -1,10 +1,12 @@
 // Enabling the source, waiting for its images and taking them over as
 // native bitmaps, one page file each.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
 #include "log/log.h"
 #include "imaging/page_files.h"
+#include "platform/file_length.h"
 #include "scanning/image_scanning.h"
 
 namespace lumra {
@@ -217,6 +219,32 @@ bool ImageScanning::transferImages(const std::string& workFolder, uint32_t image
                                    uint8_t quality, uint32_t* statusCode,
                                    std::vector<std::string>* pageFiles,
                                    std::u16string* errorText) {
+  const PageFormat* format = findPageFormat(imageType);
+  if (format == nullptr || format->openDocument == nullptr) {
+    return transferPages(workFolder, imageType, quality, nullptr, statusCode, pageFiles,
+                         errorText);
+  }
+  std::unique_ptr<PageDocument> document;
+  bool ok = transferPages(workFolder, imageType, quality, &document, statusCode, pageFiles,
+                          errorText);
+  // The document holds the pages that came, also when a later one failed;
+  // one that cannot be completed is gone and never listed.
+  if (document) {
+    std::string path = document->path();
+    if (document->finish()) {
+      pageFiles->push_back(path);
+    } else if (ok) {
+      resetScanner(u"Error save image to file.", errorText, statusCode);
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+bool ImageScanning::transferPages(const std::string& workFolder, uint32_t imageType,
+                                  uint8_t quality, std::unique_ptr<PageDocument>* document,
+                                  uint32_t* statusCode, std::vector<std::string>* pageFiles,
+                                  std::u16string* errorText) {
   TW_PENDINGXFERS pending;
   std::memset(&pending, 0, sizeof(pending));
   uint32_t page = 0;
@@ -235,14 +263,25 @@ bool ImageScanning::transferImages(const std::string& workFolder, uint32_t image
       return false;
     }
     sourceState = 7;
-    std::string path = getPageFileName(workFolder, imageType, page);
-    ++page;
-    if (!saveDIB(path, static_cast<HGLOBAL>(bitmap), imageType, quality)) {
-      resetScanner(u"Error save image to file.", errorText, statusCode);
-      return false;
+    if (document != nullptr) {
+      // Every page goes into the one file named like a first page.
+      if (!addDIB(document, getPageFileName(workFolder, imageType, 0),
+                  static_cast<HGLOBAL>(bitmap), imageType, quality, handleMemory())) {
+        resetScanner(u"Error save image to file.", errorText, statusCode);
+        return false;
+      }
+      ++page;
+      if (pageSaved) pageSaved(page, (*document)->bytes());
+    } else {
+      std::string path = getPageFileName(workFolder, imageType, page);
+      ++page;
+      if (!saveDIB(path, static_cast<HGLOBAL>(bitmap), imageType, quality)) {
+        resetScanner(u"Error save image to file.", errorText, statusCode);
+        return false;
+      }
+      pageFiles->push_back(path);
+      if (pageSaved) pageSaved(page, static_cast<uint64_t>(std::max<int64_t>(fileLengthAt(path), 0)));
     }
-    pageFiles->push_back(path);
-    if (pageSaved) pageSaved(page, path);
     // A refused MSG_ENDXFER leaves the count unknown (and the source in
     // state 7): the job cannot tell that every page came, so it failed.
     if (!sendToSource(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER,
@@ -255,15 +294,19 @@ bool ImageScanning::transferImages(const std::string& workFolder, uint32_t image
   }
 }
 
-bool ImageScanning::saveDIB(const std::string& path, HGLOBAL dib, uint32_t imageType,
-                            uint8_t quality) {
+HandleMemory ImageScanning::handleMemory() {
   // The bitmap is the source's block: with a TWAIN 2 manager only its memory
   // functions may touch it.
   HandleMemory memory;
   memory.lock = entryPoints.DSM_MemLock;
   memory.unlock = entryPoints.DSM_MemUnlock;
   memory.free = entryPoints.DSM_MemFree;
-  return lumra::saveDIB(path, dib, imageType, quality, memory);
+  return memory;
+}
+
+bool ImageScanning::saveDIB(const std::string& path, HGLOBAL dib, uint32_t imageType,
+                            uint8_t quality) {
+  return lumra::saveDIB(path, dib, imageType, quality, handleMemory());
 }
 
 }  // namespace lumra

@@ -19,7 +19,7 @@ HANDLE ImageScanning::transferSemaphore = nullptr;
 std::mutex ImageScanning::transferSemaphoreLock;
 std::atomic<bool> ImageScanning::transferReady{false};
 int ImageScanning::sourceState = 0;
-std::function<void(uint32_t, const std::string&)> ImageScanning::pageSaved;
+std::function<void(uint32_t, uint64_t)> ImageScanning::pageSaved;
 
 namespace {
 

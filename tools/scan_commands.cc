@@ -36,7 +36,9 @@ const char kScanHelp[] =
     "  --feeder             use the document feeder\n"
     "  --duplex             scan both sides\n"
     "  --show-ui            show the scanner's own dialog\n"
-    "  --format NAME        jpg, png, tif, bmp, gif, ... (default jpg)\n"
+    "  --format NAME        jpg, png, tif, bmp, gif, ... (default jpg); pdf: one PDF\n"
+    "                       for the whole job\n"
+    "  --multipage          with tif: one TIFF for the whole job\n"
     "  --quality N          JPEG quality\n"
     "  --timeout MS         wait for the scanner at most MS milliseconds\n"
     "  --working-dir DIR    folder where the host writes its page files\n"
@@ -359,6 +361,8 @@ bool buildScanRequest(const std::vector<std::string>& args, const std::string& m
       put(&settings, u"duplex", JsonValue(true));
     } else if (a == "--show-ui") {
       put(&settings, u"showUI", JsonValue(true));
+    } else if (a == "--multipage") {
+      put(&format, u"multipage", JsonValue(true));
     } else if (a == "--twain1") {
       put(&root, u"isDsm2", JsonValue(false));
     } else {

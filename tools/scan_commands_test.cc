@@ -21,9 +21,9 @@ TEST(ScanRequest, OptionsBecomeRequestFields) {
       {{"--as", "socket"}, R"({"command":"scannerProcessingSocketPartSend","progress":true})", "."},
       {{"--scanner", "2", "--dpi", "300", "--color", "bw", "--feeder", "--duplex", "--show-ui",
         "--format", "tif", "--quality", "80", "--timeout", "5000", "--working-dir", "/w",
-        "--out", "o", "--twain1"},
+        "--out", "o", "--twain1", "--multipage"},
        R"({"command":"scannerProcessing","isDsm2":false,"progress":true,"scannerId":2,"settings":{"color":"bw",)"
-       R"("dpi":300,"duplex":true,"feeder":true,"format":{"quality":80,"type":"tif"},)"
+       R"("dpi":300,"duplex":true,"feeder":true,"format":{"multipage":true,"quality":80,"type":"tif"},)"
        R"("showUI":true,"timeout":5000},"workingDirectory":"\/w"})",
        "o"},
       {{"--quality=4294967295"},

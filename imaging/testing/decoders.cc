@@ -126,12 +126,15 @@ bool decodePng(const std::vector<uint8_t>& file, Decoded* d, PngFacts* facts) {
   return true;
 }
 
-bool decodeTiff(const std::vector<uint8_t>& file, Decoded* d, TiffFacts* facts) {
+bool decodeTiff(const std::vector<uint8_t>& file, Decoded* d, TiffFacts* facts,
+                uint16_t directory) {
   const std::string path = tempCopy(file, "tif");
   TIFFSetErrorHandler(nullptr);
   TIFFSetWarningHandler(nullptr);
   TIFF* tif = TIFFOpen(path.c_str(), "r");
   if (tif == nullptr) return std::remove(path.c_str()), false;
+  if (facts != nullptr) facts->directories = TIFFNumberOfDirectories(tif);
+  if (TIFFSetDirectory(tif, directory) != 1) return TIFFClose(tif), std::remove(path.c_str()), false;
   uint32_t width = 0, height = 0;
   TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
   TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
@@ -149,6 +152,7 @@ bool decodeTiff(const std::vector<uint8_t>& file, Decoded* d, TiffFacts* facts) 
     TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &facts->subfileType);
     TIFFGetField(tif, TIFFTAG_XRESOLUTION, &facts->xResolution);
     TIFFGetField(tif, TIFFTAG_YRESOLUTION, &facts->yResolution);
+    TIFFGetField(tif, TIFFTAG_PAGENUMBER, &facts->pageNumber, &facts->pageCount);
   }
   std::vector<uint32_t> rgba(static_cast<size_t>(width) * height);
   const bool read = width > 0 && height > 0 &&

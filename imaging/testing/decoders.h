@@ -47,9 +47,12 @@ struct TiffFacts {
   uint32_t rowsPerStrip = 0, subfileType = 99;
   float xResolution = 0, yResolution = 0;
   bool littleEndian = false, singleImage = false;
+  uint16_t pageNumber = 0xFFFF, pageCount = 0xFFFF;
+  int directories = 0;
 };
-/// libtiff's RGBA reader; the picture is RGB.
-bool decodeTiff(const std::vector<uint8_t>& file, Decoded* picture, TiffFacts* facts = nullptr);
+/// libtiff's RGBA reader on image `directory`; the picture is RGB.
+bool decodeTiff(const std::vector<uint8_t>& file, Decoded* picture, TiffFacts* facts = nullptr,
+                uint16_t directory = 0);
 
 /// OpenJPEG, a JP2 file or a code stream; `space` gets the colour space.
 bool decodeOpenJpeg(const std::vector<uint8_t>& file, OPJ_CODEC_FORMAT format, Decoded* picture,
