@@ -272,5 +272,20 @@ TEST_F(SaneScanTest, RefusedSettingIsLoggedAndTheJobGoesOn) {
   EXPECT_EQ(log.find("DSM_Entry result = ", set), log.find("DSM_Entry result = 1", set));
 }
 
+// What the device's options offer, as a scanning screen asks for it.
+TEST_F(SaneScanTest, CapabilitiesComeFromTheDevicesOptions) {
+  Start(kPattern);
+  std::string err;
+  auto answer = host_->request(
+      std::string(R"({"messageId":"c","command":"scannerCapabilities",)") + kScanner + R"("isDsm2":true})", &err);
+  ASSERT_NE(answer, nullptr) << err;
+  std::string text;
+  stringifyUtf8(*answer->find(u"capabilities"), &text);
+  EXPECT_EQ(text,
+            R"({"colors":["bw","gray","color"],"duplex":false,"feeder":true,)"
+            R"("pageSize":{"height":11.81,"width":11.81},"resolutions":{"max":1200,"min":1,"step":1},)"
+            R"("showUI":true})");
+}
+
 }  // namespace
 }  // namespace lumra::test

@@ -94,6 +94,7 @@ std::optional<OptionInfo> describe(int index, const SANE_Option_Descriptor* d) {
   info.type = d->type;
   info.size = d->size;
   info.cap = d->cap;
+  info.unit = d->unit;
   info.constraint = d->constraint_type;
   if (d->constraint_type == SANE_CONSTRAINT_RANGE && d->constraint.range != nullptr) {
     info.range = *d->constraint.range;
@@ -244,6 +245,45 @@ std::optional<Assignment> parseValue(const OptionInfo& option, const std::string
     default:
       return std::nullopt;
   }
+}
+
+Offers OptionTable::offers() const {
+  Offers out;
+  const auto value = asNumber;
+  if (const OptionInfo* o = find(SANE_NAME_SCAN_RESOLUTION);
+      o != nullptr && (o->type == SANE_TYPE_INT || o->type == SANE_TYPE_FIXED)) {
+    if (o->constraint == SANE_CONSTRAINT_RANGE) {
+      out.hasResolution = out.resolutionRange = true;
+      out.min = value(*o, o->range.min);
+      out.max = value(*o, o->range.max);
+      // No quantisation: any value, which TWAIN says in whole dpi.
+      out.step = o->range.quant > 0 ? value(*o, o->range.quant) : 1;
+    } else if (o->constraint == SANE_CONSTRAINT_WORD_LIST && !o->words.empty()) {
+      out.hasResolution = true;
+      for (SANE_Word w : o->words) out.resolutions.push_back(value(*o, w));
+    }
+  }
+  for (PixelKind kind : {PixelKind::kBw, PixelKind::kGray, PixelKind::kColor}) {
+    if (!pixel(kind).empty()) out.pixels.push_back(kind);
+  }
+  out.feeder = source(true, false).has_value();
+  out.duplex = source(true, true).has_value();
+  // The scan area in millimetres; a backend that counts in pixels says nothing.
+  auto extent = [&](const char* from, const char* to) {
+    const OptionInfo* end = find(to);
+    if (end == nullptr || end->unit != SANE_UNIT_MM || end->constraint != SANE_CONSTRAINT_RANGE) {
+      return 0.0;
+    }
+    const OptionInfo* start = find(from);
+    const double low = start != nullptr && start->constraint == SANE_CONSTRAINT_RANGE
+                           ? value(*start, start->range.min)
+                           : 0.0;
+    const double mm = value(*end, end->range.max) - low;
+    return mm > 0 ? mm / 25.4 : 0.0;
+  };
+  out.width = extent(SANE_NAME_SCAN_TL_X, SANE_NAME_SCAN_BR_X);
+  out.height = extent(SANE_NAME_SCAN_TL_Y, SANE_NAME_SCAN_BR_Y);
+  return out;
 }
 
 }  // namespace lumra::sane_source

@@ -18,6 +18,7 @@ struct OptionInfo {
   SANE_Value_Type type = SANE_TYPE_INT;
   SANE_Int size = 0;
   SANE_Int cap = 0;
+  SANE_Unit unit = SANE_UNIT_NONE;
   SANE_Constraint_Type constraint = SANE_CONSTRAINT_NONE;
   SANE_Range range{0, 0, 0};
   std::vector<SANE_Word> words;       ///< word list, without its count
@@ -46,6 +47,17 @@ struct ScanSettings {
   bool duplex = false;
 };
 
+/// What a device can do, read from its descriptors, for MSG_GET.
+struct Offers {
+  bool hasResolution = false;
+  bool resolutionRange = false;
+  std::vector<double> resolutions;  ///< dpi, when not a range
+  double min = 0, max = 0, step = 0;  ///< dpi, when a range
+  std::vector<PixelKind> pixels;
+  bool feeder = false, duplex = false;  ///< a source for each
+  double width = 0, height = 0;  ///< inches of the largest scan area; 0: unknown
+};
+
 /// The options of one device, looked up by name.
 class OptionTable {
  public:
@@ -64,6 +76,8 @@ class OptionTable {
   /// Every assignment of a job, in the order to set them (source, mode,
   /// depth, resolution, then the whole scan area).
   std::vector<Assignment> plan(const ScanSettings& settings) const;
+  /// Resolutions, modes, sources and the largest scan area on offer.
+  Offers offers() const;
 
  private:
   std::optional<Assignment> depth(int bits) const;

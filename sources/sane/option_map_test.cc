@@ -179,5 +179,34 @@ TEST(OptionMapTest, SettingsTheDeviceCannotTakeAreRefused) {
   EXPECT_FALSE(parseValue(*test.find("mode"), std::string(64, 'x')));
 }
 
+// What each backend offers a scanning screen.
+TEST(OptionMapTest, OffersReadFromTheDescriptors) {
+  struct Case {
+    const char* backend;
+    Backend b;
+    std::string offers;
+  };
+  const Case cases[] = {
+      {"brother", Brother(), "100 150 200 300 400 600 1200 / 012 / feeder duplex"},
+      {"fujitsu", Fujitsu(), "50-600/1 / 012 / feeder duplex"},
+      {"epson2", Epson2(), "75 150 300 600 1200 / 012 /"},
+      {"airscan", Airscan(), "50-1200/25 / 12 / feeder duplex"},
+  };
+  for (const Case& c : cases) {
+    const Offers o = c.b.table().offers();
+    std::string text;
+    auto number = [](double v) { return std::to_string(static_cast<int>(v)); };
+    if (o.resolutionRange) text = number(o.min) + "-" + number(o.max) + "/" + number(o.step);
+    for (double dpi : o.resolutions) text += (text.empty() ? "" : " ") + number(dpi);
+    text += " / ";
+    for (PixelKind kind : o.pixels) text += std::to_string(static_cast<int>(kind));
+    text += " /";
+    if (o.feeder) text += " feeder";
+    if (o.duplex) text += " duplex";
+    EXPECT_EQ(text, c.offers) << c.backend;
+    EXPECT_EQ(o.width, 0) << "no unit: no size";
+  }
+}
+
 }  // namespace
 }  // namespace lumra::sane_source

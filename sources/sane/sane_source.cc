@@ -3,6 +3,8 @@
 #include <sane/saneopts.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +36,17 @@ void copyName(TW_STR32 out, const std::string& text) {
 }
 
 std::string nameOf(const TW_STR32 text) { return std::string(text, strnlen(text, sizeof(TW_STR32))); }
+
+// `value` as a TW_FIX32, in the 32 bits a container item holds.
+TW_UINT32 fix32(double value) {
+  const double rounded = std::round(value * 65536.0) / 65536.0;
+  TW_FIX32 fix;
+  fix.Whole = static_cast<TW_INT16>(std::floor(rounded));
+  fix.Frac = static_cast<TW_UINT16>((rounded - std::floor(rounded)) * 65536.0);
+  TW_UINT32 item = 0;
+  memcpy(&item, &fix, sizeof fix);
+  return item;
+}
 
 // The states in which the standard lets an application send an operation
 // to a source; {0, 0} for operations allowed in any.
@@ -437,6 +450,7 @@ TW_UINT16 SaneModule::close(Session* s) {
 
 TW_UINT16 SaneModule::capability(Session& s, TW_UINT16 msg, pTW_CAPABILITY cap) {
   if (cap == nullptr) return failWith(&s, TWCC_BADVALUE);
+  if (msg == MSG_GET) return offered(s, cap);
   if (msg != MSG_SET) return failWith(&s, TWCC_CAPUNSUPPORTED);
   if (cap->ConType != TWON_ONEVALUE || cap->hContainer == nullptr) return failWith(&s, TWCC_BADVALUE);
   TW_ONEVALUE one{};
@@ -480,6 +494,87 @@ TW_UINT16 SaneModule::capability(Session& s, TW_UINT16 msg, pTW_CAPABILITY cap) 
     default:
       return failWith(&s, TWCC_CAPUNSUPPORTED);
   }
+}
+
+TW_UINT16 SaneModule::offered(Session& s, pTW_CAPABILITY cap) {
+  const Offers offers = s.options.offers();
+  std::vector<uint8_t> bytes;
+  TW_UINT16 conType = TWON_ONEVALUE;
+  auto oneValue = [&](TW_UINT16 type, TW_UINT32 item) {
+    TW_ONEVALUE one{};
+    one.ItemType = type;
+    one.Item = item;
+    bytes.resize(sizeof one);
+    memcpy(bytes.data(), &one, sizeof one);
+  };
+  auto enumeration = [&](TW_UINT16 type, const std::vector<TW_UINT32>& items, size_t itemSize) {
+    TW_ENUMERATION head{};
+    head.ItemType = type;
+    head.NumItems = static_cast<TW_UINT32>(items.size());
+    const size_t at = offsetof(TW_ENUMERATION, ItemList);
+    bytes.resize(at + items.size() * itemSize);
+    memcpy(bytes.data(), &head, at);
+    for (size_t i = 0; i < items.size(); ++i) memcpy(&bytes[at + i * itemSize], &items[i], itemSize);
+    conType = TWON_ENUMERATION;
+  };
+  switch (cap->Cap) {
+    case ICAP_XRESOLUTION:
+    case ICAP_YRESOLUTION:
+      if (!offers.hasResolution) return failWith(&s, TWCC_CAPUNSUPPORTED);
+      if (offers.resolutionRange) {
+        TW_RANGE range{};
+        range.ItemType = TWTY_FIX32;
+        range.MinValue = fix32(offers.min);
+        range.MaxValue = fix32(offers.max);
+        range.StepSize = fix32(offers.step);
+        range.DefaultValue = range.CurrentValue = fix32(s.settings.dpi > 0 ? s.settings.dpi : offers.min);
+        bytes.resize(sizeof range);
+        memcpy(bytes.data(), &range, sizeof range);
+        conType = TWON_RANGE;
+      } else {
+        std::vector<TW_UINT32> items;
+        for (double dpi : offers.resolutions) items.push_back(fix32(dpi));
+        enumeration(TWTY_FIX32, items, sizeof(TW_FIX32));
+      }
+      break;
+    case ICAP_PIXELTYPE: {
+      if (offers.pixels.empty()) return failWith(&s, TWCC_CAPUNSUPPORTED);
+      std::vector<TW_UINT32> items;
+      for (PixelKind kind : offers.pixels) items.push_back(static_cast<TW_UINT32>(kind));
+      enumeration(TWTY_UINT16, items, sizeof(TW_UINT16));
+      break;
+    }
+    case CAP_FEEDERENABLED:
+      if (!offers.feeder) return failWith(&s, TWCC_CAPUNSUPPORTED);
+      enumeration(TWTY_BOOL, {FALSE, TRUE}, sizeof(TW_BOOL));
+      break;
+    case CAP_DUPLEX:
+      oneValue(TWTY_UINT16, offers.duplex ? TWDX_1PASSDUPLEX : TWDX_NONE);
+      break;
+    case CAP_UICONTROLLABLE:
+      oneValue(TWTY_BOOL, TRUE);  // there is no dialog to show
+      break;
+    case ICAP_PHYSICALWIDTH:
+    case ICAP_PHYSICALHEIGHT: {
+      const double inches = cap->Cap == ICAP_PHYSICALWIDTH ? offers.width : offers.height;
+      if (inches <= 0) return failWith(&s, TWCC_CAPUNSUPPORTED);
+      oneValue(TWTY_FIX32, fix32(inches));
+      break;
+    }
+    default:
+      return failWith(&s, TWCC_CAPUNSUPPORTED);
+  }
+  TW_HANDLE h = s.memory.allocate(static_cast<TW_UINT32>(bytes.size()));
+  void* p = h != nullptr ? s.memory.lock(h) : nullptr;
+  if (p == nullptr) {
+    if (h != nullptr) s.memory.free(h);
+    return failWith(&s, TWCC_LOWMEMORY);
+  }
+  memcpy(p, bytes.data(), bytes.size());
+  s.memory.unlock(h);
+  cap->ConType = conType;
+  cap->hContainer = h;
+  return TWRC_SUCCESS;
 }
 
 TW_UINT16 SaneModule::enable(Session& s) {

@@ -93,6 +93,9 @@ class SaneModule {
   TW_UINT16 open(pTW_IDENTITY origin, pTW_IDENTITY source);
   TW_UINT16 close(Session* s);
   TW_UINT16 capability(Session& s, TW_UINT16 msg, pTW_CAPABILITY cap);
+  /// MSG_GET: what the device's options offer, in a container of the
+  /// manager's memory.
+  TW_UINT16 offered(Session& s, pTW_CAPABILITY cap);
   TW_UINT16 enable(Session& s);
   TW_UINT16 disable(Session& s);
   TW_UINT16 transfer(Session& s, TW_HANDLE* out);
