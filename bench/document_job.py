@@ -7,42 +7,22 @@ whether it grows with the page count. Times are the best of three runs.
 
 usage: document_job.py BIN_DIR [PAGES]
 """
-import json
 import os
 import shutil
-import subprocess
 import sys
-import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from scan_job import frame, peak_rss_mib, read_frame  # noqa: E402
+from scan_job import one_answer, virtual_host  # noqa: E402
 
 
 def run(bin_dir, pages, fmt):
     """Seconds, bytes of the files the job left, host peak RSS in MiB."""
-    tmp = tempfile.mkdtemp(prefix="lumra-bench-")
-    scenario = os.path.join(tmp, "scenario.txt")
-    with open(scenario, "w") as f:
-        f.write("pages = %d\nready = enable\n" % pages)
-    env = dict(os.environ, TMPDIR=tmp, LUMRA_VIRTUAL_SCENARIO=scenario,
-               SANE_CONFIG_DIR=os.path.join(tmp, "no-sane"))
-    for name in ("LUMRA_VIRTUAL_JOURNAL", "LUMRA_TWAIN_SOURCES", "XDG_RUNTIME_DIR"):
-        env.pop(name, None)
-    out = os.path.join(tmp, "out")
-    host = subprocess.Popen([os.path.join(bin_dir, "lumra-scan-host")], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-    request = {"messageId": "bench", "command": "scannerProcessingFiles", "workingDirectory": out,
+    host, tmp = virtual_host(bin_dir, pages)
+    request = {"messageId": "bench", "command": "scannerProcessingFiles",
+               "workingDirectory": os.path.join(tmp, "out"),
                "settings": {"dpi": 300, "color": "color", "feeder": True,
                             "format": {"type": fmt, "quality": 80}}}
-    start = time.perf_counter()
-    host.stdin.write(frame(request))
-    host.stdin.flush()
-    answer = json.loads(read_frame(host.stdout))
-    elapsed = time.perf_counter() - start
-    rss = peak_rss_mib(host.pid)
-    host.stdin.close()
-    host.wait(timeout=60)
+    answer, elapsed, rss = one_answer(host, request)
     files = [f["fileName"] for f in answer.get("files", [])]
     size = sum(os.path.getsize(f) for f in files)
     shutil.rmtree(tmp, ignore_errors=True)

@@ -7,7 +7,6 @@ page count).
 
 usage: sane_scan.py BIN_DIR
 """
-import json
 import os
 import shutil
 import subprocess
@@ -16,7 +15,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from scan_job import frame, peak_rss_mib, read_frame, time_shares  # noqa: E402
+from scan_job import one_answer, time_shares  # noqa: E402
 
 A4 = ["-l", "0", "-t", "0", "-x", "210", "-y", "297"]
 
@@ -29,14 +28,7 @@ def host_job(bin_dir, env, tmp, feeder, must_succeed=True):
                "workingDirectory": out,
                "settings": {"dpi": 300, "color": "color", "feeder": feeder,
                             "format": {"type": "jpg", "quality": 80}}}
-    start = time.perf_counter()
-    host.stdin.write(frame(request))
-    host.stdin.flush()
-    answer = json.loads(read_frame(host.stdout))
-    elapsed = time.perf_counter() - start
-    rss = peak_rss_mib(host.pid)
-    host.stdin.close()
-    host.wait(timeout=60)
+    answer, elapsed, rss = one_answer(host, request)
     pages = len(os.listdir(out)) if os.path.isdir(out) else 0
     log = os.path.join(tmp, "lumra-%d" % os.geteuid(), "LumraImageScanning.log")
     encode, source, _ = time_shares(log)

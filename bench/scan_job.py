@@ -73,7 +73,9 @@ def time_shares(log_path):
     return encode, source, job
 
 
-def run(bin_dir, command, pages):
+def virtual_host(bin_dir, pages):
+    """A host in a temp folder of its own whose virtual scanner has `pages`
+    pages ready at once; (the process, the folder)."""
     tmp = tempfile.mkdtemp(prefix="lumra-bench-")
     scenario = os.path.join(tmp, "scenario.txt")
     with open(scenario, "w") as f:
@@ -85,6 +87,25 @@ def run(bin_dir, command, pages):
         env.pop(name, None)
     host = subprocess.Popen([os.path.join(bin_dir, "lumra-scan-host")], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+    return host, tmp
+
+
+def one_answer(host, request):
+    """Sends `request` and ends the host; (its parsed answer, seconds until it
+    came, the host's peak RSS in MiB)."""
+    start = time.perf_counter()
+    host.stdin.write(frame(request))
+    host.stdin.flush()
+    answer = json.loads(read_frame(host.stdout))
+    elapsed = time.perf_counter() - start
+    rss = peak_rss_mib(host.pid)
+    host.stdin.close()
+    host.wait(timeout=60)
+    return answer, elapsed, rss
+
+
+def run(bin_dir, command, pages):
+    host, tmp = virtual_host(bin_dir, pages)
     request = {"messageId": "bench", "command": command,
                "settings": {"dpi": 300, "color": "color", "feeder": True,
                             "format": {"type": "jpg", "quality": 80}}}
