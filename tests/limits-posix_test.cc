@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "imaging/testing/pdf_tools.h"
 #include "tests/host_session.h"
 
 namespace lumra::test {
@@ -87,6 +88,42 @@ TEST_F(Limits, PageLargerThanTheFileSizeLimitFailsLikeAFullDisk) {
   ASSERT_TRUE(host.process().waitExit(kTimeoutMs, &status));
   EXPECT_TRUE(status.exited) << "signal " << status.signal;
   EXPECT_EQ(status.code, 0);
+}
+
+// A document that outgrows the limit part-way: the job fails, and what is
+// listed is a complete file, never a cut one; no spool stays.
+TEST_F(Limits, ADocumentPastTheFileSizeLimitIsNeverCut) {
+  TestHost host;
+  std::string err;
+  ASSERT_TRUE(host.start("width = 800\nheight = 600\npages = 12\n", &err, HostUnder(tmp_, "ulimit -f 400")))
+      << err;
+  for (const char* format : {R"({"type":"pdf"})", R"({"type":"tif","multipage":true})"}) {
+    SCOPED_TRACE(format);
+    const std::string folder = host.folder() + "/pages/";
+    RemoveTree(folder);
+    auto answer = host.request(R"({"messageId":"d","command":"scannerProcessingFiles","workingDirectory":")" +
+                                   folder + R"(","settings":{"feeder":true,"format":)" + format + "}}",
+                               &err);
+    ASSERT_NE(answer, nullptr) << err;
+    EXPECT_EQ(Result(answer.get()), "error");
+    EXPECT_EQ(Description(answer.get()), "Error save image to file.");
+    std::vector<std::string> listed, left;
+    if (const JsonValue* files = answer->find(u"files")) {
+      for (const auto& f : files->asArray()) listed.push_back(StringAt(f.get(), {u"fileName"}));
+    }
+    for (const auto& entry : fs::directory_iterator(folder)) left.push_back(entry.path().string());
+    EXPECT_EQ(left, listed);
+    for (const std::string& file : listed) {
+      const std::string bytes = ReadFile(file);
+      const std::vector<uint8_t> tif(bytes.begin(), bytes.end());
+      Decoded decoded;
+      testing::TiffFacts facts;
+      // Every page of the TIFF reads, down to the last.
+      EXPECT_TRUE(file.ends_with(".pdf") ? testing::qpdfChecks(file)
+                                         : testing::decodeTiff(tif, &decoded, &facts) &&
+                                               testing::decodeTiff(tif, &decoded, nullptr, facts.directories - 1));
+    }
+  }
 }
 
 // A driver prints after the reader of standard error left: the print fails
