@@ -7,6 +7,21 @@ if(TARGET TIFF::TIFF)
   set_property(TARGET TIFF::TIFF APPEND PROPERTY INTERFACE_LINK_LIBRARIES JPEG::JPEG ZLIB::ZLIB)
 endif()
 
+# libharu carries a copy of libtiff's fax code tables under libtiff's own
+# names, which clash when both are linked statically: its copy gets names of
+# its own.
+if(HPDF_LIBRARY)
+  set(hpdf_renamed ${CMAKE_BINARY_DIR}/libhpdf-own-tables.a)
+  execute_process(COMMAND ${CMAKE_OBJCOPY}
+                  --redefine-sym TIFFFaxBlackCodes=hpdfFaxBlackCodes
+                  --redefine-sym TIFFFaxWhiteCodes=hpdfFaxWhiteCodes
+                  ${HPDF_LIBRARY} ${hpdf_renamed} RESULT_VARIABLE hpdf_failed)
+  if(hpdf_failed)
+    message(FATAL_ERROR "cannot rename libharu's fax tables in ${HPDF_LIBRARY}")
+  endif()
+  set_property(TARGET lumra_hpdf PROPERTY INTERFACE_LINK_LIBRARIES ${hpdf_renamed} PNG::PNG ZLIB::ZLIB)
+endif()
+
 # Listing the tests needs Wine: do it when CTest runs, not while building.
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 
