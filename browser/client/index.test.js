@@ -1,6 +1,6 @@
 import { test, describe } from 'node:test';
 import assert from 'node:assert/strict';
-import { ScanClient, ScanError, NativeTransport, PageTransport, decodePages, mimeTypeOf } from './index.js';
+import { ScanClient, ScanError, NativeTransport, decodePages, mimeTypeOf } from './index.js';
 import { FakeHost, FakeRuntime, sliceUtf8, utf8, hostJson } from '../testing/fake-host.js';
 
 /** Transport that hands requests straight to a FakeHost, after a delay, and checks overlap. */
@@ -319,61 +319,6 @@ describe('native transport', () => {
       // Ports are made lazily: make the first one now so cases can arm it.
       client.transport.connect();
       await c.run(client, runtime);
-    });
-  }
-});
-
-describe('page transport', () => {
-  /** A window whose "extension" answers hello with `allowed` and relays to a FakeHost. */
-  function fakeWindow({ extension = true, allowed = true, host = new FakeHost() } = {}) {
-    const listeners = new Set();
-    const win = {
-      allowed,
-      location: { origin: 'http://127.0.0.1:8000' },
-      addEventListener: (t, f) => listeners.add(f),
-      removeEventListener: (t, f) => listeners.delete(f),
-      postMessage(data) {
-        setTimeout(() => {
-          for (const f of listeners) f({ source: win, data });
-          if (!extension || data.to !== 'extension') return;
-          const reply = { channel: data.channel, to: 'page', id: data.id };
-          if (data.type === 'hello') Object.assign(reply, { allowed: win.allowed, persistent: true, extensionId: 'x' });
-          else reply.answer = host.handle(data.message);
-          win.postMessage(reply);
-        }, 0);
-      },
-    };
-    return win;
-  }
-
-  const cases = [
-    { name: 'relayed request', win: {}, want: (r) => assert.equal(r.scanners[0].scannerName, 'Virtual') },
-    { name: 'origin not allowed', win: { allowed: false }, error: { kind: 'refused' } },
-    { name: 'no extension', win: { extension: false }, error: { kind: 'transport' } },
-  ];
-  test('an origin allowed later is let in without reloading', async () => {
-    const win = fakeWindow({ allowed: false });
-    const transport = new PageTransport({ target: win, helloTimeoutMs: 50 });
-    const client = new ScanClient({ transport });
-    try {
-      await assert.rejects(client.listScanners(), { kind: 'refused' });
-      win.allowed = true;
-      assert.equal((await client.listScanners()).scanners.length, 1);
-    } finally {
-      transport.close();
-    }
-  });
-
-  for (const c of cases) {
-    test(c.name, async () => {
-      const transport = new PageTransport({ target: fakeWindow(c.win), helloTimeoutMs: 50 });
-      const client = new ScanClient({ transport });
-      try {
-        if (c.error) await assert.rejects(client.listScanners(), c.error);
-        else c.want(await client.listScanners());
-      } finally {
-        transport.close();
-      }
     });
   }
 });

@@ -280,6 +280,19 @@ describe('split series', () => {
 });
 
 describe('pages through the content script', () => {
+  test('an origin allowed later is let in without reloading; no extension is a transport failure', async () => {
+    const { relay, storage } = setup({ options: { allowedOrigins: [] } });
+    const transport = new PageTransport({ target: fakePage(relay, { origin: A }).window });
+    const client = new ScanClient({ transport });
+    await assert.rejects(client.listScanners(), { kind: 'refused' });
+    storage.local.data.options.allowedOrigins = [A];
+    assert.equal((await client.listScanners()).scanners.length, 1);
+    transport.close();
+    const alone = new PageTransport({ target: fakePage(null, { origin: A }).window, helloTimeoutMs: 50 });
+    await assert.rejects(new ScanClient({ transport: alone }).listScanners(), { kind: 'transport' });
+    alone.close();
+  });
+
   // A page the host could not read sits between two it sent.
   const PAGES = [{ type: 'jpg', bytes: Uint8Array.from({ length: 300 }, (_, i) => i & 255) }, { type: 'jpg' }, { type: 'pdf', bytes: Uint8Array.of(0x25, 0x50, 0x44, 0x46) }];
 

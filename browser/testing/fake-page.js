@@ -19,8 +19,8 @@ function portPair(name, sender) {
 }
 
 /**
- * A page of `origin` in tab `tabId` whose content script reaches `relay`. Returns the window
- * (for a PageTransport) and `seen`, every message the page was posted.
+ * A page of `origin` in tab `tabId` whose content script reaches `relay` (none without
+ * `relay`). Returns the window (for a PageTransport) and `seen`, every message the page was posted.
  */
 export function fakePage(relay, { origin, tabId = 1 }) {
   const listeners = new Set();
@@ -48,6 +48,6 @@ export function fakePage(relay, { origin, tabId = 1 }) {
       return page;
     },
   };
-  runInNewContext(CONTENT_SCRIPT, { window, location: window.location, chrome: { runtime }, atob, Uint8Array, JSON, Map });
+  if (relay) runInNewContext(CONTENT_SCRIPT, { window, location: window.location, chrome: { runtime }, atob, Uint8Array, JSON, Map });
   return { window, seen };
 }
