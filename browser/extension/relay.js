@@ -273,21 +273,30 @@ export class Relay {
     const follow = { messageId: first.messageId, command: first.command };
     let request = first;
     let mark = this.now();
-    const refused = await this.client.exclusive(() => this.client.pullSlices(first, {
-      onProgress,
-      onAnswer: async (answer) => {
-        // Requests overlap: each answer is timed from the one before.
-        const now = this.now();
-        this.record({ command: first.command, ms: now - mark, bytes: answerBytes(answer) });
-        mark = now;
-        // The series holds the relay's queue to its end: only its start and end change the
-        // records (a slice in between would only write them again).
-        if (request === first || answer?.split?.last !== false) await this.learn(request, answer, origin, tabId);
-        request = follow;
-      },
-      onSlice: (part) => emit({ part }),
-    }));
-    return refused ? { answer: refused } : { end: true };
+    // The records are written beside the slices, not before them.
+    let learning = Promise.resolve();
+    try {
+      const refused = await this.client.exclusive(() => this.client.pullSlices(first, {
+        onProgress,
+        onAnswer: (answer) => {
+          // Requests overlap: each answer is timed from the one before.
+          const now = this.now();
+          this.record({ command: first.command, ms: now - mark, bytes: answerBytes(answer) });
+          mark = now;
+          // The series holds the relay's queue to its end: only its start and end change the
+          // records (a slice in between would only write them again).
+          if (request === first || answer?.split?.last !== false) {
+            const asked = request;
+            learning = learning.then(() => this.learn(asked, answer, origin, tabId));
+          }
+          request = follow;
+        },
+        onSlice: (part) => emit({ part }),
+      }));
+      return refused ? { answer: refused } : { end: true };
+    } finally {
+      await learning;
+    }
   }
 
   /** Updates the records from what the host answered. */
