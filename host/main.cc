@@ -1,11 +1,13 @@
 // The host process: one instance per user session, answering framed
 // requests on standard input until it ends.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "host/client_stdin_stdout.h"
 #include "log/log.h"
+#include "lumra_version.h"
 #include "platform/resources.h"
 #include "platform/std_streams.h"
 #include "platform/win32.h"
@@ -28,7 +30,12 @@ int answerAlreadyRunning() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // Browsers pass arguments of their own (origin, window); only this one is ours.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("lumra-scan-host %s\n", LUMRA_VERSION);
+    return 0;
+  }
   lumra::failWritesInsteadOfSignals();
   HANDLE running = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kInstanceMutex);
   if (running != nullptr) {
@@ -44,6 +51,7 @@ int main() {
   }
   InitializeCriticalSection(&lumra::workFolderLock);
   lumra::startLog(lumra::Severity::debug);
+  LOG_DEBUG << "Version " << LUMRA_VERSION;
   _setmode(_fileno(stdin), _O_BINARY);
 
   int exitCode = 1;

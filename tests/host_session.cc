@@ -1,6 +1,7 @@
 #include "tests/host_session.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -13,8 +14,13 @@
 
 namespace lumra::test {
 
+std::string BinaryDir() {
+  const char* installed = std::getenv("LUMRA_TEST_BIN_DIR");
+  return installed != nullptr && *installed != '\0' ? installed : LUMRA_BIN_DIR;
+}
+
 std::string BinaryPath(const std::string& name) {
-  return std::string(LUMRA_BIN_DIR) + "/" + name + kProgramSuffix;
+  return BinaryDir() + "/" + name + kProgramSuffix;
 }
 
 std::string HostPath() { return BinaryPath("lumra-scan-host"); }

@@ -22,6 +22,9 @@ using lumra::testing::decodePage;
 /// Waits of the end-to-end tests, generous for sanitizer builds.
 inline constexpr int kTimeoutMs = 30000;
 
+/// Folder of the programs under test: LUMRA_TEST_BIN_DIR when set (an
+/// installed tree), else the build's bin folder.
+std::string BinaryDir();
 /// Path of a program built next to the host, e.g. "lumra-scan".
 std::string BinaryPath(const std::string& name);
 /// Path of the host binary.

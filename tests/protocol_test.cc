@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lumra_version.h"
 #include "tests/host_session.h"
 
 namespace lumra::test {
@@ -272,6 +273,7 @@ TEST(Protocol, LogTellsEachRequestAndAnswer) {
   host.finish();
   const std::string expected[] = {
       "DEBUG [", "] [startLog@", "] Start LumraImageScanning...",
+      "DEBUG [", "] [main@", "] Version " LUMRA_VERSION "\n",
       "DEBUG [", "] [lumra::ImageClientStdinStdout::loopClientStdinStdout@", "] Read message size: 37",
       "DEBUG [", "] [lumra::ImageJsonProcessing::processingMessage@", "] Command nothing...",
       "ERROR [", "] [lumra::ImageJsonProcessing::processingMessage@", "] Unknow request command nothing",
@@ -287,7 +289,7 @@ TEST(Protocol, LogTellsEachRequestAndAnswer) {
     at = log.find(part, at);
     ASSERT_NE(at, std::string::npos) << part << "\n" << log;
   }
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 9);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 10);
 }
 
 TEST(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
@@ -375,7 +377,7 @@ TEST(Protocol, ScanCommandsOnAMachineWithoutAManager) {
   const std::string bin = MakeTempFolder("lumra_lonely_");
   const std::string hostCopy = bin + "/" + std::filesystem::path(HostPath()).filename().string();
   std::filesystem::copy_file(HostPath(), hostCopy);
-  for (const auto& entry : std::filesystem::directory_iterator(LUMRA_BIN_DIR)) {
+  for (const auto& entry : std::filesystem::directory_iterator(BinaryDir())) {
     std::string name = entry.path().filename().string(), lower = name;
     for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     bool library = lower.rfind("lib", 0) == 0 || lower.ends_with(".dll");

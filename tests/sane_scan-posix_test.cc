@@ -67,7 +67,7 @@ bool ParsePnm(const std::string& bytes, Decoded* out) {
 class SaneScanTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!fs::exists(std::string(LUMRA_BIN_DIR) + "/twain/sane/sane.ds") || !fs::exists(kScanimage)) {
+    if (!fs::exists(BinaryDir() + "/twain/sane/sane.ds") || !fs::exists(kScanimage)) {
       GTEST_SKIP() << "built without SANE";
     }
     config_ = MakeTempFolder("lumra_sane_");

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "lumra_version.h"
 #include "platform/paths.h"
 #include "tests/host_session.h"
 
@@ -34,14 +35,16 @@ class ScanClientTest : public ::testing::Test {
     scenario_ = folder_ + "/scenario.txt";
   }
 
-  Outcome Client(const std::vector<std::string>& args) {
+  Outcome Client(const std::vector<std::string>& args) { return Run("lumra-scan", args); }
+
+  Outcome Run(const std::string& program, const std::vector<std::string>& args) {
     ChildProcess client;
     ChildOptions options;
     options.args = args;
     options.env = HostEnv(folder_, scenario_);
     std::string err;
     Outcome outcome;
-    EXPECT_TRUE(client.start(BinaryPath("lumra-scan"), options, &err)) << err;
+    EXPECT_TRUE(client.start(BinaryPath(program), options, &err)) << err;
     client.closeStdin();
     ExitStatus status;
     EXPECT_TRUE(client.waitExit(120000, &status));
@@ -156,6 +159,16 @@ TEST_F(ScanClientTest, HelpForEveryVerb) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind(std::string("usage: lumra-scan ") + verb, 0), 0u) << help.out;
   }
+}
+
+// The host tells its version without starting: no lock, no log.
+TEST_F(ScanClientTest, BothProgramsTellTheVersion) {
+  for (const std::string program : {"lumra-scan", "lumra-scan-host"}) {
+    Outcome outcome = Run(program, {"--version"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, program + " " LUMRA_VERSION "\n");
+  }
+  EXPECT_FALSE(fs::exists(HostTempFolder(folder_) + "/LumraImageScanning.log"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "lumra_version.h"
 #include "tools/encode_command.h"
 #include "tools/scan_commands.h"
 
@@ -29,6 +30,7 @@ const Verb kVerbs[] = {
 void printUsage(FILE* out) {
   std::fputs("usage: lumra-scan VERB [options]   (lumra-scan VERB --help for its options)\n", out);
   for (const Verb& verb : kVerbs) std::fprintf(out, "  %-8s %s\n", verb.name, verb.summary);
+  std::fputs("  --version print the version\n", out);
 }
 
 }  // namespace
@@ -41,6 +43,10 @@ int main(int argc, char** argv) {
   const std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
     printUsage(stdout);
+    return 0;
+  }
+  if (name == "--version") {
+    std::printf("lumra-scan %s\n", LUMRA_VERSION);
     return 0;
   }
   for (const Verb& verb : kVerbs) {

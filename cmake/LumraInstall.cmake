@@ -1,0 +1,98 @@
+# cmake --install lays out a tree that works wherever it lands: on Linux the
+# programs, our manager and its sources together in lib/lumra-scan (each
+# finds the others beside itself), links to the programs in bin, and the
+# browsers' manifests. On Windows the programs only: the host must use the
+# TWAIN manager of the machine.
+set(LUMRA_HOST_NAME lumra.scan_host)
+option(LUMRA_INSTALL_MANIFESTS
+       "Also link the manifests into the browsers' system folders (/etc, /usr/lib/mozilla)" OFF)
+
+# The JSON list of `variable`'s comma-separated ids, each as prefix+id+suffix.
+# A wrong id stops the build here, not in a browser that ignores the manifest.
+function(lumra_allowed_list out variable kind prefix suffix)
+  string(REPLACE "," ";" ids "${${variable}}")
+  set(json "")
+  foreach(id IN LISTS ids)
+    string(STRIP "${id}" id)
+    string(LENGTH "${id}" length)
+    if(kind STREQUAL "chrome")
+      set(ok FALSE)
+      if(length EQUAL 32 AND id MATCHES "^[a-p]+$")
+        set(ok TRUE)
+      endif()
+      set(what "a Chrome extension id (32 letters a-p)")
+    else()
+      set(ok FALSE)
+      if((length EQUAL 38 AND id MATCHES "^{[0-9a-fA-F-]+}$") OR
+         id MATCHES "^[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+$")
+        set(ok TRUE)
+      endif()
+      set(what "a Firefox extension id (name@domain or {uuid})")
+    endif()
+    if(NOT ok)
+      message(FATAL_ERROR "${variable}: \"${id}\" is not ${what}")
+    endif()
+    list(APPEND json "\"${prefix}${id}${suffix}\"")
+  endforeach()
+  list(JOIN json ", " json)
+  set(${out} "${json}" PARENT_SCOPE)
+endfunction()
+
+lumra_allowed_list(chrome_allowed LUMRA_EXTENSION_IDS chrome "chrome-extension://" "/")
+if(chrome_allowed STREQUAL "")
+  message(FATAL_ERROR "LUMRA_EXTENSION_IDS: no extension id given")
+endif()
+lumra_allowed_list(firefox_allowed LUMRA_FIREFOX_EXTENSION_IDS firefox "" "")
+
+if(WIN32)
+  install(TARGETS lumra_scan_host lumra_scan RUNTIME DESTINATION .)
+  return()
+endif()
+
+set(private_dir lib/lumra-scan)
+install(TARGETS lumra_scan_host lumra_scan RUNTIME DESTINATION ${private_dir})
+install(TARGETS lumra_platform twaindsm twain_32 LIBRARY DESTINATION ${private_dir})
+install(TARGETS virtual_scanner LIBRARY DESTINATION ${private_dir}/twain)
+if(TARGET sane_scanner)
+  install(TARGETS sane_scanner LIBRARY DESTINATION ${private_dir}/twain/sane)
+endif()
+
+# Written when installing, so that the host's path follows --prefix.
+set(manifest_code [=[
+  set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+  set(host "${CMAKE_INSTALL_PREFIX}/@private_dir@/lumra-scan-host")
+  set(share "${root}/share/lumra-scan")
+  function(lumra_manifest file key allowed)
+    message(STATUS "Installing: ${file}")
+    file(WRITE "${file}" "{\n  \"name\": \"@LUMRA_HOST_NAME@\",\n  \"description\": \"Lumra document scanning host\",\n  \"path\": \"${host}\",\n  \"type\": \"stdio\",\n  \"${key}\": [${allowed}]\n}\n")
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${file}")
+    set(CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_MANIFEST_FILES}" PARENT_SCOPE)
+  endfunction()
+  function(lumra_link target link)
+    get_filename_component(dir "${link}" DIRECTORY)
+    file(MAKE_DIRECTORY "${dir}")
+    message(STATUS "Installing: ${link} -> ${target}")
+    file(CREATE_LINK "${target}" "${link}" SYMBOLIC)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${link}")
+    set(CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_MANIFEST_FILES}" PARENT_SCOPE)
+  endfunction()
+  foreach(program lumra-scan lumra-scan-host)
+    lumra_link("../@private_dir@/${program}" "${root}/bin/${program}")
+  endforeach()
+  lumra_manifest("${share}/@LUMRA_HOST_NAME@.json" allowed_origins [[@chrome_allowed@]])
+  if(NOT "@firefox_allowed@" STREQUAL "")
+    lumra_manifest("${share}/firefox/@LUMRA_HOST_NAME@.json" allowed_extensions [[@firefox_allowed@]])
+  endif()
+  if(@LUMRA_INSTALL_MANIFESTS@)
+    foreach(dir /etc/opt/chrome /etc/chromium /etc/opt/edge)
+      lumra_link("${CMAKE_INSTALL_PREFIX}/share/lumra-scan/@LUMRA_HOST_NAME@.json"
+                 "$ENV{DESTDIR}${dir}/native-messaging-hosts/@LUMRA_HOST_NAME@.json")
+    endforeach()
+    if(NOT "@firefox_allowed@" STREQUAL "")
+      lumra_link("${CMAKE_INSTALL_PREFIX}/share/lumra-scan/firefox/@LUMRA_HOST_NAME@.json"
+                 "$ENV{DESTDIR}/usr/lib/mozilla/native-messaging-hosts/@LUMRA_HOST_NAME@.json")
+    endif()
+  endif()
+]=])
+string(CONFIGURE "${manifest_code}" manifest_code @ONLY)
+install(CODE "${manifest_code}")
