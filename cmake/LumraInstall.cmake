@@ -1,48 +1,10 @@
 # cmake --install lays out a tree that works wherever it lands: on Linux the
 # programs, our manager and its sources together in lib/lumra-scan (each
 # finds the others beside itself), links to the programs in bin, and the
-# browsers' manifests. On Windows the programs only: the host must use the
+# browsers' manifests, linked into the browsers' system folders when the
+# prefix is /usr (the Debian package). On Windows the programs only: the host must use the
 # TWAIN manager of the machine.
 set(LUMRA_HOST_NAME lumra.scan_host)
-option(LUMRA_INSTALL_MANIFESTS
-       "Also link the manifests into the browsers' system folders (/etc, /usr/lib/mozilla)" OFF)
-
-# The JSON list of `variable`'s comma-separated ids, each as prefix+id+suffix.
-# A wrong id stops the build here, not in a browser that ignores the manifest.
-function(lumra_allowed_list out variable kind prefix suffix)
-  string(REPLACE "," ";" ids "${${variable}}")
-  set(json "")
-  foreach(id IN LISTS ids)
-    string(STRIP "${id}" id)
-    string(LENGTH "${id}" length)
-    if(kind STREQUAL "chrome")
-      set(ok FALSE)
-      if(length EQUAL 32 AND id MATCHES "^[a-p]+$")
-        set(ok TRUE)
-      endif()
-      set(what "a Chrome extension id (32 letters a-p)")
-    else()
-      set(ok FALSE)
-      if((length EQUAL 38 AND id MATCHES "^{[0-9a-fA-F-]+}$") OR
-         id MATCHES "^[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+$")
-        set(ok TRUE)
-      endif()
-      set(what "a Firefox extension id (name@domain or {uuid})")
-    endif()
-    if(NOT ok)
-      message(FATAL_ERROR "${variable}: \"${id}\" is not ${what}")
-    endif()
-    list(APPEND json "\"${prefix}${id}${suffix}\"")
-  endforeach()
-  list(JOIN json ", " json)
-  set(${out} "${json}" PARENT_SCOPE)
-endfunction()
-
-lumra_allowed_list(chrome_allowed LUMRA_EXTENSION_IDS chrome "chrome-extension://" "/")
-if(chrome_allowed STREQUAL "")
-  message(FATAL_ERROR "LUMRA_EXTENSION_IDS: no extension id given")
-endif()
-lumra_allowed_list(firefox_allowed LUMRA_FIREFOX_EXTENSION_IDS firefox "" "")
 
 if(WIN32)
   install(TARGETS lumra_scan_host lumra_scan RUNTIME DESTINATION .)
@@ -54,6 +16,7 @@ install(TARGETS lumra_scan_host lumra_scan RUNTIME DESTINATION ${private_dir})
 install(TARGETS lumra_platform twaindsm twain_32 LIBRARY DESTINATION ${private_dir})
 install(TARGETS virtual_scanner LIBRARY DESTINATION ${private_dir}/twain)
 if(TARGET sane_scanner)
+  set_target_properties(sane_scanner PROPERTIES INSTALL_RPATH "$ORIGIN/../..")
   install(TARGETS sane_scanner LIBRARY DESTINATION ${private_dir}/twain/sane)
 endif()
 
@@ -80,16 +43,16 @@ set(manifest_code [=[
     lumra_link("../@private_dir@/${program}" "${root}/bin/${program}")
   endforeach()
   lumra_manifest("${share}/@LUMRA_HOST_NAME@.json" allowed_origins [[@chrome_allowed@]])
-  if(NOT "@firefox_allowed@" STREQUAL "")
+  if(@firefox_manifest@)
     lumra_manifest("${share}/firefox/@LUMRA_HOST_NAME@.json" allowed_extensions [[@firefox_allowed@]])
   endif()
-  if(@LUMRA_INSTALL_MANIFESTS@)
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     foreach(dir /etc/opt/chrome /etc/chromium /etc/opt/edge)
       lumra_link("${CMAKE_INSTALL_PREFIX}/share/lumra-scan/@LUMRA_HOST_NAME@.json"
                  "$ENV{DESTDIR}${dir}/native-messaging-hosts/@LUMRA_HOST_NAME@.json")
     endforeach()
-    if(NOT "@firefox_allowed@" STREQUAL "")
-      lumra_link("${CMAKE_INSTALL_PREFIX}/share/lumra-scan/firefox/@LUMRA_HOST_NAME@.json"
+    if(@firefox_manifest@)
+      lumra_link("../../../share/lumra-scan/firefox/@LUMRA_HOST_NAME@.json"
                  "$ENV{DESTDIR}/usr/lib/mozilla/native-messaging-hosts/@LUMRA_HOST_NAME@.json")
     endif()
   endif()
