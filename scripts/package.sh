@@ -32,7 +32,7 @@ deb() {
   cmake --build "$build" -j "$JOBS" >/dev/null
 
   work=$(mktemp -d)
-  trap 'rm -rf "$work"' RETURN
+  trap 'rm -rf "$work"; trap - RETURN' RETURN
   # dpkg-shlibdeps knows the package's own libraries by this layout.
   tree=$work/debian/$NAME
   DESTDIR=$tree cmake --install "$build" --prefix /usr --strip >/dev/null
@@ -85,8 +85,59 @@ CONTROL
   echo "$deb"
 }
 
+# One Windows build as an MSI. wixl leaves out what it cannot express; the
+# MSI's own tables get it afterwards.
+msi_of() {  # arch (x64, x86), build folder
+  local arch=$1 bin=$2/bin version=${LUMRA_PACKAGE_VERSION:-$(version)} work msi
+  [ -f "$bin/lumra-scan-host.exe" ] || die "no Windows build in $2 (scripts/windows.sh build)"
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"; trap - RETURN' RETURN
+  # Replaced when installing by lumra-scan manifests, with the ids given.
+  mkdir "$work/placeholders"
+  for name in lumra.scan_host lumra.scan_host.firefox; do
+    printf '{\n  "name": "lumra.scan_host",\n  "path": "lumra-scan-host.exe",\n  "type": "stdio"\n}\n' \
+      >"$work/placeholders/$name.json"
+  done
+  ln -s "$bin" "$work/bin"
+  mkdir -p "$DIST"
+  msi=$DIST/$NAME-$version-$arch.msi
+  rm -f "$msi"
+  # wixl takes sources by relative paths only.
+  (cd "$work" && wixl -a "$arch" -D Version="$version" -D Arch="$arch" -D Bin=bin \
+    -D Placeholders=placeholders -o "$msi" "$ROOT/scripts/lumra-scan.wxs") || die "wixl failed"
+  local upgrade
+  upgrade=$(sed -n 's/.*UpgradeCode="\([^"]*\)".*/\1/p' "$ROOT/scripts/lumra-scan.wxs")
+  local queries=(
+    # HKMU (HKLM per machine, HKCU with ALLUSERS=""), which wixl writes as 4.
+    "UPDATE Registry SET Root=-1"
+    # Firefox only when given its ids; removed whatever they were.
+    "UPDATE Component SET Condition='FIREFOXIDS OR REMOVE~=\"ALL\"' WHERE Component='Firefox'"
+    # The manifests are written among the files, before the install commits.
+    "UPDATE InstallExecuteSequence SET Sequence=4001 WHERE Action='WriteManifests'"
+    "UPDATE Property SET Value='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;EXTENSIONIDS;FIREFOXIDS' WHERE Property='SecureCustomProperties'"
+    # The same version replaces itself too, and the other architecture's
+    # build (IncludeMaximum + MigrateFeatures).
+    "DELETE FROM Upgrade WHERE ActionProperty='WIX_UPGRADE_DETECTED'"
+    "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Language, Attributes, Remove, ActionProperty) VALUES ('{$upgrade}', '', '$version', '', 513, '', 'WIX_UPGRADE_DETECTED')"
+  )
+  local q
+  for q in "${queries[@]}"; do
+    msibuild "$msi" -q "$q" >/dev/null 2>&1 || die "msibuild: $q"
+  done
+  echo "$msi"
+}
+
+# x64 always; x86 when its build exists (scripts/windows.sh build with
+# LUMRA_WINDOWS_ARCH=i686).
+msi() {
+  msi_of x64 "${LUMRA_WINDOWS_BUILD:-$ROOT/build-windows}"
+  local i686=${LUMRA_WINDOWS_I686_BUILD:-$ROOT/build-windows-i686}
+  [ ! -d "$i686" ] || msi_of x86 "$i686"
+}
+
 case "${1:-all}" in
   deb) deb ;;
-  all) deb ;;
+  msi) msi ;;
+  all) deb; msi ;;
   *) echo "usage: scripts/package.sh deb|msi|all" >&2; exit 2 ;;
 esac

@@ -7,6 +7,7 @@
 
 #include "lumra_version.h"
 #include "tools/encode_command.h"
+#include "tools/manifest_command.h"
 #include "tools/scan_commands.h"
 
 namespace {
@@ -25,12 +26,14 @@ const Verb kVerbs[] = {
     {"remove", "ask the host to delete page files", lumra::runRemoveVerb, lumra::kRemoveHelp},
     {"raw", "send one request as it is and print the answer", lumra::runRawVerb, lumra::kRawHelp},
     {"encode", "write a .bmp as any page format", lumra::runEncodeVerb, lumra::kEncodeHelp},
+    {"manifests", "write the browsers' manifests of the host", lumra::runManifestsVerb,
+     lumra::kManifestsHelp},
 };
 
 void printUsage(FILE* out) {
   std::fputs("usage: lumra-scan VERB [options]   (lumra-scan VERB --help for its options)\n", out);
-  for (const Verb& verb : kVerbs) std::fprintf(out, "  %-8s %s\n", verb.name, verb.summary);
-  std::fputs("  --version print the version\n", out);
+  for (const Verb& verb : kVerbs) std::fprintf(out, "  %-10s %s\n", verb.name, verb.summary);
+  std::fputs("  --version  print the version\n", out);
 }
 
 }  // namespace
