@@ -20,12 +20,13 @@ struct PaletteEntry {
 };
 
 /// How a transferred bitmap handle is locked, unlocked and freed: with the
-/// manager's memory functions where it gave them; a null member means the
+/// manager's memory functions where it gave them (in TWAIN's calling
+/// convention, which 32-bit Windows tells apart); a null member means the
 /// Global function.
 struct HandleMemory {
-  void* (*lock)(HGLOBAL) = nullptr;
-  void (*unlock)(HGLOBAL) = nullptr;
-  void (*free)(HGLOBAL) = nullptr;
+  void* (PASCAL* lock)(HGLOBAL) = nullptr;
+  void (PASCAL* unlock)(HGLOBAL) = nullptr;
+  void (PASCAL* free)(HGLOBAL) = nullptr;
 
   void* lockHandle(HGLOBAL handle) const;
   void unlockHandle(HGLOBAL handle) const;

@@ -253,7 +253,7 @@ bool appendFileBase64Json(const std::string& path, std::string* out, uint64_t li
   }
   // Grow geometrically: an exact reserve per page would move the text each
   // time. Never past the limit: the text cannot go there.
-  const uint64_t needed = std::min(start + escapedReserve(length), limit);
+  const uint64_t needed = std::min(static_cast<uint64_t>(start) + escapedReserve(length), limit);
   if (out->capacity() < needed) {
     out->reserve(static_cast<size_t>(
         std::max(needed, std::min<uint64_t>(out->capacity() + out->capacity() / 2, limit))));

@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
 # Builds the libraries the Windows build links (codecs, log, tests) for
-# mingw-w64 x86-64 from Debian's source packages, into a prefix cached
-# outside the clone and keyed by the versions below.
+# mingw-w64 x86-64 (or i686 with LUMRA_WINDOWS_ARCH=i686) from Debian's source
+# packages, into a prefix cached outside the clone and keyed by the versions
+# below and the architecture.
 #   scripts/windows-deps.sh            prints the prefix (builds it if missing)
 # Needs: the mingw-w64 posix compilers, cmake, ninja, dpkg-dev, googletest,
 # libz-mingw-w64-dev (zlib itself comes from Debian's mingw package).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 JOBS=${JOBS:-2}
+ARCH=${LUMRA_WINDOWS_ARCH:-x86_64}
+case "$ARCH" in
+  x86_64 | i686) ;;
+  *) echo "windows deps: LUMRA_WINDOWS_ARCH is x86_64 or i686, not $ARCH" >&2; exit 2 ;;
+esac
+TRIPLE=$ARCH-w64-mingw32
+# The x86-64 key stays what it was before there was a choice.
+ARCH_KEY=()
+[ "$ARCH" = x86_64 ] || ARCH_KEY=("$ARCH")
 
 # Newer security versions of some of these answer 404 on the mirror; these
 # download. Change the recipe number when the build steps below change.
@@ -31,8 +41,9 @@ HEADERS=(libutfcpp-dev=3.2.3-1)
 
 CACHE=${LUMRA_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lumra-windows-deps}
 GTEST_VERSION=$(dpkg-query -W -f='${Version}' googletest 2>/dev/null || echo none)
-CC_VERSION=$(x86_64-w64-mingw32-gcc-posix -dumpfullversion 2>/dev/null || echo none)
-KEY=$(printf '%s\n' "$RECIPE" "${SOURCES[@]}" "${ORIG_ONLY[@]}" "${HEADERS[@]}" "$GTEST_VERSION" "$CC_VERSION" |
+CC_VERSION=$($TRIPLE-gcc-posix -dumpfullversion 2>/dev/null || echo none)
+KEY=$(printf '%s\n' "$RECIPE" "${SOURCES[@]}" "${ORIG_ONLY[@]}" "${HEADERS[@]}" "$GTEST_VERSION" "$CC_VERSION" \
+  "${ARCH_KEY[@]}" |
   sha256sum | cut -c1-16)
 PREFIX=$CACHE/$KEY
 if [ -f "$PREFIX/.complete" ]; then
@@ -90,9 +101,8 @@ for p in "${ORIG_ONLY[@]}"; do
 done
 
 src() { ls -d "$WORK/dl/$1"-*/ | head -1; }
-TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
-ZLIB_ARGS=(-DZLIB_LIBRARY=/usr/x86_64-w64-mingw32/lib/libz.a
-  -DZLIB_INCLUDE_DIR=/usr/x86_64-w64-mingw32/include)
+TOOLCHAIN=$ROOT/cmake/mingw-w64-$ARCH.cmake
+ZLIB_ARGS=(-DZLIB_LIBRARY=/usr/$TRIPLE/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/$TRIPLE/include)
 cmake_build() {  # name, source dir, cmake args...
   local name=$1 dir=$2; shift 2
   log "building $name"
@@ -143,13 +153,13 @@ c_library() {  # name, source dir, extra flags, object names..., -- headers...
   while [ $# -gt 0 ] && [ "$1" != -- ]; do
     o=$WORK/build-$name/$(basename "$1" .c).o
     # shellcheck disable=SC2086
-    x86_64-w64-mingw32-gcc-posix -O2 -include stdio.h $flags -I"$PREFIX/include" -I"$dir" \
+    $TRIPLE-gcc-posix -O2 -include stdio.h $flags -I"$PREFIX/include" -I"$dir" \
       -c "$dir/$1" -o "$o" >>"$WORK/$name.log" 2>&1 || die "building $name failed; see $WORK/$name.log"
     objs+=("$o")
     shift
   done
   shift
-  x86_64-w64-mingw32-ar rcs "$PREFIX/lib/lib$name.a" "${objs[@]}"
+  $TRIPLE-ar rcs "$PREFIX/lib/lib$name.a" "${objs[@]}"
   for h in "$@"; do install -m 644 "$dir/$h" "$PREFIX/include/"; done
 }
 MNG=$(src libmng)
@@ -185,7 +195,7 @@ cat >"$HARU/include/hpdf_config.h" <<'CONF'
 #define LIBHPDF_STDC_HEADERS 1
 CONF
 # shellcheck disable=SC2046
-c_library hpdf "$HARU" "-I$HARU/include -I/usr/x86_64-w64-mingw32/include" \
+c_library hpdf "$HARU" "-I$HARU/include -I/usr/$TRIPLE/include" \
   $(cd "$HARU" && ls src/hpdf_*.c) -- $(cd "$HARU" && ls include/hpdf*.h)
 
 cmake_build fmt "$(src fmtlib)" -DFMT_TEST=OFF -DFMT_DOC=OFF -DFMT_INSTALL=ON
