@@ -12,9 +12,14 @@ endif()
 # its own.
 if(HPDF_LIBRARY)
   set(hpdf_renamed ${CMAKE_BINARY_DIR}/libhpdf-own-tables.a)
+  # 32-bit Windows names carry a leading underscore.
+  set(c_prefix "")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(c_prefix "_")
+  endif()
   execute_process(COMMAND ${CMAKE_OBJCOPY}
-                  --redefine-sym TIFFFaxBlackCodes=hpdfFaxBlackCodes
-                  --redefine-sym TIFFFaxWhiteCodes=hpdfFaxWhiteCodes
+                  --redefine-sym ${c_prefix}TIFFFaxBlackCodes=${c_prefix}hpdfFaxBlackCodes
+                  --redefine-sym ${c_prefix}TIFFFaxWhiteCodes=${c_prefix}hpdfFaxWhiteCodes
                   ${HPDF_LIBRARY} ${hpdf_renamed} RESULT_VARIABLE hpdf_failed)
   if(hpdf_failed)
     message(FATAL_ERROR "cannot rename libharu's fax tables in ${HPDF_LIBRARY}")
