@@ -165,7 +165,7 @@ export declare class PageTransport implements Transport {
   /** Asks the extension whether this page may use the scanner. */
   connect(): Promise<{ allowed: boolean; persistent: boolean; extensionId?: string }>;
   send(message: object, options?: SendOptions): Promise<HostAnswer>;
-  /** The extension runs the series, asking for each slice before the page has the last. */
+  /** The extension runs the series, asking for each slice before the page has the last; page items hold "bytes" (ArrayBuffer[]). */
   runSeries(first: object, options?: SendOptions): Promise<HostAnswer>;
   close(): void;
 }

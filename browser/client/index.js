@@ -536,8 +536,9 @@ export class PageTransport {
   }
 
   /**
-   * Has the extension run a whole split series and resolves with the full answer.
-   * onProgress also sees {state: 'received', bytes} as slices arrive (bytes: answer text so far).
+   * Has the extension run a whole split series and resolves with the full answer, whose
+   * page items hold "bytes" (ArrayBuffers) instead of "content". onProgress also sees
+   * {state: 'received', bytes} as slices arrive (bytes: answer text so far).
    */
   runSeries(first, options) {
     return this.request('series', first, options);

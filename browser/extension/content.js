@@ -105,7 +105,8 @@
         return;
       }
     }
-    if (!r.binary || answer === undefined) return reply(id, body.end ? { answer } : body);
+    // A series' pages were decoded on the way: they are bytes whatever was asked.
+    if (!decoded && (!r.binary || answer === undefined)) return reply(id, body);
     const out = withBytes(answer, decoded);
     reply(id, { answer: out.answer }, out.buffers);
   }

@@ -91,12 +91,16 @@ function refusal(description, kind = 'refused') {
   return { error: { description, kind } };
 }
 
-/** UTF-8 size of an answer as the host sent it (of a slice's text: its length, no copy made). */
+/** UTF-8 size of an answer as the host sent it. */
 function answerBytes(answer) {
   const utf8 = (value) => new TextEncoder().encode(JSON.stringify(value)).length;
   const part = answer?.split?.part;
-  if (typeof part !== 'string') return utf8(answer);
-  return utf8({ ...answer, split: { ...answer.split, part: '' } }) + part.length;
+  if (typeof part !== 'string' || /[^\x20-\x7e]/.test(part)) return utf8(answer);
+  // A printable ASCII slice: its length, and a byte more for each character JSON escapes,
+  // without another copy of it.
+  let escaped = 0;
+  for (const ch of ['"', '\\']) for (let i = part.indexOf(ch); i >= 0; i = part.indexOf(ch, i + 1)) escaped++;
+  return utf8({ ...answer, split: { ...answer.split, part: '' } }) + part.length + escaped;
 }
 
 /**

@@ -298,7 +298,7 @@ describe('pages through the content script', () => {
 
   // Slices that cut the page items' markers and Base64 groups anywhere.
   for (const sliceBytes of [5, 64]) test(`a split series in ${sliceBytes}-byte slices: progress to the asking page only, each slice asked for before the page has the last, bytes as ArrayBuffers`, async () => {
-    const { relay, host } = setup({ hostOptions: { pages: PAGES, sliceBytes } });
+    const { relay, host, runtime } = setup({ hostOptions: { pages: PAGES, sliceBytes } });
     const a = fakePage(relay, { origin: A, tabId: 1 });
     const b = fakePage(relay, { origin: B, tabId: 2 });
     const [ta, tb] = [new PageTransport({ target: a.window }), new PageTransport({ target: b.window })];
@@ -337,6 +337,8 @@ describe('pages through the content script', () => {
     assert.ok(reply.answer.pages[0].bytes.every((b) => b instanceof ArrayBuffer));
     assert.equal('content' in reply.answer.pages[0], false);
     assert.equal(b.seen.some((m) => m.progress), false, 'no progress reaches another page');
+    // The sizes the relay records are those of the answers as sent.
+    for (const { bytes } of relay.stats.filter((x) => x.command === 'scannerSplitProcessing')) assert.ok(runtime.answerSizes.includes(bytes), bytes);
     ta.close();
     tb.close();
   });
