@@ -267,6 +267,18 @@ describe('native transport', () => {
       },
     },
     {
+      name: 'host gone inside a split series with two requests under way: both fail, nothing starts it again',
+      pages: [{ type: 'jpg', bytes: jpeg(3000) }],
+      run: async (client, runtime) => {
+        runtime.host.sliceBytes = 500;
+        const handle = runtime.host.handle.bind(runtime.host);
+        runtime.host.handle = (r) => { const a = handle(r); runtime.ports[0].dropNext = true; return a; };
+        await assert.rejects(client.scan({}, { as: 'split' }), { kind: 'transport', description: 'Native host has exited.' });
+        assert.equal(runtime.host.requests.length, 1);
+        assert.equal(runtime.ports.length, 1, 'nothing sent to a new host');
+      },
+    },
+    {
       name: 'answer over 1 MiB is an error, not a hang',
       pages: [{ type: 'jpg', bytes: jpeg(900_000) }],
       run: async (client) => {
