@@ -1,7 +1,9 @@
 // Page files of the codec-library formats, read back with the libraries' own
 // decoders.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,31 @@ void compare(const Decoded& decoded, const TestPage& page, int maxError, double 
   }
   EXPECT_LE(worst, maxError);
   EXPECT_LE(total / (3.0 * page.width * page.height), meanError);
+}
+
+/// The chunks of a PNG or MNG file after its 8-byte signature, each CRC
+/// checked; data keeps the last chunk of each type.
+struct Chunks {
+  std::vector<std::string> types;
+  std::map<std::string, std::vector<uint8_t>> data;
+};
+Chunks readChunks(const std::vector<uint8_t>& file) {
+  Chunks chunks;
+  size_t i = 8;
+  while (i + 12 <= file.size()) {
+    const uint32_t length = static_cast<uint32_t>(file[i] << 24 | file[i + 1] << 16 | file[i + 2] << 8 | file[i + 3]);
+    EXPECT_LE(i + 12 + length, file.size());
+    if (i + 12 + length > file.size()) break;
+    const std::string type(file.begin() + i + 4, file.begin() + i + 8);
+    const uint32_t crc = static_cast<uint32_t>(crc32(0, file.data() + i + 4, length + 4));
+    const size_t c = i + 8 + length;
+    EXPECT_EQ(crc, static_cast<uint32_t>(file[c] << 24 | file[c + 1] << 16 | file[c + 2] << 8 | file[c + 3])) << type;
+    chunks.types.push_back(type);
+    chunks.data[type].assign(file.begin() + i + 8, file.begin() + i + 8 + length);
+    i += 12 + length;
+  }
+  EXPECT_EQ(i, file.size());
+  return chunks;
 }
 
 // ---- JPEG ----
@@ -132,10 +159,32 @@ TEST(PngEncoder, EveryDepthIsLosslessWithItsColourType) {
       {17, 9, 8, PaletteKind::kColour, PNG_COLOR_TYPE_PALETTE, 8, 256, 0},
       {17, 9, 8, PaletteKind::kGray, PNG_COLOR_TYPE_GRAY, 8, 0, 0},
       {23, 5, 24, PaletteKind::kColour, PNG_COLOR_TYPE_RGB, 8, 0, 255},
+      {1, 9, 24, PaletteKind::kColour, PNG_COLOR_TYPE_RGB, 8, 0, 255},
+      {37, 1, 4, PaletteKind::kColour, PNG_COLOR_TYPE_PALETTE, 4, 16, 0},
+      {1, 1, 8, PaletteKind::kGray, PNG_COLOR_TYPE_GRAY, 8, 0, 0},
+      // Rows deflated in several bands on several threads; columns that
+      // change slowly down the page make the filters look at the row above.
+      {1500, 1000, 24, PaletteKind::kColour, PNG_COLOR_TYPE_RGB, 8, 0, 255},
+      {4500, 1000, 8, PaletteKind::kGray, PNG_COLOR_TYPE_GRAY, 8, 0, 0},
+  };
+  auto columns = [](TestPage& page) {
+    for (uint32_t y = 0; y < page.height; ++y) {
+      for (uint32_t x = 0; x < page.width; ++x) {
+        const size_t at = static_cast<size_t>(y) * page.width + x;
+        const uint8_t v = static_cast<uint8_t>((x * 0x9E3779B1u >> 24) + y / 64);
+        page.rgb[at] = {v, static_cast<uint8_t>(v ^ 0x5A), static_cast<uint8_t>(x)};
+        if (page.depth == 8) {
+          page.index[at] = v;
+          page.rgb[at] = {v, v, v};
+        }
+      }
+    }
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.depth << " bits, colour type " << c.colorType);
-    const TestPage page = makeTestPage(c.width, c.height, c.depth, c.kind);
+    SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height << ", " << c.depth
+                                      << " bits, colour type " << c.colorType);
+    TestPage page = makeTestPage(c.width, c.height, c.depth, c.kind);
+    if (c.height >= 1000) columns(page);
     bool ok = false;
     const std::vector<uint8_t> file = encodePage(page, 4, &ok);
     ASSERT_TRUE(ok);
@@ -154,6 +203,11 @@ TEST(PngEncoder, EveryDepthIsLosslessWithItsColourType) {
     else if (c.colorType == PNG_COLOR_TYPE_GRAY) EXPECT_EQ(facts.backgroundGray, 0);
     else EXPECT_EQ(facts.backgroundSum, 3 * 255);
     compare(picture, page, 0, 0.0);
+    std::vector<std::string> order = {"IHDR", "PLTE", "bKGD", "pHYs", "IDAT", "IEND"};
+    if (c.colorType != PNG_COLOR_TYPE_PALETTE) order.erase(order.begin() + 1);
+    std::vector<std::string> types = readChunks(file).types;
+    types.erase(std::unique(types.begin(), types.end()), types.end());  // IDATs in a row
+    EXPECT_EQ(types, order);
   }
 }
 
@@ -301,23 +355,10 @@ TEST(MngEncoder, OneImageWithItsRowsInOneIdat) {
   const uint8_t signature[] = {0x8A, 'M', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   ASSERT_GT(file.size(), 8u);
   ASSERT_EQ(std::memcmp(file.data(), signature, 8), 0);
-  std::vector<std::string> chunks;
-  std::vector<uint8_t> idat, ihdr;
-  size_t i = 8;
-  while (i + 12 <= file.size()) {
-    const uint32_t length = static_cast<uint32_t>(file[i] << 24 | file[i + 1] << 16 | file[i + 2] << 8 | file[i + 3]);
-    ASSERT_LE(i + 12 + length, file.size());
-    const std::string type(file.begin() + i + 4, file.begin() + i + 8);
-    const uint32_t crc = static_cast<uint32_t>(crc32(0, file.data() + i + 4, length + 4));
-    const size_t c = i + 8 + length;
-    EXPECT_EQ(crc, static_cast<uint32_t>(file[c] << 24 | file[c + 1] << 16 | file[c + 2] << 8 | file[c + 3])) << type;
-    chunks.push_back(type);
-    if (type == "IDAT") idat.assign(file.begin() + i + 8, file.begin() + i + 8 + length);
-    if (type == "IHDR") ihdr.assign(file.begin() + i + 8, file.begin() + i + 8 + length);
-    i += 12 + length;
-  }
-  EXPECT_EQ(i, file.size());
-  EXPECT_EQ(chunks, (std::vector<std::string>{"MHDR", "DEFI", "IHDR", "IDAT", "IEND", "MEND"}));
+  Chunks chunks = readChunks(file);
+  EXPECT_EQ(chunks.types, (std::vector<std::string>{"MHDR", "DEFI", "IHDR", "IDAT", "IEND", "MEND"}));
+  const std::vector<uint8_t>& ihdr = chunks.data["IHDR"];
+  const std::vector<uint8_t>& idat = chunks.data["IDAT"];
   ASSERT_EQ(ihdr.size(), 13u);
   EXPECT_EQ(ihdr[3], 13);  // width
   EXPECT_EQ(ihdr[7], 6);   // height

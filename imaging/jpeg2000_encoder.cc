@@ -7,6 +7,7 @@
 
 #include "imaging/encoders.h"
 #include "imaging/stream_writer.h"
+#include "platform/resources.h"
 
 namespace lumra {
 
@@ -103,6 +104,8 @@ bool Jpeg2000Encoder::encodeOpenJpeg(ByteStream& out) {
 
   objects.codec = opj_create_compress(format_ == 11 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K);
   if (objects.codec == nullptr) return false;
+  // Code blocks on every processor; a library without threads ignores it.
+  opj_codec_set_threads(objects.codec, static_cast<int>(processorCount()));
   opj_set_error_handler(objects.codec, quiet, nullptr);
   opj_set_warning_handler(objects.codec, quiet, nullptr);
   opj_set_info_handler(objects.codec, quiet, nullptr);

@@ -5,9 +5,10 @@
 // The shared library is built with write and chunk access; say we use it.
 #define MNG_USE_SO
 #include <libmng.h>
-#include <zlib.h>
 
+#include "imaging/deflate_bands.h"
 #include "imaging/encoders.h"
+#include "platform/resources.h"
 
 namespace lumra {
 
@@ -49,43 +50,34 @@ class MngHandle {
   mng_handle handle_;
 };
 
-// All rows, top row first, red, green, blue, each after filter byte 0,
-// deflated in one stream at level 9. Rows are fed one at a time so the
-// filtered copy of the page is never held whole.
+// All rows, top row first, red, green, blue, each after filter byte 0, as
+// one zlib stream at level 9's ratio or better.
 bool deflateRows(const PageImage& image, std::vector<uint8_t>& out) {
-  z_stream z{};
-  if (deflateInit2(&z, 9, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
   const size_t lineBytes = 1 + static_cast<size_t>(image.width()) * 3;
-  std::vector<uint8_t> line(lineBytes, 0);
-  std::vector<uint8_t> chunk(1 << 16);
-  bool ok = true;
-  for (uint32_t y = 0; y <= image.height() && ok; ++y) {
-    const bool last = y == image.height();
-    if (!last) {
+  auto rows = [&](uint32_t first, uint32_t count, uint8_t* line) {
+    for (uint32_t y = first; y < first + count; ++y, line += lineBytes) {
       const uint8_t* src = image.topRow(y);
-      uint8_t* dst = line.data() + 1;
+      uint8_t* dst = line;
+      *dst++ = 0;
       for (uint32_t x = 0; x < image.width(); ++x, src += 3, dst += 3) {
         dst[0] = src[2];
         dst[1] = src[1];
         dst[2] = src[0];
       }
-      z.next_in = line.data();
-      z.avail_in = static_cast<uInt>(lineBytes);
     }
-    int result;
-    do {
-      z.next_out = chunk.data();
-      z.avail_out = static_cast<uInt>(chunk.size());
-      result = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
-      if (result == Z_STREAM_ERROR) {
-        ok = false;
-        break;
-      }
-      out.insert(out.end(), chunk.data(), chunk.data() + (chunk.size() - z.avail_out));
-    } while (z.avail_out == 0 || (last && result != Z_STREAM_END));
-  }
-  deflateEnd(&z);
-  return ok && out.size() <= 0x7FFFFFFF;  // one PNG chunk
+  };
+  auto append = [&](const uint8_t* data, size_t size) {
+    out.insert(out.end(), data, data + size);
+    return out.size() <= 0x7FFFFFFF;  // one PNG chunk
+  };
+  DeflateBands job;
+  job.rows = image.height();
+  job.rowBytes = lineBytes;
+  job.zlibLevel = 9;
+  job.level = 8;
+  job.threads = processorCount();
+  job.bandBytes = size_t{8} << 20;
+  return deflateBands(job, rows, append);
 }
 
 }  // namespace

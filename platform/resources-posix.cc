@@ -1,5 +1,6 @@
 #include "platform/resources.h"
 
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -20,6 +21,15 @@ uint64_t usableMemoryBytes() {
     }
   }
   return bytes;
+}
+
+unsigned processorCount() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+    return static_cast<unsigned>(CPU_COUNT(&set));
+  }
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
 void failWritesInsteadOfSignals() {

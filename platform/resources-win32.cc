@@ -14,6 +14,18 @@ uint64_t usableMemoryBytes() {
   return std::min<uint64_t>(status.ullTotalPhys, status.ullTotalVirtual);
 }
 
+unsigned processorCount() {
+  DWORD_PTR process = 0, system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+    unsigned count = 0;
+    for (; process != 0; process &= process - 1) ++count;
+    return count;
+  }
+  SYSTEM_INFO info{};
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+}
+
 int64_t liveGlobalBlocks() { return -1; }
 
 // Windows has no such signals: the write fails.

@@ -9,6 +9,10 @@ namespace lumra {
 /// the process's own limit on its memory when that is lower. 0 when unknown.
 uint64_t usableMemoryBytes();
 
+/// Processors this process may run on (its affinity), at least 1: the most
+/// threads worth starting for work that needs the processor alone.
+unsigned processorCount();
+
 /// Global memory blocks (GlobalAlloc) not yet freed in this process; -1
 /// where the system does not tell.
 int64_t liveGlobalBlocks();
