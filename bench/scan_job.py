@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """A 50-page feeder job from the virtual scanner, colour A4 at 300 dpi, through
 the host: as "scannerProcessing" with JPEG at quality 80, and as
-"scannerSplitProcessing" (same pages, fetched slice by slice).
+"scannerSplitProcessing" (same pages, fetched slice by slice); with a FORMAT,
+one "scannerProcessing" job in that format.
 
 Prints pages per second end to end, the host's peak RSS, and where the time
 went, read from the host's own log: saving the pages (bitmap to JPEG file:
 the encoder), the virtual scanner making its bitmaps, and the rest (manager,
 answer building, Base64, JSON, pipe).
 
-usage: scan_job.py BIN_DIR [PAGES]
+usage: scan_job.py BIN_DIR [PAGES] [FORMAT]
 """
 import datetime
 import json
@@ -104,11 +105,11 @@ def one_answer(host, request):
     return answer, elapsed, rss
 
 
-def run(bin_dir, command, pages):
+def run(bin_dir, command, pages, fmt="jpg"):
     host, tmp = virtual_host(bin_dir, pages)
     request = {"messageId": "bench", "command": command,
                "settings": {"dpi": 300, "color": "color", "feeder": True,
-                            "format": {"type": "jpg", "quality": 80}}}
+                            "format": {"type": fmt, "quality": 80}}}
     start = time.perf_counter()
     host.stdin.write(frame(request))
     host.stdin.flush()
@@ -139,9 +140,9 @@ def run(bin_dir, command, pages):
     print("%s: %d pages in %.2f s = %.1f pages/s; %d answer%s, %.1f MB on the pipe; "
           "host peak RSS %.0f MiB" % (command, pages, elapsed, pages / elapsed, slices,
                                       "" if slices == 1 else "s", answer_bytes / 1e6, rss))
-    print("  saveDIB (bitmap to JPEG file) %.2f s = %.0f%%; virtual scanner making pages %.2f s "
+    print("  saveDIB (bitmap to %s file) %.2f s = %.0f%%; virtual scanner making pages %.2f s "
           "= %.0f%%; rest of the scan job %.2f s = %.0f%%; answer, Base64, pipe and client "
-          "%.2f s = %.0f%%" % (encode, 100 * encode / elapsed, source, 100 * source / elapsed,
+          "%.2f s = %.0f%%" % (fmt.upper(), encode, 100 * encode / elapsed, source, 100 * source / elapsed,
                                job - encode - source, 100 * (job - encode - source) / elapsed,
                                elapsed - job, 100 * (elapsed - job) / elapsed))
     print("  outside the encoder: %.0f%% of the time" % (100 * (1 - encode / elapsed)))
@@ -156,6 +157,9 @@ def main():
     raw = 2480 * 3508 * 3
     print("== scan job: %d colour A4 pages at 300 dpi (%.1f MB raw each, %.0f MB in all)"
           % (pages, raw / 1e6, pages * raw / 1e6))
+    if len(sys.argv) > 3:
+        run(bin_dir, "scannerProcessing", pages, sys.argv[3])
+        return 0
     for command in ("scannerProcessing", "scannerSplitProcessing"):
         run(bin_dir, command, pages)
     return 0
