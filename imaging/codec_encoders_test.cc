@@ -168,16 +168,10 @@ TEST(PngEncoder, EveryDepthIsLosslessWithItsColourType) {
       {4500, 1000, 8, PaletteKind::kGray, PNG_COLOR_TYPE_GRAY, 8, 0, 0},
   };
   auto columns = [](TestPage& page) {
-    for (uint32_t y = 0; y < page.height; ++y) {
-      for (uint32_t x = 0; x < page.width; ++x) {
-        const size_t at = static_cast<size_t>(y) * page.width + x;
-        const uint8_t v = static_cast<uint8_t>((x * 0x9E3779B1u >> 24) + y / 64);
-        page.rgb[at] = {v, static_cast<uint8_t>(v ^ 0x5A), static_cast<uint8_t>(x)};
-        if (page.depth == 8) {
-          page.index[at] = v;
-          page.rgb[at] = {v, v, v};
-        }
-      }
+    for (size_t at = 0; at < page.rgb.size(); ++at) {
+      const uint8_t v = static_cast<uint8_t>((at % page.width * 0x9E3779B1u >> 24) + at / page.width / 64);
+      page.rgb[at] = page.depth == 8 ? Rgb{v, v, v} : Rgb{v, static_cast<uint8_t>(v ^ 0x5A), 7};
+      if (page.depth == 8) page.index[at] = v;
     }
   };
   for (const Case& c : cases) {

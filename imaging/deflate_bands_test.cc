@@ -12,14 +12,10 @@ namespace {
 enum class Content { kZeros, kText, kRandom };
 
 uint8_t byteAt(Content content, size_t i) {
-  uint32_t h = static_cast<uint32_t>(i) * 0x9E3779B1u;
-  h ^= h >> 15;
-  switch (content) {
-    case Content::kZeros: return 0;
-    case Content::kText: return static_cast<uint8_t>("page of words "[i % 14] + (h % 97 == 0));
-    case Content::kRandom: return static_cast<uint8_t>(h * 0x2C1B3C6Du >> 24);
-  }
-  return 0;
+  const uint32_t h = static_cast<uint32_t>(i) * 0x9E3779B1u;
+  if (content == Content::kZeros) return 0;
+  if (content == Content::kText) return static_cast<uint8_t>("page of words "[i % 14] + (h % 97 == 0));
+  return static_cast<uint8_t>((h ^ h >> 15) * 0x2C1B3C6Du >> 24);
 }
 
 // Bands end on any bit of a byte and in every kind of block (stored for

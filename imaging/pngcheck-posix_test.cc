@@ -15,7 +15,6 @@ namespace {
 
 using testing::encodePage;
 using testing::makeTestPage;
-using testing::PaletteKind;
 
 bool pngcheckAccepts(const uint8_t* data, size_t size) {
   signal(SIGPIPE, SIG_IGN);  // pngcheck may stop reading at a fault
@@ -29,25 +28,16 @@ bool pngcheckAccepts(const uint8_t* data, size_t size) {
 TEST(Pngcheck, PngIcoAndMngPagesPass) {
   struct Case {
     uint32_t format, width, height, depth;
-    PaletteKind kind;
   };
-  const Case cases[] = {
-      {4, 19, 7, 1, PaletteKind::kBlackWhite}, {4, 21, 6, 4, PaletteKind::kColour},
-      {4, 17, 9, 8, PaletteKind::kColour},     {4, 1, 1, 8, PaletteKind::kGray},
-      {4, 1, 9, 24, PaletteKind::kColour},     {4, 37, 1, 24, PaletteKind::kColour},
-      {4, 1500, 1000, 24, PaletteKind::kColour},  // several bands
-      {5, 300, 40, 24, PaletteKind::kColour},     // ICO holding a PNG
-      {17, 1500, 1000, 24, PaletteKind::kColour}, {17, 1, 1, 24, PaletteKind::kColour},
-  };
+  const Case cases[] = {{4, 19, 7, 1},  {4, 21, 6, 4},       {4, 1, 1, 8},  {4, 1, 9, 24},
+                        {4, 37, 1, 24}, {4, 1500, 1000, 24}, {5, 300, 40, 24},  // ICO: its PNG
+                        {17, 1, 1, 24}, {17, 1500, 1000, 24}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "format " << c.format << ", " << c.width << "x"
-                                      << c.height << "x" << c.depth);
+    SCOPED_TRACE(::testing::Message() << "format " << c.format << ", " << c.width << "x" << c.height);
     bool ok = false;
-    const std::vector<uint8_t> file = encodePage(makeTestPage(c.width, c.height, c.depth, c.kind),
-                                                 c.format, &ok);
-    ASSERT_TRUE(ok);
+    const std::vector<uint8_t> file = encodePage(makeTestPage(c.width, c.height, c.depth), c.format, &ok);
     const size_t start = c.format == 5 ? 22 : 0;  // past the icon directory
-    ASSERT_GT(file.size(), start);
+    ASSERT_TRUE(ok && file.size() > start);
     EXPECT_TRUE(pngcheckAccepts(file.data() + start, file.size() - start));
   }
 }
