@@ -66,9 +66,14 @@ bool deflateRows(const PageImage& image, std::vector<uint8_t>& out) {
       }
     }
   };
+  // Band by band, then joined into a block of the exact size: a growing
+  // vector would hold up to twice the stream.
+  std::vector<std::vector<uint8_t>> pieces;
+  size_t total = 0;
   auto append = [&](const uint8_t* data, size_t size) {
-    out.insert(out.end(), data, data + size);
-    return out.size() <= 0x7FFFFFFF;  // one PNG chunk
+    pieces.emplace_back(data, data + size);
+    total += size;
+    return total <= 0x7FFFFFFF;  // one PNG chunk
   };
   DeflateBands job;
   job.rows = image.height();
@@ -76,8 +81,13 @@ bool deflateRows(const PageImage& image, std::vector<uint8_t>& out) {
   job.zlibLevel = 9;
   job.level = 8;
   job.threads = processorCount();
-  job.bandBytes = size_t{8} << 20;
-  return deflateBands(job, rows, append);
+  if (!deflateBands(job, rows, append)) return false;
+  out.reserve(total);
+  for (std::vector<uint8_t>& piece : pieces) {
+    out.insert(out.end(), piece.begin(), piece.end());
+    std::vector<uint8_t>().swap(piece);
+  }
+  return true;
 }
 
 }  // namespace
