@@ -6,6 +6,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "platform/file_length.h"
+
 namespace lumra {
 
 FileStream::FileStream(FILE* file, bool owned) : file_(file), owned_(owned) {}
@@ -44,6 +46,8 @@ int64_t FileStream::size() {
   return static_cast<int64_t>(end);
 }
 
+bool FileStream::truncate(int64_t length) { return truncateFile(file_, length); }
+
 bool MemoryStream::write(const void* data, size_t size) {
   if (size == 0) return true;
   if (position_ > std::numeric_limits<size_t>::max() - size) return false;
@@ -69,6 +73,12 @@ size_t MemoryStream::read(void* data, size_t size) {
   std::memcpy(data, buffer_.data() + position_, count);
   position_ += count;
   return count;
+}
+
+bool MemoryStream::truncate(int64_t length) {
+  if (length < 0) return false;
+  if (static_cast<uint64_t>(length) < buffer_.size()) buffer_.resize(static_cast<size_t>(length));
+  return true;
 }
 
 bool MemoryStream::seek(int64_t offset, int whence) {

@@ -30,6 +30,9 @@ class ByteStream {
   /// Size of the stream's content, -1 when unknown.
   virtual int64_t size() = 0;
 
+  /// Drops the content past `length` bytes; the position stays.
+  virtual bool truncate(int64_t length) = 0;
+
   /// Writes one byte.
   bool putByte(uint8_t value) { return write(&value, 1); }
 };
@@ -48,6 +51,7 @@ class FileStream final : public ByteStream {
   bool seek(int64_t offset, int whence) override;
   int64_t tell() override;
   int64_t size() override;
+  bool truncate(int64_t length) override;
 
  private:
   FILE* file_;
@@ -67,6 +71,7 @@ class MemoryStream final : public ByteStream {
   bool seek(int64_t offset, int whence) override;
   int64_t tell() override { return static_cast<int64_t>(position_); }
   int64_t size() override { return static_cast<int64_t>(buffer_.size()); }
+  bool truncate(int64_t length) override;
 
   /// Everything written so far.
   const std::vector<uint8_t>& buffer() const { return buffer_; }

@@ -44,6 +44,11 @@ class Jpeg2000Encoder final : public PageEncoder {
 
  private:
   bool encodeOpenJpeg(ByteStream& stream);
+  /// One OpenJPEG pass from `base`: to the compression `ratio` (0: every
+  /// bit), `raw` with arithmetic coding bypass; false with `overLimit` set
+  /// when the file would pass `limit` bytes (0: no limit).
+  bool codeOpenJpeg(ByteStream& stream, int64_t base, float ratio, bool raw, uint64_t limit,
+                    bool* overLimit);
   bool encodePgx(ByteStream& stream);
   bool encodePnm(ByteStream& stream);
   bool encodeSunRaster(ByteStream& stream);

@@ -374,5 +374,18 @@ TEST(PageImage, GrayTest) {
   EXPECT_FALSE(bw.isGray());  // never gray below 8 bits
 }
 
+// A second try at a page writes over the first; what it wrote past the
+// second's end goes.
+TEST(ByteStreams, TruncateDropsTheTailAndKeepsThePosition) {
+  FileStream file(std::tmpfile(), true);
+  MemoryStream memory;
+  for (ByteStream* stream : {static_cast<ByteStream*>(&file), static_cast<ByteStream*>(&memory)}) {
+    ASSERT_TRUE(stream->write("0123456789", 10));
+    ASSERT_TRUE(stream->truncate(4));
+    EXPECT_EQ(stream->size(), 4);
+    EXPECT_EQ(stream->tell(), 10);
+  }
+}
+
 }  // namespace
 }  // namespace lumra

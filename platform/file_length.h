@@ -12,6 +12,10 @@ namespace lumra {
 /// ftell gives 32 bits and wraps past 2 GiB.
 int64_t fileLength(std::FILE* file);
 
+/// Cuts the open `file` to `length` bytes (flushed first); the position
+/// stays where it was.
+bool truncateFile(std::FILE* file, int64_t length);
+
 /// Length in bytes of the file at `path` (ANSI code page); -1 when it cannot
 /// be found.
 int64_t fileLengthAt(const std::string& path);
