@@ -9,19 +9,11 @@
 namespace lumra {
 namespace {
 
-enum class Content { kZeros, kText, kRandom };
-
-uint8_t byteAt(Content content, size_t i) {
-  const uint32_t h = static_cast<uint32_t>(i) * 0x9E3779B1u;
-  if (content == Content::kZeros) return 0;
-  if (content == Content::kText) return static_cast<uint8_t>("page of words "[i % 14] + (h % 97 == 0));
-  return static_cast<uint8_t>((h ^ h >> 15) * 0x2C1B3C6Du >> 24);
-}
-
 // Bands end on any bit of a byte and in every kind of block (stored for
 // noise, fixed and dynamic Huffman); the joined stream must inflate to the
 // rows with zlib, the same whatever the threads.
 TEST(DeflateBands, BandsJoinIntoOneZlibStream) {
+  enum Content { kZeros, kText, kNoise };
   struct Case {
     uint32_t rows;
     size_t rowBytes, bandBytes;
@@ -29,19 +21,21 @@ TEST(DeflateBands, BandsJoinIntoOneZlibStream) {
     int zlibLevel, level;
   };
   const Case cases[] = {
-      {1, 1, 1, Content::kText, 6, 6},
-      {7, 3, 1, Content::kText, 6, 6},  // one row per band
-      {300, 1001, 7000, Content::kText, 6, 6},
-      {300, 1001, 7000, Content::kZeros, 9, 8},
-      {64, 4096, 10000, Content::kRandom, 6, 6},
-      {513, 257, 4096, Content::kText, 9, 12},
-      {40, 33, 1 << 20, Content::kText, 1, 1},  // one band
+      {1, 1, 1, kText, 6, 6},          {7, 3, 1, kText, 6, 6},  // one row per band
+      {300, 1001, 7000, kText, 6, 6},  {300, 1001, 7000, kZeros, 9, 8},
+      {64, 4096, 10000, kNoise, 6, 6}, {513, 257, 4096, kText, 9, 12},
+      {40, 33, 1 << 20, kText, 1, 1},  // one band
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.rows << " rows of " << c.rowBytes << ", bands of "
                                       << c.bandBytes << ", level " << c.level);
     std::vector<uint8_t> raw(c.rows * c.rowBytes);
-    for (size_t i = 0; i < raw.size(); ++i) raw[i] = byteAt(c.content, i);
+    for (size_t i = 0; i < raw.size(); ++i) {
+      const uint32_t h = static_cast<uint32_t>(i) * 0x9E3779B1u;
+      raw[i] = c.content == kZeros  ? 0
+               : c.content == kText ? static_cast<uint8_t>("page of words "[i % 14] + (h % 97 == 0))
+                                    : static_cast<uint8_t>((h ^ h >> 15) * 0x2C1B3C6Du >> 24);
+    }
     auto rows = [&](uint32_t first, uint32_t count, uint8_t* out) {
       std::copy_n(raw.begin() + first * c.rowBytes, count * c.rowBytes, out);
     };

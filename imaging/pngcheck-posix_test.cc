@@ -29,14 +29,13 @@ TEST(Pngcheck, PngIcoAndMngPagesPass) {
   struct Case {
     uint32_t format, width, height, depth;
   };
-  const Case cases[] = {{4, 19, 7, 1},  {4, 21, 6, 4},       {4, 1, 1, 8},  {4, 1, 9, 24},
-                        {4, 37, 1, 24}, {4, 1500, 1000, 24}, {5, 300, 40, 24},  // ICO: its PNG
-                        {17, 1, 1, 24}, {17, 1500, 1000, 24}};
+  const Case cases[] = {{4, 19, 7, 1}, {4, 21, 6, 4}, {4, 1500, 1000, 24},  // PNG in bands
+                        {5, 300, 40, 24}, {17, 1500, 1000, 24}};
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "format " << c.format << ", " << c.width << "x" << c.height);
     bool ok = false;
     const std::vector<uint8_t> file = encodePage(makeTestPage(c.width, c.height, c.depth), c.format, &ok);
-    const size_t start = c.format == 5 ? 22 : 0;  // past the icon directory
+    const size_t start = c.format == 5 ? 22 : 0;  // the PNG in the icon
     ASSERT_TRUE(ok && file.size() > start);
     EXPECT_TRUE(pngcheckAccepts(file.data() + start, file.size() - start));
   }
