@@ -20,17 +20,18 @@ function setBusy(on, text = '') {
 
 const COLORS = { color: 'Colour', gray: 'Grey', bw: 'Black and white' };
 const USUAL_DPI = [75, 100, 150, 200, 300, 400, 600, 1200];
+const UNKNOWN_DPI = [75, 100, 150, 200, 300, 600];
 
 /** Resolutions to offer: the scanner's list, or the usual ones its range allows. */
 function resolutionChoices(told) {
-  if (Array.isArray(told)) return told;
+  if (Array.isArray(told) && told.length) return told;
   if (told && typeof told === 'object') {
     const { min, max, step } = told;
     const fits = (v) => v >= min && v <= max && (!(step > 0) || Math.abs((v - min) / step - Math.round((v - min) / step)) < 1e-6);
     const usual = USUAL_DPI.filter(fits);
     return usual.length ? usual : [min, max].filter((v, i, a) => a.indexOf(v) === i);
   }
-  return USUAL_DPI.slice(0, 6);
+  return UNKNOWN_DPI;
 }
 
 /** Refills a select with [value, label] pairs, keeping the choice when still offered. */
@@ -63,8 +64,9 @@ async function loadCapabilities() {
   }
   const dpi = resolutionChoices(caps.resolutions).map((v) => [v, String(v)]);
   fill($('dpi'), dpi, 150);
-  const colors = (Array.isArray(caps.colors) ? caps.colors : Object.keys(COLORS)).filter((c) => COLORS[c]);
-  fill($('color'), Object.keys(COLORS).filter((c) => colors.includes(c)).map((c) => [c, COLORS[c]]), 'color');
+  const told = Object.keys(COLORS).filter((c) => caps.colors?.includes?.(c));
+  const colors = told.length ? told : Object.keys(COLORS);
+  fill($('color'), colors.map((c) => [c, COLORS[c]]), 'color');
   // A scanner without a feeder or duplex unit does not know these capabilities at all.
   allow($('feeder'), read ? caps.feeder === true : undefined);
   allow($('duplex'), read ? caps.duplex === true : undefined);
