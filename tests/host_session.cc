@@ -150,6 +150,7 @@ bool TestHost::start(const std::string& scenario, std::string* err, const std::s
   ChildOptions options;
   options.env = HostEnv(folder_, scenarioPath);
   for (const auto& [name, value] : extraEnv) options.env[name] = value;
+  options.args = args;
   return process_.start(program.empty() ? HostPath() : program, options, err);
 }
 

@@ -109,6 +109,8 @@ class TestHost {
   ChildProcess& process() { return process_; }
   /// Environment set over HostEnv's at start().
   std::map<std::string, std::optional<std::string>> extraEnv;
+  /// Arguments given to the program at start().
+  std::vector<std::string> args;
 
  private:
   std::string folder_;

@@ -20,19 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A script that starts the built host under `shell` (a command run first).
-std::string HostUnder(const std::string& folder, const std::string& shell) {
-  std::string path = folder + "/host.sh";
-  WriteFile(path, "#!/bin/sh\n" + shell + "\nexec '" + HostPath() + "'\n");
-  fs::permissions(path, fs::perms::owner_all);
-  return path;
-}
-
 std::string Result(const JsonValue* answer) { return StringAt(answer, {u"status", u"result"}); }
-
-std::string Description(const JsonValue* answer) {
-  return StringAt(answer, {u"status", u"description"});
-}
 
 // A failed save, and then the host goes on answering.
 void ExpectSaveFailsAndTheHostLives(TestHost* host, const std::string& folder) {
@@ -42,7 +30,7 @@ void ExpectSaveFailsAndTheHostLives(TestHost* host, const std::string& folder) {
                               &err);
   ASSERT_NE(answer, nullptr) << err;
   EXPECT_EQ(Result(answer.get()), "error");
-  EXPECT_EQ(Description(answer.get()), "Error save image to file.");
+  EXPECT_EQ(StringAt(answer.get(), {u"status", u"description"}), "Error save image to file.");
   answer = host->request(R"({"messageId":"l","command":"scannersList"})", &err);
   ASSERT_NE(answer, nullptr) << err;
   EXPECT_EQ(Result(answer.get()), "success");
@@ -50,53 +38,33 @@ void ExpectSaveFailsAndTheHostLives(TestHost* host, const std::string& folder) {
 
 constexpr char kLargePages[] = "width = 800\nheight = 600\n";  // 1.4 MB as BMP
 
-// A private temp folder, and hosts started through /bin/sh -c `script`
-// ("$0" is the host) with it as their temp folder.
+// A private folder for the tests' files, and hosts started through
+// /bin/sh -c `script` ("$0" is the host).
 class Limits : public ::testing::Test {
  protected:
   void SetUp() override { tmp_ = MakeTempFolder("lumra_limits_"); }
   void TearDown() override { RemoveTree(tmp_); }
-  void startUnder(ChildProcess* host, const std::string& script) {
-    ChildOptions options;
-    options.env = HostEnv(tmp_);
-    options.args = {"-c", script, HostPath()};
+  void startUnder(TestHost* host, const std::string& script, const std::string& scenario = "") {
+    host->args = {"-c", script, HostPath()};
     std::string err;
-    ASSERT_TRUE(host->start("/bin/sh", options, &err)) << err;
+    ASSERT_TRUE(host->start(scenario, &err, "/bin/sh")) << err;
   }
-  std::string exchange(ChildProcess* host, const std::string& body) {
-    std::string answer, err;
-    EXPECT_TRUE(host->writeFrame(body, &err) && host->readFrame(&answer, kTimeoutMs, &err)) << err;
-    return answer;
-  }
-  void finish(ChildProcess* host) {
-    host->closeStdin();
-    ExitStatus status;
-    ASSERT_TRUE(host->waitExit(kTimeoutMs, &status));
-    EXPECT_EQ(status.code, 0);
-  }
-  std::string logText() { return ReadFile(HostTempFolder(tmp_) + "/LumraImageScanning.log"); }
   std::string tmp_;
 };
 
 TEST_F(Limits, PageLargerThanTheFileSizeLimitFailsLikeAFullDisk) {
   TestHost host;
-  std::string err;
-  ASSERT_TRUE(host.start(kLargePages, &err, HostUnder(tmp_, "ulimit -f 400"))) << err;  // 200 KiB
+  startUnder(&host, "ulimit -f 400 && exec \"$0\"", kLargePages);  // 200 KiB
   ExpectSaveFailsAndTheHostLives(&host, host.folder() + "/pages/");
-  host.process().closeStdin();
-  ExitStatus status;
-  ASSERT_TRUE(host.process().waitExit(kTimeoutMs, &status));
-  EXPECT_TRUE(status.exited) << "signal " << status.signal;
-  EXPECT_EQ(status.code, 0);
+  host.finish();
 }
 
 // A document that outgrows the limit part-way: the job fails, and what is
 // listed is a complete file, never a cut one; no spool stays.
 TEST_F(Limits, ADocumentPastTheFileSizeLimitIsNeverCut) {
   TestHost host;
+  startUnder(&host, "ulimit -f 400 && exec \"$0\"", "width = 800\nheight = 600\npages = 12\n");
   std::string err;
-  ASSERT_TRUE(host.start("width = 800\nheight = 600\npages = 12\n", &err, HostUnder(tmp_, "ulimit -f 400")))
-      << err;
   for (const char* format : {R"({"type":"pdf"})", R"({"type":"tif","multipage":true})"}) {
     SCOPED_TRACE(format);
     const std::string folder = host.folder() + "/pages/";
@@ -106,7 +74,7 @@ TEST_F(Limits, ADocumentPastTheFileSizeLimitIsNeverCut) {
                                &err);
     ASSERT_NE(answer, nullptr) << err;
     EXPECT_EQ(Result(answer.get()), "error");
-    EXPECT_EQ(Description(answer.get()), "Error save image to file.");
+    EXPECT_EQ(StringAt(answer.get(), {u"status", u"description"}), "Error save image to file.");
     std::vector<std::string> listed, left;
     if (const JsonValue* files = answer->find(u"files")) {
       for (const auto& f : files->asArray()) listed.push_back(StringAt(f.get(), {u"fileName"}));
@@ -129,18 +97,15 @@ TEST_F(Limits, ADocumentPastTheFileSizeLimitIsNeverCut) {
 // A driver prints after the reader of standard error left: the print fails
 // and the scan and the host go on.
 TEST_F(Limits, DriverPrintsAfterTheErrorReaderLeft) {
-  std::string script = tmp_ + "/pipeline.sh";
-  WriteFile(script, "#!/bin/sh\nexec 3>&1\n'" + HostPath() +
-                        "' 2>&1 1>&3 3>&- | { exec 0<&-; echo reader gone >&2; }\n");
-  fs::permissions(script, fs::perms::owner_all);
   TestHost host;
-  std::string err;
-  ASSERT_TRUE(host.start("width = 64\nheight = 48\nstdout = warming up\n", &err, script)) << err;
+  startUnder(&host, "exec 3>&1; \"$0\" 2>&1 1>&3 3>&- | { exec 0<&-; echo reader gone >&2; }",
+             "width = 64\nheight = 48\nstdout = warming up\n");
   for (int waited = 0; host.process().stderrText().find("reader gone") == std::string::npos; ++waited) {
     ASSERT_LT(waited, kTimeoutMs / 10);
     usleep(10000);
   }
   for (const char* command : {"scannerProcessing", "scannersList"}) {
+    std::string err;
     auto answer = host.request(std::string(R"({"messageId":"s","command":")") + command + "\"}", &err);
     ASSERT_NE(answer, nullptr) << command << ": " << err;
     EXPECT_EQ(Result(answer.get()), "success");
@@ -168,18 +133,18 @@ TEST_F(Limits, RequestWhileTheDiskIsFull) {
 TEST_F(Limits, RequestsFasterThanAnswersAreRead) {
   std::string file = tmp_ + "/page.bin";
   WriteFile(file, std::string(1500000, 'p'));
-  ChildProcess host;
+  TestHost host;
   startUnder(&host, "\"$0\" | { sleep 1; cat; }");
   std::string err;
   const std::string series =
       R"({"messageId":"f","command":"filesSplitProcessing","files":[{"fileName":")" + file + "\"}]}";
   constexpr int kSlices = 4;  // 2 MB of answer: the last slice of the series
-  for (int i = 0; i < kSlices; ++i) ASSERT_TRUE(host.writeFrame(series, &err)) << err;
-  for (int i = 0; i < 40; ++i) ASSERT_TRUE(host.writeFrame(R"({"messageId":"l","command":"x"})", &err));
+  for (int i = 0; i < kSlices; ++i) ASSERT_TRUE(host.process().writeFrame(series, &err)) << err;
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(host.process().writeFrame(R"({"messageId":"l","command":"x"})", &err));
   std::u16string whole;
   for (int i = 0; i < kSlices; ++i) {
     std::string body;
-    ASSERT_TRUE(host.readFrame(&body, kTimeoutMs, &err)) << err;
+    ASSERT_TRUE(host.process().readFrame(&body, kTimeoutMs, &err)) << err;
     auto answer = Parse(body);
     ASSERT_NE(answer, nullptr);
     whole += ValueAt(answer.get(), {u"split", u"part"})->asString();
@@ -191,10 +156,10 @@ TEST_F(Limits, RequestsFasterThanAnswersAreRead) {
             std::string(1500000, 'p'));
   for (int i = 0; i < 40; ++i) {
     std::string body;
-    ASSERT_TRUE(host.readFrame(&body, kTimeoutMs, &err)) << err;
+    ASSERT_TRUE(host.process().readFrame(&body, kTimeoutMs, &err)) << err;
     EXPECT_NE(body.find("Unknow request command x"), std::string::npos);
   }
-  finish(&host);
+  host.finish();
 }
 
 // The reader goes away after 600,000 bytes, in the second slice of a series:
@@ -202,19 +167,17 @@ TEST_F(Limits, RequestsFasterThanAnswersAreRead) {
 TEST_F(Limits, StandardOutputClosedInTheMiddleOfASplitSeries) {
   std::string file = tmp_ + "/page.bin";
   WriteFile(file, std::string(2500000, 'p'));
-  ChildProcess host;
+  TestHost host;
   startUnder(&host, "{ \"$0\"; echo \"host exit $?\" >&2; } | head -c 600000 >/dev/null");
   std::string err;
   const std::string series =
       R"({"messageId":"f","command":"filesSplitProcessing","files":[{"fileName":")" + file + "\"}]}";
-  for (int i = 0; i < 8; ++i) ASSERT_TRUE(host.writeFrame(series, &err)) << err;
-  ASSERT_TRUE(host.writeFrame(R"({"messageId":"l","command":"scannersList"})", &err)) << err;
-  host.closeStdin();
-  ExitStatus status;
-  ASSERT_TRUE(host.waitExit(kTimeoutMs, &status));
-  EXPECT_NE(host.stderrText().find("host exit 0"), std::string::npos) << host.stderrText();
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(host.process().writeFrame(series, &err)) << err;
+  ASSERT_TRUE(host.process().writeFrame(R"({"messageId":"l","command":"scannersList"})", &err)) << err;
+  host.finish();
+  EXPECT_NE(host.process().stderrText().find("host exit 0"), std::string::npos) << host.process().stderrText();
   EXPECT_FALSE(fs::exists(file));
-  EXPECT_NE(logText().find("Command scannersList"), std::string::npos);
+  EXPECT_NE(host.log().find("Command scannersList"), std::string::npos);
 }
 
 // Memory runs out in the middle of a request (a 60 MB body under a 150 MB
@@ -223,15 +186,15 @@ TEST_F(Limits, RequestThatRunsOutOfMemoryIsAnswered) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer cannot run under a data limit";
 #endif
-  ChildProcess host;
+  TestHost host;
   startUnder(&host, "ulimit -d 150000 && exec \"$0\"");
   const std::string big = R"({"messageId":"big","command":"x","pad":")" + std::string(60000000, 'a') + "\"}";
-  EXPECT_EQ(exchange(&host, big),
+  EXPECT_EQ(host.exchange(big),
             R"({"status":{"code":0,"description":"Not enough memory to answer the request","result":"error"}})");
-  EXPECT_NE(exchange(&host, R"({"messageId":"l","command":"x"})").find("Unknow request command x"),
+  EXPECT_NE(host.exchange(R"({"messageId":"l","command":"x"})").find("Unknow request command x"),
             std::string::npos);
-  finish(&host);
-  EXPECT_NE(logText().find("Not enough memory to answer the request"), std::string::npos);
+  host.finish();
+  EXPECT_NE(host.log().find("Not enough memory to answer the request"), std::string::npos);
 }
 
 // 300 entries naming one large read-only file (it cannot be deleted, so
@@ -248,23 +211,11 @@ TEST_F(Limits, ThreeHundredLargeFilesWithinTheMemoryBudget) {
   std::string files;
   for (int i = 0; i < 300; ++i) files += std::string(i ? "," : "") + R"({"fileName":")" + file + "\"}";
 
-  ChildProcess host;
+  TestHost host;
   startUnder(&host, "ulimit -d 400000 && exec \"$0\"");  // 400 MB
   std::string err;
-  const std::string request =
-      R"({"messageId":"b","command":"filesSplitProcessing","files":[)" + files + "]}";
-  std::u16string whole;
-  for (bool last = false; !last;) {
-    ASSERT_TRUE(host.writeFrame(request, &err)) << err;
-    std::string body;
-    ASSERT_TRUE(host.readFrame(&body, kTimeoutMs, &err)) << err;
-    auto answer = Parse(body);
-    ASSERT_NE(answer, nullptr) << body.substr(0, 300);
-    whole += ValueAt(answer.get(), {u"split", u"part"})->asString();
-    last = ValueAt(answer.get(), {u"split", u"last"})->asBool();
-  }
-  auto full = parseJson(whole);
-  ASSERT_NE(full, nullptr);
+  auto full = host.requestSplit(R"({"messageId":"b","command":"filesSplitProcessing","files":[)" + files + "]}", &err);
+  ASSERT_NE(full, nullptr) << err;
   const auto& pages = ValueAt(full.get(), {u"pages"})->asArray();
   ASSERT_EQ(pages.size(), 300u);
   size_t whole_pages = 0;
@@ -277,11 +228,11 @@ TEST_F(Limits, ThreeHundredLargeFilesWithinTheMemoryBudget) {
   for (size_t i = whole_pages; i < pages.size(); ++i) {
     EXPECT_EQ(StringAt(pages[i].get(), {u"description"}), "Error create page") << i;
   }
-  EXPECT_NE(logText().find("the answer would pass its memory budget of 102400000 bytes"),
+  EXPECT_NE(host.log().find("the answer would pass its memory budget of 102400000 bytes"),
             std::string::npos);
-  EXPECT_NE(exchange(&host, R"({"messageId":"l","command":"x"})").find("Unknow request command x"),
+  EXPECT_NE(host.exchange(R"({"messageId":"l","command":"x"})").find("Unknow request command x"),
             std::string::npos);
-  finish(&host);
+  host.finish();
 }
 
 }  // namespace

@@ -76,28 +76,12 @@ class SharedMachine : public ::testing::Test {
 
   void TearDown() override { RemoveTree(tmp_); }
 
-  void startAs(ChildProcess* host, uid_t uid) {
-    ChildOptions options;
-    options.args = {"--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid), "--clear-groups",
-                    bin_ + "/lumra-scan-host"};
-    options.env = HostEnv(shared_);
-    options.env["LUMRA_VIRTUAL_JOURNAL"] = std::nullopt;
+  void startAs(TestHost* host, uid_t uid) {
+    host->args = {"--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid), "--clear-groups",
+                  bin_ + "/lumra-scan-host"};
+    host->extraEnv["LUMRA_VIRTUAL_JOURNAL"] = std::nullopt;
     std::string err;
-    ASSERT_TRUE(host->start("/usr/bin/setpriv", options, &err)) << err;
-  }
-
-  std::string exchange(ChildProcess* host, const std::string& body) {
-    std::string err, answer;
-    EXPECT_TRUE(host->writeFrame(body, &err)) << err;
-    EXPECT_TRUE(host->readFrame(&answer, kTimeoutMs, &err)) << err << "\n" << host->stderrText();
-    return answer;
-  }
-
-  void finish(ChildProcess* host) {
-    host->closeStdin();
-    ExitStatus status;
-    ASSERT_TRUE(host->waitExit(kTimeoutMs, &status));
-    EXPECT_TRUE(status.exited && status.code == 0) << host->stderrText();
+    ASSERT_TRUE(host->start("", &err, "/usr/bin/setpriv", shared_)) << err;
   }
 
   void expectHomeUntouched() {
@@ -128,27 +112,28 @@ TEST_F(SharedMachine, AFolderPlantedUnderOurNameIsRefused) {
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
   const std::set<std::string> before = Names(planted);
 
-  ChildProcess host;
+  TestHost host;
   startAs(&host, kVictim);
-  std::string list = exchange(&host, "{\"messageId\":\"l\",\"command\":\"scannersList\"}");
+  std::string list = host.exchange("{\"messageId\":\"l\",\"command\":\"scannersList\"}");
   EXPECT_NE(list.find("\"result\":\"success\""), std::string::npos) << list;
-  std::string scan = exchange(&host, kFilesScan);
+  std::string scan = host.exchange(kFilesScan);
   EXPECT_NE(scan.find(kSaveFailed), std::string::npos) << scan;
-  finish(&host);
+  host.finish();
   ::close(held);
 
-  EXPECT_NE(host.stderrText().find(planted + " belongs to user " + std::to_string(kOther)), std::string::npos)
-      << host.stderrText();
+  EXPECT_NE(host.process().stderrText().find(planted + " belongs to user " + std::to_string(kOther)),
+            std::string::npos)
+      << host.process().stderrText();
   expectHomeUntouched();
   EXPECT_EQ(Names(planted), before);
 }
 
 TEST_F(SharedMachine, UsersScanSideBySideAndNeverThroughTheOthersFiles) {
-  ChildProcess victim, other;
+  TestHost victim, other;
   startAs(&victim, kVictim);
   startAs(&other, kOther);  // one instance per user, not per machine
   for (auto [host, uid] : {std::pair{&victim, kVictim}, std::pair{&other, kOther}}) {
-    std::string answer = exchange(host, kFilesScan);
+    std::string answer = host->exchange(kFilesScan);
     const std::string folder = shared_ + "/lumra-" + std::to_string(uid);
     const std::string page = folder + "/lumra_image_scan/page_0.jpg";
     std::string escaped;  // the answer writes "/" as "\/"
@@ -162,7 +147,7 @@ TEST_F(SharedMachine, UsersScanSideBySideAndNeverThroughTheOthersFiles) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(info.st_uid, uid);
   }
-  finish(&other);
+  other.finish();
 
   // A folder the victim was given to write into, prepared by the other user.
   const std::string drop = shared_ + "/drop";
@@ -182,12 +167,12 @@ TEST_F(SharedMachine, UsersScanSideBySideAndNeverThroughTheOthersFiles) {
       WriteFile(page, "");
       own(page, 0666, kOther);
     }
-    std::string answer = exchange(&victim, "{\"messageId\":\"w\",\"command\":\"scannerProcessingFiles\","
-                                           "\"workingDirectory\":\"" + drop + "\",\"settings\":{\"dpi\":50}}");
+    std::string answer = victim.exchange("{\"messageId\":\"w\",\"command\":\"scannerProcessingFiles\","
+                                         "\"workingDirectory\":\"" + drop + "\",\"settings\":{\"dpi\":50}}");
     EXPECT_NE(answer.find(kSaveFailed), std::string::npos) << answer;
-    if (!c.link) EXPECT_EQ(ReadFile(page), "");
+    if (!c.link) { EXPECT_EQ(ReadFile(page), ""); }
   }
-  finish(&victim);
+  victim.finish();
   expectHomeUntouched();
 }
 
