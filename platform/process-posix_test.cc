@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -136,47 +135,6 @@ TEST(CriticalSection, IsRecursiveAndExcludesOtherThreads) {
   other.join();
   EXPECT_EQ(counter, 1);
   DeleteCriticalSection(&section);
-}
-
-// Redirecting standard output keeps a handle taken before on the original
-// descriptor; the process's fd 1 then writes to what was standard error.
-TEST(StdHandles, RedirectedOutputKeepsTheSavedHandle) {
-  int saved1 = ::dup(1), saved2 = ::dup(2);
-  int outPipe[2], errPipe[2];
-  ASSERT_EQ(::pipe(outPipe), 0);
-  ASSERT_EQ(::pipe(errPipe), 0);
-  ::dup2(outPipe[1], 1);
-  ::dup2(errPipe[1], 2);
-
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-  ASSERT_NE(out, INVALID_HANDLE_VALUE);
-  ASSERT_TRUE(SetStdHandle(STD_OUTPUT_HANDLE, err));
-  EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), err);
-  DWORD written = 0;
-  EXPECT_TRUE(WriteFile(out, "frame", 5, &written, nullptr));
-  EXPECT_EQ(written, 5u);
-  EXPECT_EQ(::write(1, "noise", 5), 5);
-  EXPECT_TRUE(CloseHandle(out));  // standard handles survive closing
-
-  ::dup2(saved1, 1);
-  ::dup2(saved2, 2);
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
-  char buffer[16] = {};
-  EXPECT_EQ(::read(outPipe[0], buffer, sizeof buffer), 5);
-  EXPECT_EQ(std::string(buffer, 5), "frame");
-  EXPECT_EQ(::read(errPipe[0], buffer, sizeof buffer), 5);
-  EXPECT_EQ(std::string(buffer, 5), "noise");
-
-  // A reader that went away fails the write instead of killing the process.
-  ::close(outPipe[0]);
-  EXPECT_FALSE(WriteFile(out, "late", 4, &written, nullptr));
-  ::close(errPipe[0]);
-  ::close(saved1);
-  ::close(saved2);
-  EXPECT_EQ(_setmode(0, _O_BINARY), _O_BINARY);
-  EXPECT_EQ(_setmode(999, _O_BINARY), -1);
 }
 
 }  // namespace
