@@ -1,7 +1,5 @@
 #include "processing/page_payloads.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -113,16 +111,6 @@ TEST_F(PageFiles, ReadsWholeFilesAndFailsWithoutTouchingTheOutput) {
   EXPECT_EQ(json, "[");
 }
 
-TEST_F(PageFiles, LargeFileCrossesChunksExactly) {
-  std::mt19937 random(3);
-  std::string bytes(3 * 1024 * 1024 + 5, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
-  std::string path = write("big.png", bytes);
-  std::string json;
-  ASSERT_TRUE(appendFileBase64Json(path, &json));
-  EXPECT_EQ(json, EscapeSlashes(Encode(bytes)));
-}
-
 // The limit counts the whole text, escapes included; a page past it leaves
 // the text as it was.
 TEST_F(PageFiles, LimitBoundsTheText) {
@@ -156,18 +144,6 @@ TEST_F(PageFiles, TwoGibibytesAndMoreFailWithoutReading) {
     EXPECT_FALSE(imageToStrFromFile(path, &text));
     EXPECT_EQ(text, u"old");
   }
-}
-
-TEST_F(PageFiles, RemoveFileReportsRefusals) {
-  std::string page = write("page_0.jpg", "x");
-  std::string readOnly = write("page_1.jpg", "x");
-  ::chmod(readOnly.c_str(), 0444);
-  EXPECT_EQ(removeFile(page), 0);
-  EXPECT_EQ(removeFile(page), -1);
-  EXPECT_EQ(removeFile(readOnly), -1);
-  EXPECT_EQ(removeFile(folder_), -1);
-  EXPECT_TRUE(std::filesystem::exists(readOnly));
-  ::chmod(readOnly.c_str(), 0644);  // Windows removes no read-only file, nor its folder
 }
 
 }  // namespace
