@@ -30,6 +30,18 @@ uint32_t le32(const std::vector<uint8_t>& b, size_t i) {
   return b[i] | b[i + 1] << 8 | b[i + 2] << 16 | static_cast<uint32_t>(b[i + 3]) << 24;
 }
 
+// Little-endian header fields: where, how many bytes, what they hold.
+struct Field {
+  size_t at;
+  int bytes;
+  uint64_t value;
+};
+void expectFields(const std::vector<uint8_t>& b, std::initializer_list<Field> fields) {
+  for (const Field& f : fields) {
+    EXPECT_EQ(f.bytes == 1 ? b.at(f.at) : f.bytes == 2 ? le16(b, f.at) : le32(b, f.at), f.value) << "at " << f.at;
+  }
+}
+
 // ---- BMP ----
 
 TEST(BmpEncoder, HeadersAndRowsAsHeld) {
@@ -45,22 +57,9 @@ TEST(BmpEncoder, HeadersAndRowsAsHeld) {
     ASSERT_TRUE(ok);
     const size_t rowSize = (13 * c.depth + 31) / 32 * 4;
     ASSERT_EQ(file.size(), c.offset + rowSize * 5);
-    EXPECT_EQ(file[0], 'B');
-    EXPECT_EQ(file[1], 'M');
-    EXPECT_EQ(le32(file, 2), file.size());
-    EXPECT_EQ(le32(file, 6), 0u);
-    EXPECT_EQ(le32(file, 10), c.offset);
-    EXPECT_EQ(le32(file, 14), 40u);
-    EXPECT_EQ(le32(file, 18), 13u);
-    EXPECT_EQ(le32(file, 22), 5u);
-    EXPECT_EQ(le16(file, 26), 1u);
-    EXPECT_EQ(le16(file, 28), c.depth);
-    EXPECT_EQ(le32(file, 30), 0u);
-    EXPECT_EQ(le32(file, 34), rowSize * 5);
-    EXPECT_EQ(le32(file, 38), 11811u);
-    EXPECT_EQ(le32(file, 42), 11811u);
-    EXPECT_EQ(le32(file, 46), c.colors);
-    EXPECT_EQ(le32(file, 50), 0u);
+    expectFields(file, {{0, 2, 0x4D42}, {2, 4, file.size()}, {6, 4, 0}, {10, 4, c.offset}, {14, 4, 40},
+                        {18, 4, 13}, {22, 4, 5}, {26, 2, 1}, {28, 2, c.depth}, {30, 4, 0},
+                        {34, 4, rowSize * 5}, {38, 4, 11811}, {42, 4, 11811}, {46, 4, c.colors}, {50, 4, 0}});
     // The rows are the source DIB's, with its junk padding cleared.
     const std::vector<uint8_t> dib = packDib(page);
     const size_t dibPixels = 40 + 4 * c.colors;
@@ -179,21 +178,10 @@ TEST(IcoEncoder, SmallPagesAreIconBitmaps) {
   const size_t rowSize = 168, maskRow = 24;
   const size_t bitmapLength = 40 + 1024 + rowSize * 233 + maskRow * 233;
   ASSERT_EQ(file.size(), 22 + bitmapLength);
-  EXPECT_EQ(le16(file, 0), 0u);
-  EXPECT_EQ(le16(file, 2), 1u);
-  EXPECT_EQ(le16(file, 4), 1u);
-  EXPECT_EQ(file[6], 165);
-  EXPECT_EQ(file[7], 233);
-  EXPECT_EQ(file[8], 0);  // 256 colours as a byte
-  EXPECT_EQ(le16(file, 10), 0u);
-  EXPECT_EQ(le16(file, 12), 8u);
-  EXPECT_EQ(le32(file, 14), bitmapLength);
-  EXPECT_EQ(le32(file, 18), 22u);
-  EXPECT_EQ(le32(file, 22), 40u);
-  EXPECT_EQ(le32(file, 26), 165u);
-  EXPECT_EQ(le32(file, 30), 466u);
-  EXPECT_EQ(le16(file, 36), 8u);
-  EXPECT_EQ(le32(file, 42), rowSize * 233);
+  // 256 colours as a byte are 0; the bitmap is twice as high, for its mask.
+  expectFields(file, {{0, 2, 0}, {2, 2, 1}, {4, 2, 1}, {6, 1, 165}, {7, 1, 233}, {8, 1, 0}, {10, 2, 0},
+                      {12, 2, 8}, {14, 4, bitmapLength}, {18, 4, 22}, {22, 4, 40}, {26, 4, 165},
+                      {30, 4, 466}, {36, 2, 8}, {42, 4, rowSize * 233}});
   const std::vector<uint8_t> dib = packDib(page);
   EXPECT_EQ(0, std::memcmp(&file[62 + 1024], &dib[40 + 1024], 165));  // bottom row
   for (size_t i = file.size() - maskRow * 233; i < file.size(); ++i) ASSERT_EQ(file[i], 0);
@@ -215,12 +203,8 @@ TEST(IcoEncoder, LargePagesEmbedAPng) {
     bool ok = false;
     const std::vector<uint8_t> file = encodePage(page, 5, &ok);
     ASSERT_TRUE(ok);
-    EXPECT_EQ(file[6], 0);
-    EXPECT_EQ(file[7], 0);
-    EXPECT_EQ(file[8], c.depth == 24 ? 0 : 1u << c.depth);
-    EXPECT_EQ(le16(file, 12), c.depth);
-    EXPECT_EQ(le32(file, 14), file.size() - 22);
-    EXPECT_EQ(le32(file, 18), 22u);
+    expectFields(file, {{6, 1, 0}, {7, 1, 0}, {8, 1, c.depth == 24 ? 0 : 1u << c.depth}, {12, 2, c.depth},
+                        {14, 4, file.size() - 22}, {18, 4, 22}});
     Decoded png;
     ASSERT_TRUE(decodePng(std::vector<uint8_t>(file.begin() + 22, file.end()), &png));
     ASSERT_EQ(png.width, c.width);
@@ -298,17 +282,9 @@ TEST(PcxEncoder, EveryDepthRoundTrips) {
     const std::vector<uint8_t> file = encodePage(page, 8, &ok);
     ASSERT_TRUE(ok);
     ASSERT_GE(file.size(), 128u);
-    EXPECT_EQ(file[0], 10);
-    EXPECT_EQ(file[1], 5);
-    EXPECT_EQ(file[2], 1);
-    EXPECT_EQ(file[3], c.bitsPerPlane);
-    EXPECT_EQ(le16(file, 4) | le16(file, 6), 0u);
-    EXPECT_EQ(le16(file, 8), c.width - 1);
-    EXPECT_EQ(le16(file, 10), c.height - 1);
-    EXPECT_EQ(le16(file, 12), 300u);
-    EXPECT_EQ(le16(file, 14), 300u);
-    EXPECT_EQ(file[65], c.planes);
-    EXPECT_EQ(le16(file, 66), static_cast<uint32_t>(c.bytesPerLine));
+    expectFields(file, {{0, 1, 10}, {1, 1, 5}, {2, 1, 1}, {3, 1, static_cast<uint64_t>(c.bitsPerPlane)},
+                        {4, 4, 0}, {8, 2, c.width - 1}, {10, 2, c.height - 1}, {12, 2, 300}, {14, 2, 300},
+                        {65, 1, static_cast<uint64_t>(c.planes)}, {66, 2, static_cast<uint64_t>(c.bytesPerLine)}});
     const size_t end = c.depth == 8 ? file.size() - 769 : file.size();
     if (c.depth == 8) {
       EXPECT_EQ(file[end], 12);

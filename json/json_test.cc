@@ -207,22 +207,5 @@ TEST(StringifyUtf8, MatchesWideTextConvertedAndMendsLoneSurrogates) {
   }
 }
 
-TEST(JsonValue, OwnsItsSubtreeAndFindsMembers) {
-  JsonObject members;
-  members[u"k"] = std::make_unique<JsonValue>(u"v");
-  JsonArray elements;
-  elements.push_back(std::make_unique<JsonValue>(1.0));
-  members[u"list"] = std::make_unique<JsonValue>(std::move(elements));
-  JsonValue root(std::move(members));
-  EXPECT_TRUE(members.empty());
-  EXPECT_EQ(root.type(), JsonType::Object);
-  ASSERT_NE(root.find(u"k"), nullptr);
-  EXPECT_EQ(root.find(u"k")->asString(), u"v");
-  EXPECT_EQ(root.find(u"missing"), nullptr);
-  EXPECT_EQ(root.find(u"list")->find(u"k"), nullptr);
-  EXPECT_EQ(static_cast<int>(JsonValue(true).type()), 2);
-  EXPECT_EQ(static_cast<int>(JsonValue().type()), 0);
-}
-
 }  // namespace
 }  // namespace lumra

@@ -225,19 +225,5 @@ TEST(Connection, FailedOpenClearsEverything) {
   }
 }
 
-TEST(Connection, ClearingLeavesNoQuitMessageBehind) {
-  FakeManager fake;
-  fake.install(false);
-  HINSTANCE instance = GetModuleHandleA(nullptr);
-  ASSERT_TRUE(ImageScanning::openDSM(instance));
-  ImageScanning::clearConnection(instance);
-
-  // A message posted now must be the next one: no quit ahead of it.
-  ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_USER + 5, 1, 2));
-  MSG message;
-  EXPECT_EQ(GetMessageA(&message, nullptr, 0, 0), TRUE);
-  EXPECT_EQ(message.message, WM_USER + 5);
-}
-
 }  // namespace
 }  // namespace lumra
