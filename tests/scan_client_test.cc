@@ -142,6 +142,8 @@ TEST_F(ScanClientTest, ErrorsExitWithTheHostsDescription) {
       {{"raw", R"({"messageId":"r","command":"nonsense"})"}, 1, "Unknow request command nonsense"},
       {{"raw", "not json"}, 1, "JSON failed to parse"},
       {{"remove"}, 2, "name at least one file"},
+      {{"encode"}, 2, "lumra-scan encode: "},
+      {{"no-such-verb"}, 2, "unknown verb \"no-such-verb\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
@@ -154,7 +156,7 @@ TEST_F(ScanClientTest, ErrorsExitWithTheHostsDescription) {
 }
 
 TEST_F(ScanClientTest, HelpForEveryVerb) {
-  for (const char* verb : {"list", "scan", "remove", "raw"}) {
+  for (const char* verb : {"list", "scan", "remove", "raw", "encode"}) {
     Outcome help = Client({verb, "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind(std::string("usage: lumra-scan ") + verb, 0), 0u) << help.out;

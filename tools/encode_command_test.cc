@@ -1,7 +1,6 @@
 #include "tools/encode_command.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -93,13 +92,6 @@ TEST(EncodeVerb, ClearFailures) {
     EXPECT_EQ(runEncodeVerb(c.args), c.status) << c.name;
   }
   for (const std::string& path : {good, notBmp, cut, output}) std::remove(path.c_str());
-}
-
-TEST(EncodeVerb, ReachedThroughTheClient) {
-  const std::string client = "\"" + std::string(LUMRA_BIN_DIR) + "/lumra-scan\"";
-  EXPECT_EQ(std::system((client + " encode --help").c_str()), 0);
-  EXPECT_NE(std::system((client + " encode").c_str()), 0);
-  EXPECT_NE(std::system((client + " no-such-verb").c_str()), 0);
 }
 
 }  // namespace
