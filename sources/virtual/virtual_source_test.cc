@@ -301,12 +301,5 @@ TEST_F(VirtualSourceTest, OutOfStateOperationsAreViolations) {
   EXPECT_NE(journal().find("UNSUPPORTED source=0 dg=1 dat=10 msg=1"), std::string::npos);
 }
 
-TEST_F(VirtualSourceTest, LenientScenarioForgivesTheOrder) {
-  open("ready = never\nlenient = yes\n");
-  ASSERT_EQ(enable(), TWRC_SUCCESS);
-  EXPECT_EQ(close(), TWRC_SUCCESS) << "closing an enabled source disables it first";
-  EXPECT_EQ(journal().find("VIOLATION"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace lumra::virtual_scanner
