@@ -158,63 +158,6 @@ TEST(Sources, OpenDefault) {
   }
 }
 
-TEST(Sources, ResetEndsTheTransferFirstAndKeepsTheConditionCode) {
-  struct Case {
-    const char* name;
-    TW_UINT16 failedWith;   // the MSG_GET that failed
-    bool transferring;      // the source is in state 7
-    TW_UINT16 endResult;    // MSG_ENDXFER's answer
-    TW_UINT16 countAfterEnd;
-    std::vector<TW_UINT16> steps;  // what reached DAT_PENDINGXFERS, in order
-    uint32_t code;
-  };
-  // Only a TWRC_FAILURE fetches a condition code; a cancel leaves 0.
-  const Case cases[] = {
-      {"failed transfer (state 6)", TWRC_FAILURE, false, TWRC_SUCCESS, 0, {MSG_RESET},
-       TWCC_PAPERJAM},
-      {"cancel, more pending", TWRC_CANCEL, true, TWRC_SUCCESS, 2, {MSG_ENDXFER, MSG_RESET}, 0},
-      {"cancel of the last page", TWRC_CANCEL, true, TWRC_SUCCESS, 0, {MSG_ENDXFER}, 0},
-      // Nothing but MSG_ENDXFER is allowed in state 7.
-      {"end refused", TWRC_CANCEL, true, TWRC_FAILURE, 0, {MSG_ENDXFER}, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeManager fake;
-    fake.install(false);
-    fake.conditionCode = TWCC_PAPERJAM;
-    std::vector<TW_UINT16> steps;
-    TW_PENDINGXFERS resetWith{};
-    resetWith.Count = 9;
-    fake.handler = [&](const FakeCall& call, TW_MEMREF data) -> TW_UINT16 {
-      if (call.dat == DAT_IMAGENATIVEXFER) return c.failedWith;
-      if (call.dat != DAT_PENDINGXFERS) return TWRC_SUCCESS;
-      EXPECT_TRUE(call.toSource);
-      steps.push_back(call.msg);
-      if (call.msg == MSG_ENDXFER) {
-        if (c.endResult == TWRC_SUCCESS) static_cast<TW_PENDINGXFERS*>(data)->Count = c.countAfterEnd;
-        return c.endResult;
-      }
-      std::memcpy(&resetWith, data, sizeof(resetWith));
-      return TWRC_FAILURE;  // its status must not replace the code taken before
-    };
-    TW_HANDLE bitmap = nullptr;
-    ImageScanning::sendTwainCommand(&ImageScanning::appIdentity, &ImageScanning::sourceIdentity,
-                                    DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap);
-    fake.conditionCode = TWCC_SEQERROR;
-    std::u16string error;
-    uint32_t code = 1234;
-    ImageScanning::sourceState = c.transferring ? 7 : 6;
-    ImageScanning::resetScanner(u"Scanning cancelled by user.", &error, &code);
-    EXPECT_EQ(code, c.code);
-    EXPECT_EQ(error, u"Scanning cancelled by user.");
-    EXPECT_EQ(steps, c.steps);
-    if (steps.back() == MSG_RESET) {
-      EXPECT_EQ(resetWith.Count, 0);
-      EXPECT_EQ(TW_UINT32{resetWith.EOJ}, 0u);
-    }
-  }
-}
-
 // ---- Capabilities ----
 
 struct Sent {

@@ -338,6 +338,11 @@ TEST_F(ScanTest, TransferFailuresKeepThePagesAlreadySaved) {
   const Case cases[] = {
       {"cancel of the last page", "pages = 2\nreturn.xfer.1 = CANCEL\n", "error",
        "Scanning cancelled by user.", {"page_0.jpg"}, {"XFER", "ENDXFER", "DISABLEDS", "CLOSEDS"}},
+      {"cancel with more pending", "pages = 3\nreturn.xfer.1 = CANCEL\n", "error",
+       "Scanning cancelled by user.", {"page_0.jpg"}, {"XFER", "ENDXFER", "RESET", "DISABLEDS", "CLOSEDS"}},
+      // A refused reset keeps the jam's condition code, and the source stays open.
+      {"reset refused after a jam", "pages = 3\nfail.xfer.1 = PAPERJAM\nfail.reset = BUMMER\n", "error",
+       "Scanning process error.", {"page_0.jpg"}, {"RESET", "STATUS"}},
       {"failure on the second page", "pages = 3\nfail.xfer.1 = PAPERJAM\n", "error",
        "Scanning process error.", {"page_0.jpg"}, {"XFER", "STATUS", "RESET", "DISABLEDS", "CLOSEDS"}},
       {"second of three cannot be saved", "pages = 3\nhandle.1 = truncated\n", "error",
@@ -383,7 +388,8 @@ TEST_F(ScanTest, TransferFailuresKeepThePagesAlreadySaved) {
       ASSERT_GE(tail.size(), c.windDown.size());
       tail.erase(tail.begin(), tail.end() - static_cast<std::ptrdiff_t>(c.windDown.size()));
       EXPECT_EQ(tail, c.windDown);
-      if (c.scenario.find("fail.disableds") != std::string::npos ||
+      if (c.scenario.find("fail.reset") != std::string::npos ||
+          c.scenario.find("fail.disableds") != std::string::npos ||
           c.scenario.find("fail.closeds") != std::string::npos ||
           c.scenario.find("fail.endxfer") != std::string::npos) {
         EXPECT_NE(host.log().find("Cannot close source: the Data Source Manager stays loaded."), std::string::npos);
