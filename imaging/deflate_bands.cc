@@ -105,8 +105,13 @@ void zlibHeader(int level, uint8_t header[2]) {
 
 bool deflateBands(const DeflateBands& job, const BandRows& rows, const StreamBytes& out) {
   if (job.rows == 0 || job.rowBytes == 0) return false;
+  // Bands in work hold some 3 x threads x bandBytes: with many processors
+  // the bands get smaller, so that stays within a third of the rows.
+  const unsigned most = std::max(job.threads, 1u);
+  const size_t total = static_cast<size_t>(job.rows) * job.rowBytes;
+  const size_t bandBytes = std::min(job.bandBytes, std::max<size_t>(256 << 10, total / 9 / most));
   const uint32_t bandRows = static_cast<uint32_t>(
-      std::clamp<size_t>(job.bandBytes / job.rowBytes, 1, job.rows));
+      std::clamp<size_t>(bandBytes / job.rowBytes, 1, job.rows));
   const uint32_t bandCount = (job.rows + bandRows - 1) / bandRows;
   auto bandStart = [&](uint32_t i) { return i * bandRows; };
   auto bandLength = [&](uint32_t i) { return std::min(bandRows, job.rows - bandStart(i)); };

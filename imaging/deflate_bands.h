@@ -25,9 +25,10 @@ struct DeflateBands {
   int level = 6;
   /// Threads to use at most; 0 or 1 works on the calling thread.
   unsigned threads = 1;
-  /// Uncompressed bytes per band (whole rows, at least one). A band's start
-  /// loses the window of the band before it (some 0.1% of a page at 2 MiB);
-  /// each band in work holds about twice this.
+  /// Uncompressed bytes per band at most (whole rows, at least one); less
+  /// with many threads. A band's start loses the window of the band before
+  /// it (some 0.1% of a page at 2 MiB); each band in work holds about twice
+  /// this.
   size_t bandBytes = size_t{2} << 20;
 };
 
