@@ -20,6 +20,9 @@ if(TARGET sane_scanner)
   install(TARGETS sane_scanner LIBRARY DESTINATION ${private_dir}/twain/sane)
 endif()
 
+install(FILES ${CMAKE_SOURCE_DIR}/host/lumra-scan-host.1 ${CMAKE_SOURCE_DIR}/tools/lumra-scan.1
+        DESTINATION share/man/man1)
+
 # Written when installing, so that the host's path follows --prefix.
 set(manifest_code [=[
   set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")

@@ -37,6 +37,7 @@ deb() {
   tree=$work/debian/$NAME
   DESTDIR=$tree cmake --install "$build" --prefix /usr --strip >/dev/null
 
+  gzip -9n "$tree"/usr/share/man/man1/*.1
   local doc=$tree/usr/share/doc/$NAME
   mkdir -p "$doc"
   cat >"$doc/copyright" <<COPYRIGHT
@@ -59,7 +60,8 @@ COPYRIGHT
   printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$NAME" "$NAME" >"$work/debian/control"
   local depends
   depends=$(cd "$work" && dpkg-shlibdeps -O -e"debian/$NAME/usr/lib/$NAME/lumra-scan-host" \
-    $(find "debian/$NAME" -type f \( -name '*.so' -o -name '*.ds' -o -perm -100 \) -printf '-e%p ') |
+    $(find "debian/$NAME" -type f \( -name '*.so' -o -name '*.ds' -o -perm -100 \) -printf '-e%p ') \
+    2> >(grep -v "can't extract name and version from library name" >&2) |
     sed -n 's/^shlibs:Depends=//p') || die "dpkg-shlibdeps failed"
   cat >"$tree/DEBIAN/control" <<CONTROL
 Package: $NAME

@@ -61,7 +61,9 @@ describe('browser kit in Chromium', { timeout: 300_000 }, () => {
     writeFileSync(scenario, '[source]\nname = Lumra Virtual Scanner\n[source]\nname = Lumra Flatbed\n'
       + 'resolutions = 100 200 300\npixel_types = gray bw\nhas_feeder = no\nduplex_kind = none\n');
     const env = { TMPDIR: join(work, 'host-tmp'), LUMRA_VIRTUAL_SCENARIO: scenario };
-    registerHost({ profile: join(work, 'profile'), host: HOST, env });
+    // An installed host through the system's manifest gets the browser's environment.
+    if (process.env.LUMRA_SYSTEM_MANIFEST) Object.assign(process.env, env);
+    else registerHost({ profile: join(work, 'profile'), host: HOST, env });
     allowed = await serve();
     other = await serve();
     ({ context, worker } = await launch(join(work, 'profile')));

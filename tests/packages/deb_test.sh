@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package as an administrator meets it: contents, lintian, wrong
 # extension ids refused by the build, the unpacked host and manifests through
-# the end-to-end and browser tests and, as root, a real install over an older
-# version and a dpkg -r that leaves nothing behind.
+# the end-to-end tests and, as root, a real install over an older version, the
+# browser test through the installed manifest, and a dpkg -r that leaves
+# nothing behind.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BIN=$ROOT/build/bin
@@ -32,6 +33,8 @@ usr/lib/lumra-scan/twain/sane/sane.ds
 usr/lib/lumra-scan/twain/virtual.ds
 usr/lib/mozilla/native-messaging-hosts/lumra.scan_host.json -> ../../../share/lumra-scan/firefox/lumra.scan_host.json
 usr/share/doc/lumra-scan/changelog.gz
+usr/share/man/man1/lumra-scan-host.1.gz
+usr/share/man/man1/lumra-scan.1.gz
 usr/share/doc/lumra-scan/copyright
 usr/share/lintian/overrides/lumra-scan
 usr/share/lumra-scan/firefox/lumra.scan_host.json
@@ -66,13 +69,6 @@ for t in protocol_test protocol-posix_test scan_test scan_client_test sane_scan-
   LUMRA_TEST_BIN_DIR=$installed "$BIN/$t" --gtest_brief=1 >"$WORK/log" 2>&1 ||
     { tail -40 "$WORK/log" >&2; fail "$t against the unpacked host"; }
 done
-if [ -d "$ROOT/browser/node_modules/playwright-core" ]; then
-  step "browser test against the unpacked host"
-  (cd "$ROOT/browser" && LUMRA_HOST_BIN=$installed/lumra-scan-host LUMRA_BROWSER_OUT=$WORK/browser \
-    LUMRA_EXTENSION_DIR=$ROOT/build/browser-extension node --test e2e/browser.test.js >"$WORK/log" 2>&1) ||
-    { tail -40 "$WORK/log" >&2; fail "browser test against the unpacked host"; }
-fi
-
 # Only as root, one run at a time, never over a lumra-scan the machine has.
 exec 9>/tmp/lumra-scan-deb-test.lock
 flock 9
@@ -92,6 +88,12 @@ apt_get install -y "$WORK/old.deb" && apt_get install -y "$deb" || fail "install
 [ "$(dpkg-query -W -f='${Version}' lumra-scan)" = "$version" ] || fail "not upgraded"
 TMPDIR=$WORK SANE_CONFIG_DIR=$WORK/none lumra-scan list 2>&1 | grep -q "Lumra Virtual Scanner" ||
   fail "the installed lumra-scan lists no virtual scanner"
+if [ -d "$ROOT/browser/node_modules/playwright-core" ]; then
+  step "browser test through the installed manifest"
+  (cd "$ROOT/browser" && LUMRA_SYSTEM_MANIFEST=1 LUMRA_HOST_BIN=/usr/lib/lumra-scan/lumra-scan-host \
+    LUMRA_BROWSER_OUT=$WORK/browser LUMRA_EXTENSION_DIR=$ROOT/build/browser-extension \
+    node --test e2e/browser.test.js >"$WORK/log" 2>&1) || { tail -40 "$WORK/log" >&2; fail "browser test"; }
+fi
 apt_get remove -y lumra-scan || fail "dpkg -r"
 left=$(while read -r p; do if [ -e "$p" ] || [ -L "$p" ]; then echo "$p"; fi; done <<<"$absent")
 [ -z "$left" ] || fail "left behind after dpkg -r: $left"
