@@ -4,7 +4,7 @@
 # the end-to-end tests and, as root, a real install over an older version, the
 # browser test through the installed manifest, and a dpkg -r that leaves
 # nothing behind.
-set -euo pipefail
+set -euo pipefail  # no grep -q after a pipe: an early exit would fail it
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BIN=$ROOT/build/bin
 WORK=$(mktemp -d)
@@ -42,15 +42,15 @@ usr/share/lumra-scan/lumra.scan_host.json"
 [ -f "$BIN/twain/sane/sane.ds" ] || expected=$(grep -v sane.ds <<<"$expected")
 actual=$(dpkg-deb -c "$deb" | grep -v '^d' | sed -E 's/^([^ ]+ +){5}\.\///' | sort)
 [ "$actual" = "$(sort <<<"$expected")" ] || fail "contents: $(diff <(sort <<<"$expected") - <<<"$actual")"
-! dpkg-deb -c "$deb" | awk '$2 != "root/root"' | grep -q . || fail "a file not owned by root"
-dpkg-deb -f "$deb" Depends | grep -q 'libtiff6' || fail "no dependencies from the linked libraries"
+! dpkg-deb -c "$deb" | awk '$2 != "root/root"' | grep . >/dev/null || fail "a file not owned by root"
+dpkg-deb -f "$deb" Depends | grep 'libtiff6' >/dev/null || fail "no dependencies from the linked libraries"
 lintian --fail-on error "$deb" >"$WORK/log" 2>&1 || { cat "$WORK/log" >&2; fail "lintian errors"; }
 
 step "wrong extension ids are refused by the build"
 for case in "LUMRA_EXTENSION_IDS=bebjjoghbeoiaaikohkeaamlnbghlpcq|is not a Chrome extension id (32 letters a-p)" \
   "LUMRA_FIREFOX_EXTENSION_IDS=\"x\"@y|is not a Firefox extension id (name@domain or {uuid})"; do
   ! cmake -S "$ROOT" -B "$WORK/bad" "-D${case%%|*}" >"$WORK/log" 2>&1 || fail "${case%%|*} accepted"
-  tr -s ' \n' ' ' <"$WORK/log" | grep -qF "${case#*|}" || fail "${case%%|*}: $(cat "$WORK/log")"
+  tr -s ' \n' ' ' <"$WORK/log" | grep -F "${case#*|}" >/dev/null || fail "${case%%|*}: $(cat "$WORK/log")"
   rm -rf "$WORK/bad"
 done
 
@@ -72,7 +72,7 @@ done
 # Only as root, one run at a time, never over a lumra-scan the machine has.
 exec 9>/tmp/lumra-scan-deb-test.lock
 flock 9
-if [ "$(id -u)" -ne 0 ] || dpkg-query -W -f='${Status}' lumra-scan 2>/dev/null | grep -q installed; then
+if [ "$(id -u)" -ne 0 ] || dpkg-query -W -f='${Status}' lumra-scan 2>/dev/null | grep installed >/dev/null; then
   step "not root, or lumra-scan installed already: no real install"
   exit 0
 fi
@@ -86,7 +86,7 @@ paths=$(dpkg-deb -c "$deb" | sed -E 's/^([^ ]+ +){5}\.//; s/ -> .*//' | grep -v 
 absent=$(while read -r p; do [ -e "$p" ] || [ -L "$p" ] || echo "$p"; done <<<"$paths")
 apt_get install -y "$WORK/old.deb" && apt_get install -y "$deb" || fail "installing"
 [ "$(dpkg-query -W -f='${Version}' lumra-scan)" = "$version" ] || fail "not upgraded"
-TMPDIR=$WORK SANE_CONFIG_DIR=$WORK/none lumra-scan list 2>&1 | grep -q "Lumra Virtual Scanner" ||
+TMPDIR=$WORK SANE_CONFIG_DIR=$WORK/none lumra-scan list 2>&1 | grep "Lumra Virtual Scanner" >/dev/null ||
   fail "the installed lumra-scan lists no virtual scanner"
 if [ -d "$ROOT/browser/node_modules/playwright-core" ]; then
   step "browser test through the installed manifest"

@@ -4,7 +4,7 @@
 # and per user (ALLUSERS=""), files, keys and manifests, the end-to-end tests
 # against the installed host, a wrong id refused, msiexec /x leaving nothing.
 # The x86 MSI by inspection: 32-bit programs cannot run here.
-set -euo pipefail
+set -euo pipefail  # no grep -q after a pipe: an early exit would fail it
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${LUMRA_WINDOWS_BUILD:-$ROOT/build-windows}
 BIN=$BUILD/bin
@@ -42,9 +42,9 @@ old=$(LUMRA_DIST=$WORK/old LUMRA_PACKAGE_VERSION=0.9.0 "$ROOT/scripts/package.sh
 if [ -d "${LUMRA_WINDOWS_I686_BUILD:-$ROOT/build-windows-i686}" ]; then
   step "the x86 MSI, by inspection"
   [ "$x86" = "$WORK/dist/lumra-scan-$version-x86.msi" ] || fail "no x86 MSI: $msis"
-  msiinfo suminfo "$x86" | grep -qx 'Template: Intel;1033' || fail "x86: not an Intel package"
-  msiinfo export "$x86" Directory | grep -q $'^INSTALLDIR\tProgramFilesFolder\t' || fail "x86: not in Program Files (x86)"
-  ! msiinfo export "$x86" Component | awk -F'\t' 'NR > 3 && $4 >= 256' | grep -q . || fail "x86: 64-bit components"
+  msiinfo suminfo "$x86" | grep -x 'Template: Intel;1033' >/dev/null || fail "x86: not an Intel package"
+  msiinfo export "$x86" Directory | grep $'^INSTALLDIR\tProgramFilesFolder\t' >/dev/null || fail "x86: not in Program Files (x86)"
+  ! msiinfo export "$x86" Component | awk -F'\t' 'NR > 3 && $4 >= 256' | grep . >/dev/null || fail "x86: 64-bit components"
   [ "$(msiinfo export "$x86" Registry | awk -F'\t' 'NR > 3 && $2 == -1' | wc -l)" = 4 ] || fail "x86: keys"
   mkdir "$WORK/x86" && (cd "$WORK/x86" && msiextract "$x86" >/dev/null) || fail "x86: cannot extract"
   [ "$(find "$WORK/x86" -type f -name '*.exe' -exec i686-w64-mingw32-objdump -f {} \; |
