@@ -26,6 +26,9 @@ bool keepRuntimeStdoutOffThePipe(HANDLE* savedStdout) {
   return true;
 }
 
+// The browser creates the pipe and chooses its size.
+void growStdoutPipe() {}
+
 bool stderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 }  // namespace lumra

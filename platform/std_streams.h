@@ -13,6 +13,11 @@ namespace lumra {
 /// open. On failure returns false and leaves everything as it was.
 bool keepRuntimeStdoutOffThePipe(HANDLE* savedStdout);
 
+/// Asks for a standard output pipe of 1 MiB, so that a whole answer slice
+/// fits in it and the host need not wait for each piece to be read. Where
+/// the system cannot (not a pipe, over the user's limit) nothing changes.
+void growStdoutPipe();
+
 /// True when standard error is a terminal (a person reads it as it comes).
 bool stderrIsTerminal();
 
