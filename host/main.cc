@@ -54,6 +54,8 @@ int main(int argc, char** argv) {
   LOG_DEBUG << "Version " << LUMRA_VERSION;
   _setmode(_fileno(stdin), _O_BINARY);
 
+  lumra::growStdoutPipe();
+
   int exitCode = 1;
   lumra::savedStdoutHandle = GetStdHandle(STD_OUTPUT_HANDLE);
   if (lumra::savedStdoutHandle == INVALID_HANDLE_VALUE) {
