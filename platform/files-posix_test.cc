@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/text.h"
 #include "platform/win32.h"
 
 namespace {
@@ -117,47 +118,13 @@ TEST(Files, CreateDirectoryAndDeleteFileReportLikeWindows) {
   std::filesystem::remove_all(root);
 }
 
-TEST(CodePages, ConvertWithTheWin32SizeProtocol) {
-  struct Case {
-    std::string narrow;
-    std::u16string wide;
-  };
-  const Case cases[] = {
-      {"abc", u"abc"},
-      {"C:\\scans\\\xC3\xA9t\xC3\xA9", u"C:\\scans\\\u00E9t\u00E9"},
-      {"\xF0\x9F\x93\x84", u"\U0001F4C4"},
-      {"bad\xFF", u"bad\uFFFD"},
-  };
-  for (const Case& c : cases) {
-    int need = MultiByteToWideChar(CP_ACP, 0, c.narrow.data(), static_cast<int>(c.narrow.size()), nullptr, 0);
-    ASSERT_EQ(need, static_cast<int>(c.wide.size()));
-    std::u16string wide(need, u'\0');
-    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, c.narrow.data(), static_cast<int>(c.narrow.size()), wide.data(), need), need);
-    EXPECT_EQ(wide, c.wide);
-  }
-  // Invalid bytes fail only when asked to.
-  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xC3", 2, nullptr, 0), 0);
-  EXPECT_EQ(GetLastError(), ERROR_NO_UNICODE_TRANSLATION);
-  // -1: the terminator is counted and converted.
-  char16_t buffer[8];
-  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "ab", -1, buffer, 8), 3);
-  EXPECT_EQ(buffer[2], 0);
-  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "abcdef", 6, buffer, 2), 0);
-  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-
-  const char16_t lone[] = {u'a', 0xD800, u'b'};
-  BOOL usedDefault = FALSE;
-  char out[16];
-  int n = WideCharToMultiByte(CP_ACP, 0, lone, 3, out, 16, nullptr, &usedDefault);
-  EXPECT_EQ(std::string(out, n), "a?b");
-  EXPECT_TRUE(usedDefault);
-  n = WideCharToMultiByte(CP_UTF8, 0, lone, 3, out, 16, nullptr, nullptr);
-  EXPECT_EQ(std::string(out, n), "a\xEF\xBF\xBD" "b");
-  const char16_t pair[] = {0xD83D, 0xDCC4, 0};
-  n = WideCharToMultiByte(CP_ACP, 0, pair, -1, out, 16, nullptr, &usedDefault);
-  EXPECT_EQ(std::string(out, n), std::string("\xF0\x9F\x93\x84", 5));
-  EXPECT_FALSE(usedDefault);
-  EXPECT_EQ(WideCharToMultiByte(12345, 0, pair, 2, out, 16, nullptr, nullptr), 0);
+// UTF-8 is the ANSI code page here: bad bytes become U+FFFD, a lone
+// surrogate the default character.
+TEST(AnsiText, ConvertsAsTheUtf8CodePageDoes) {
+  EXPECT_EQ(lumra::ansiToWide("C:\\\xC3\xA9\xF0\x9F\x93\x84"), u"C:\\\u00E9\U0001F4C4");
+  EXPECT_EQ(lumra::wideToAnsi(u"C:\\\u00E9\U0001F4C4"), "C:\\\xC3\xA9\xF0\x9F\x93\x84");
+  EXPECT_EQ(lumra::ansiToWide("bad\xFF"), u"bad\uFFFD");
+  EXPECT_EQ(lumra::wideToAnsi(std::u16string{u'a', 0xD800, u'b'}), "a?b");
 }
 
 }  // namespace

@@ -132,13 +132,6 @@ void Sleep(DWORD milliseconds) {
   }
 }
 
-DWORD GetTickCount() {
-  struct timespec now;
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-  return static_cast<DWORD>(ms);
-}
-
 HANDLE OpenMutexA(DWORD, BOOL, LPCSTR name) {
   if (name == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);

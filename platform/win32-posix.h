@@ -66,7 +66,6 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_NOT_OWNER 288u
-#define ERROR_NO_UNICODE_TRANSLATION 1113u
 #define ERROR_TOO_MANY_POSTS 298u
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -76,7 +75,6 @@ BOOL CloseHandle(HANDLE handle);
 DWORD GetCurrentThreadId();
 DWORD GetCurrentProcessId();
 void Sleep(DWORD milliseconds);
-DWORD GetTickCount();
 
 // ---- Named mutex (a per-user lock file; the kernel drops it with the process) ----
 #define MUTEX_ALL_ACCESS 0x1F0001u
@@ -110,15 +108,6 @@ int _setmode(int fd, int mode);
 DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attributes);
 BOOL DeleteFileA(LPCSTR path);
-
-// ---- Code pages (the ANSI code page is UTF-8 here) ----
-#define CP_ACP 0u
-#define CP_UTF8 65001u
-#define MB_ERR_INVALID_CHARS 0x8u
-int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, char16_t* wide,
-                        int wideChars);
-int WideCharToMultiByte(UINT codePage, DWORD flags, const char16_t* wide, int wideChars,
-                        LPSTR text, int bytes, LPCSTR defaultChar, BOOL* usedDefault);
 
 // ---- Global memory (handles are blocks that know their size) ----
 #define GMEM_FIXED 0x0000u
@@ -183,18 +172,15 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
                      int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param);
 BOOL DestroyWindow(HWND window);
-BOOL IsWindow(HWND window);
 LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
 // Posts to the queue of the thread that created the window; any thread may post.
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
 // Blocks until a message arrives; returns 0 for WM_QUIT.
 BOOL GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
 BOOL PeekMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage);
 BOOL TranslateMessage(const MSG* message);
 LRESULT DispatchMessageA(const MSG* message);
-LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // ---- Semaphores and waits ----
 #define WAIT_OBJECT_0 0x00000000u

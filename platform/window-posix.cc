@@ -25,24 +25,12 @@ constexpr DWORD kErrorCannotFindWndClass = 1407;
 constexpr DWORD kErrorClassAlreadyExists = 1410;
 constexpr DWORD kErrorClassDoesNotExist = 1411;
 constexpr DWORD kErrorClassHasWindows = 1412;
-constexpr DWORD kErrorInvalidThreadId = 1444;
-
-// A message sent from another thread, answered by the owner's message pump.
-struct SentMessage {
-  HWND window;
-  UINT message;
-  WPARAM wParam;
-  LPARAM lParam;
-  LRESULT result = 0;
-  bool done = false;
-};
 
 struct Queue {
   DWORD threadId = 0;
   std::mutex mutex;
   std::condition_variable changed;
   std::deque<MSG> posted;
-  std::deque<SentMessage*> sent;
   bool quit = false;
   int quitCode = 0;
   bool gone = false;
@@ -62,7 +50,6 @@ struct WindowClass {
 
 struct Registry {
   std::mutex mutex;
-  std::condition_variable sentDone;
   std::map<DWORD, std::shared_ptr<Queue>> queues;
   std::map<std::string, WindowClass> classes;
   std::map<uintptr_t, Window> windows;
@@ -85,7 +72,7 @@ std::string classKey(LPCSTR name) {
 uintptr_t windowKey(HWND window) { return reinterpret_cast<uintptr_t>(window); }
 
 // Removes the thread's queue and windows when the thread ends, as Windows
-// does, and answers any sender still waiting on it.
+// does.
 struct QueueOwner {
   std::shared_ptr<Queue> queue;
   ~QueueOwner() {
@@ -98,9 +85,6 @@ struct QueueOwner {
     }
     std::lock_guard<std::mutex> qlock(queue->mutex);
     queue->gone = true;
-    for (SentMessage* sent : queue->sent) sent->done = true;
-    queue->sent.clear();
-    reg.sentDone.notify_all();
   }
 };
 
@@ -163,25 +147,6 @@ LRESULT callProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return target.procedure(window, message, wParam, lParam);
 }
 
-// Answers messages other threads sent to this thread's windows. Called with
-// the queue's lock held; releases it around each window procedure.
-void answerSent(Queue& queue, std::unique_lock<std::mutex>& lock) {
-  while (!queue.sent.empty()) {
-    SentMessage* sent = queue.sent.front();
-    queue.sent.pop_front();
-    lock.unlock();
-    LRESULT result = callProcedure(sent->window, sent->message, sent->wParam, sent->lParam);
-    {
-      Registry& reg = registry();
-      std::lock_guard<std::mutex> rlock(reg.mutex);
-      sent->result = result;
-      sent->done = true;
-      reg.sentDone.notify_all();
-    }
-    lock.lock();
-  }
-}
-
 bool matches(const MSG& msg, HWND window, UINT filterMin, UINT filterMax) {
   if (window == reinterpret_cast<HWND>(-1)) {
     if (msg.hwnd != nullptr) return false;
@@ -192,12 +157,11 @@ bool matches(const MSG& msg, HWND window, UINT filterMin, UINT filterMax) {
   return msg.message >= filterMin && msg.message <= filterMax;
 }
 
-// One pass over the queue: sent messages first, then the oldest matching
-// posted message, then the quit flag (only once nothing else is posted).
+// One pass over the queue, its lock held: the oldest matching posted
+// message, then the quit flag (only once nothing else is posted).
 enum class Take { kMessage, kQuit, kNothing };
-Take takeMessage(Queue& queue, std::unique_lock<std::mutex>& lock, LPMSG out, HWND window,
-                 UINT filterMin, UINT filterMax, bool remove) {
-  answerSent(queue, lock);
+Take takeMessage(Queue& queue, LPMSG out, HWND window, UINT filterMin, UINT filterMax,
+                 bool remove) {
   for (auto it = queue.posted.begin(); it != queue.posted.end(); ++it) {
     if (!matches(*it, window, filterMin, filterMax) && it->message != WM_QUIT) continue;
     *out = *it;
@@ -320,8 +284,6 @@ BOOL DestroyWindow(HWND window) {
   return TRUE;
 }
 
-BOOL IsWindow(HWND window) { return windowAlive(window, nullptr) ? TRUE : FALSE; }
-
 LRESULT DefWindowProcA(HWND window, UINT message, WPARAM /*wParam*/, LPARAM /*lParam*/) {
   if (message == WM_CLOSE) DestroyWindow(window);
   return 0;
@@ -341,7 +303,7 @@ void PostQuitMessage(int exitCode) {
 bool lumra::platform::currentQueueHasInput() {
   std::shared_ptr<Queue> queue = currentQueue();
   std::lock_guard<std::mutex> lock(queue->mutex);
-  return !queue->posted.empty() || !queue->sent.empty() || queue->quit;
+  return !queue->posted.empty() || queue->quit;
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -359,15 +321,6 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return TRUE;
 }
 
-BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
-  std::shared_ptr<Queue> queue = queueOfThread(threadId);
-  if (queue == nullptr || !post(*queue, nullptr, message, wParam, lParam)) {
-    SetLastError(kErrorInvalidThreadId);
-    return FALSE;
-  }
-  return TRUE;
-}
-
 BOOL GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax) {
   if (message == nullptr) {
     SetLastError(kErrorInvalidParameter);
@@ -380,7 +333,7 @@ BOOL GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax) {
   std::shared_ptr<Queue> queue = currentQueue();
   std::unique_lock<std::mutex> lock(queue->mutex);
   for (;;) {
-    switch (takeMessage(*queue, lock, message, window, filterMin, filterMax, true)) {
+    switch (takeMessage(*queue, message, window, filterMin, filterMax, true)) {
       case Take::kMessage:
         return TRUE;
       case Take::kQuit:
@@ -398,7 +351,7 @@ BOOL PeekMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax,
   std::shared_ptr<Queue> queue = currentQueue();
   std::unique_lock<std::mutex> lock(queue->mutex);
   bool remove = (removeMessage & PM_REMOVE) != 0;
-  return takeMessage(*queue, lock, message, window, filterMin, filterMax, remove) != Take::kNothing
+  return takeMessage(*queue, message, window, filterMin, filterMax, remove) != Take::kNothing
              ? TRUE
              : FALSE;
 }
@@ -408,30 +361,4 @@ BOOL TranslateMessage(const MSG* /*message*/) { return FALSE; }
 LRESULT DispatchMessageA(const MSG* message) {
   if (message == nullptr || message->hwnd == nullptr) return 0;
   return callProcedure(message->hwnd, message->message, message->wParam, message->lParam);
-}
-
-LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  Window target;
-  if (!windowAlive(window, &target)) {
-    SetLastError(kErrorInvalidWindowHandle);
-    return 0;
-  }
-  if (target.ownerThread == GetCurrentThreadId()) {
-    return callProcedure(window, message, wParam, lParam);
-  }
-  std::shared_ptr<Queue> queue = queueOfThread(target.ownerThread);
-  if (queue == nullptr) return 0;
-  SentMessage sent{window, message, wParam, lParam};
-  {
-    std::lock_guard<std::mutex> lock(queue->mutex);
-    if (queue->gone) return 0;
-    queue->sent.push_back(&sent);
-  }
-  queue->changed.notify_all();
-  lumra::platform::wakeWaiters();
-  // The sender blocks until the owner pumps its queue, as on Windows.
-  Registry& reg = registry();
-  std::unique_lock<std::mutex> lock(reg.mutex);
-  reg.sentDone.wait(lock, [&] { return sent.done; });
-  return sent.result;
 }
