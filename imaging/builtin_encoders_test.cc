@@ -6,24 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "imaging/encode_testing.h"
 #include "imaging/testing/decoders.h"
 
 namespace lumra {
 namespace {
 
-using testing::Decoded;
-using testing::decodeGif;
-using testing::decodePng;
-using testing::encodePage;
-using testing::GifFacts;
-using testing::makeTestPage;
-using testing::packDib;
-using testing::PaletteKind;
-using testing::readDib;
-using testing::Rgb;
-using testing::TestPage;
-
+using namespace testing;
 
 uint32_t le16(const std::vector<uint8_t>& b, size_t i) { return b[i] | b[i + 1] << 8; }
 uint32_t le32(const std::vector<uint8_t>& b, size_t i) {
@@ -121,12 +109,8 @@ TEST(GifEncoder, PalettePagesDecodeExactly) {
     ASSERT_TRUE(decodeGif(file, &screen, &gif));
     ASSERT_EQ(gif.images.size(), 1u);
     EXPECT_EQ(gif.globalColours, c.colors);
-    for (uint32_t y = 0; y < c.height; ++y) {
-      for (uint32_t x = 0; x < c.width; ++x) {
-        ASSERT_EQ(screen.at(x, y), page.at(x, y)) << x << "," << y;
-        ASSERT_EQ(gif.images[0].indexes[y * c.width + x], page.indexAt(x, y));
-      }
-    }
+    expectPicture(screen, page);
+    EXPECT_TRUE(gif.images[0].indexes == page.index);
   }
 }
 
@@ -162,9 +146,7 @@ TEST(GifEncoder, ColourPagesAreTiledExactly) {
         EXPECT_EQ(d.indexes[0], 1);  // entry 1 + 17r + c
       }
     }
-    for (uint32_t y = 0; y < c.height; ++y) {
-      for (uint32_t x = 0; x < c.width; ++x) ASSERT_EQ(screen.at(x, y), page.at(x, y)) << x << "," << y;
-    }
+    expectPicture(screen, page);
   }
 }
 
@@ -207,11 +189,7 @@ TEST(IcoEncoder, LargePagesEmbedAPng) {
                         {14, 4, file.size() - 22}, {18, 4, 22}});
     Decoded png;
     ASSERT_TRUE(decodePng(std::vector<uint8_t>(file.begin() + 22, file.end()), &png));
-    ASSERT_EQ(png.width, c.width);
-    ASSERT_EQ(png.height, c.height);
-    for (uint32_t y = 0; y < c.height; y += 7) {
-      for (uint32_t x = 0; x < c.width; x += 5) ASSERT_EQ(png.at(x, y), page.at(x, y));
-    }
+    expectPicture(png, page);
   }
 }
 

@@ -8,16 +8,7 @@
 namespace lumra {
 namespace {
 
-using testing::GlobalBlock;
-using testing::infoHeader;
-using testing::makeTestPage;
-using testing::packDib;
-using testing::PaletteKind;
-using testing::pixelOf;
-using testing::putLe16;
-using testing::putLe32;
-using testing::readDib;
-using testing::Rgb;
+using namespace testing;
 
 void expectSamePixels(const PageImage& image, const testing::TestPage& page) {
   ASSERT_TRUE(image.valid());

@@ -8,13 +8,12 @@
 #include <cstdio>
 #include <vector>
 
-#include "imaging/encode_testing.h"
+#include "imaging/testing/decoders.h"
 
 namespace lumra {
 namespace {
 
-using testing::encodePage;
-using testing::makeTestPage;
+using namespace testing;
 
 bool pngcheckAccepts(const uint8_t* data, size_t size) {
   signal(SIGPIPE, SIG_IGN);  // pngcheck may stop reading at a fault

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -240,6 +241,33 @@ bool decodeGif(const std::vector<uint8_t>& file, Decoded* d, GifFacts* facts) {
   }
   DGifCloseFile(gif, &error);
   return ok;
+}
+
+void expectPicture(const Decoded& picture, const TestPage& page, int maxError, double meanError) {
+  ASSERT_EQ(picture.width, page.width);
+  ASSERT_EQ(picture.height, page.height);
+  int worst = 0;
+  double total = 0;
+  for (uint32_t y = 0; y < page.height; ++y) {
+    for (uint32_t x = 0; x < page.width; ++x) {
+      const Rgb a = picture.at(x, y), b = page.at(x, y);
+      for (int d : {std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)}) {
+        worst = std::max(worst, d);
+        total += d;
+      }
+    }
+  }
+  EXPECT_LE(worst, maxError);
+  EXPECT_LE(total / (3.0 * page.width * page.height), meanError);
+}
+
+std::vector<uint8_t> encodePage(const TestPage& page, uint32_t format, bool* ok) {
+  bool loaded = false;
+  PageImage image = readDib(packDib(page), &loaded);
+  EXPECT_TRUE(loaded);
+  MemoryStream stream;
+  *ok = image.encode(stream, format);
+  return stream.buffer();
 }
 
 bool decodePage(const std::string& file, const std::string& extension, Decoded* picture) {

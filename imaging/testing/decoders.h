@@ -1,5 +1,6 @@
 // Page files read back with the codec libraries' own decoders, for the
-// imaging unit tests, the client's tests and the end-to-end tests.
+// imaging unit tests, the client's tests and the end-to-end tests; and test
+// pages coded in memory.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include <openjpeg.h>
 
+#include "imaging/byte_stream.h"
 #include "imaging/testing_dib.h"
 
 namespace lumra::testing {
@@ -70,6 +72,14 @@ struct GifFacts {
 };
 /// giflib; the picture is the RGB screen after every image is drawn.
 bool decodeGif(const std::vector<uint8_t>& file, Decoded* picture, GifFacts* facts = nullptr);
+
+/// Fails the test where `picture` differs from `page` by more than
+/// `maxError` in a channel or `meanError` on average.
+void expectPicture(const Decoded& picture, const TestPage& page, int maxError = 0, double meanError = 0);
+
+/// The page file of `page` in `format`; `ok` tells whether the encoder
+/// accepted it.
+std::vector<uint8_t> encodePage(const TestPage& page, uint32_t format, bool* ok);
 
 /// A page file by its extension: jpg, png, tif, gif, jp2, jpc. False for
 /// other extensions and for files the library refuses.
