@@ -3,20 +3,11 @@ import assert from 'node:assert/strict';
 import { ScanClient, ScanError, NativeTransport, decodePages, mimeTypeOf } from './index.js';
 import { FakeHost, FakeRuntime, sliceUtf8, utf8, hostJson } from '../testing/fake-host.js';
 
-/** Transport that hands requests straight to a FakeHost, after a delay, and checks overlap. */
+/** Hands requests straight to a FakeHost after `delay(message)` ms (which may throw), counting overlap. */
 class HostTransport {
-  constructor(host, { delay = () => 0 } = {}) {
-    this.host = host;
-    this.delay = delay;
-    this.inFlight = 0;
-    this.maxInFlight = 0;
-    this.persistent = true;
-    this.generation = 1;
-  }
-
+  constructor(host, delay = () => 0) { Object.assign(this, { host, delay, inFlight: 0, maxInFlight: 0, persistent: true, generation: 1 }); }
   async send(message) {
-    this.inFlight++;
-    this.maxInFlight = Math.max(this.maxInFlight, this.inFlight);
+    this.maxInFlight = Math.max(this.maxInFlight, ++this.inFlight);
     try {
       await new Promise((r) => setTimeout(r, this.delay(message)));
       return structuredClone(this.host.handle(structuredClone(message)));
@@ -28,6 +19,10 @@ class HostTransport {
 
 const bytesOf = async (blob) => new Uint8Array(await blob.arrayBuffer());
 const jpeg = (n) => Uint8Array.from({ length: n }, (_, i) => (i < 2 ? [0xff, 0xd8][i] : (i * 7) & 255));
+const clientOf = (host, runtimeOptions) => {
+  const runtime = new FakeRuntime(host, runtimeOptions);
+  return { runtime, client: new ScanClient({ transport: new NativeTransport('h', { runtime }) }) };
+};
 
 describe('split series', () => {
   // Slice sizes chosen so cuts land inside multi-byte characters and surrogate pairs.
@@ -40,47 +35,18 @@ describe('split series', () => {
     test(c.name, async () => {
       const pages = [{ type: 'jpg', bytes: jpeg(120) }, { type: 'png', bytes: Uint8Array.of(0x89, 0x50, 0x4e, 0x47) }];
       const host = new FakeHost({ pages, sliceBytes: c.slice });
-      const client = new ScanClient({ transport: new HostTransport(host) });
-      const answer = await client.scan({ dpi: 150, format: { type: 'jpg' } }, { as: 'split', contentId: c.contentId });
-
+      const answer = await new ScanClient({ transport: new HostTransport(host) }).scan({ dpi: 150, format: { type: 'jpg' } }, { as: 'split', contentId: c.contentId });
       assert.equal(answer.contentId, c.contentId);
       assert.deepEqual(answer.settings, { dpi: 150, format: { type: 'jpg' } });
-      assert.equal(answer.pages.length, 2);
-      assert.deepEqual(await bytesOf(answer.pages[0].blob), pages[0].bytes);
-      assert.equal(answer.pages[0].blob.type, 'image/jpeg');
-      assert.deepEqual(await bytesOf(answer.pages[1].blob), pages[1].bytes);
-      assert.equal(answer.pages[1].blob.type, 'image/png');
+      assert.deepEqual(answer.pages.map((p) => p.blob.type), ['image/jpeg', 'image/png']);
+      for (const i of [0, 1]) assert.deepEqual(await bytesOf(answer.pages[i].blob), pages[i].bytes);
       assert.equal(host.registry.size, 0, 'series ran to its end');
       assert.equal(host.scansRun, 1);
-
       const [first, ...rest] = host.requests;
-      assert.equal(first.settings.dpi, 150);
-      const expectedSlices = sliceUtf8(utf8(hostJson(host.fullAnswers[0])), c.slice).length;
-      assert.equal(host.requests.length, expectedSlices);
+      assert.equal(host.requests.length, sliceUtf8(utf8(hostJson(host.fullAnswers[0])), c.slice).length);
       for (const r of rest) assert.deepEqual(r, { messageId: first.messageId, command: 'scannerSplitProcessing' });
     });
   }
-
-  test('slices cut between the halves of a surrogate pair still join', async () => {
-    const full = { messageId: 'm', status: { result: 'success' }, pages: [], contentId: 'x😀y😀z' };
-    const text = JSON.stringify(full);
-    const cut = text.indexOf('😀') + 1; // between the two UTF-16 code units
-    const slices = [text.slice(0, cut), text.slice(cut)];
-    const transport = { persistent: true, send: async (m) => ({ messageId: m.messageId, status: { result: 'success' }, split: { last: slices.length === 1, part: slices.shift() } }) };
-    const answer = await new ScanClient({ transport }).scan({}, { as: 'split' });
-    assert.equal(answer.contentId, 'x😀y😀z');
-  });
-
-  test('real slice size from the request length keeps every answer under 1 MiB', async () => {
-    const pages = Array.from({ length: 3 }, () => ({ type: 'jpg', bytes: jpeg(700_000) }));
-    const host = new FakeHost({ pages });
-    const runtime = new FakeRuntime(host);
-    const client = new ScanClient({ transport: new NativeTransport('lumra.scan_host', { runtime }) });
-    const answer = await client.scan({ dpi: 300 }, { as: 'split' });
-    assert.equal(answer.pages.length, 3);
-    assert.ok(runtime.answerSizes.length >= 3);
-    for (const size of runtime.answerSizes) assert.ok(size <= 1048576, `answer of ${size} bytes`);
-  });
 
   test('files read back through a split series', async () => {
     const pages = [{ type: 'tif', bytes: jpeg(5000) }];
@@ -96,70 +62,19 @@ describe('split series', () => {
 });
 
 describe('errors', () => {
+  const answering = (answer, more) => ({ persistent: true, send: async () => answer, ...more });
   const cases = [
-    {
-      name: 'scan failure carries description and code',
-      call: (c, host) => { host.failNextScan = { code: 4, description: 'Error open data source.' }; return c.scan({}, { as: 'pages' }); },
-      want: { kind: 'host', code: 4, description: 'Error open data source.' },
-    },
-    {
-      name: 'split scan failure still runs the series to its end',
-      call: (c, host) => { host.failNextScan = { code: 7, description: 'Scan was cancelled' }; return c.scan({}, { as: 'split' }); },
-      want: { kind: 'host', code: 7, description: 'Scan was cancelled' },
-      after: (host) => assert.equal(host.registry.size, 0),
-    },
-    {
-      name: 'removeFiles without a list is a usage error, nothing sent',
-      call: (c) => c.removeFiles('page_0.jpg'),
-      want: { kind: 'usage' },
-      after: (host) => assert.equal(host.requests.length, 0),
-    },
-    {
-      name: 'unknown scan mode',
-      call: (c) => c.scan({}, { as: 'blobs' }),
-      want: { kind: 'usage' },
-    },
-    {
-      name: 'settings that are not an object',
-      call: (c) => c.scan('300dpi', { as: 'pages' }),
-      want: { kind: 'usage' },
-    },
-    {
-      name: 'transport failure',
-      transport: { persistent: true, send: async () => { throw new Error('Native host has exited.'); } },
-      call: (c) => c.listScanners(),
-      want: { kind: 'transport', description: 'Native host has exited.' },
-    },
-    {
-      name: 'answer that is not an object',
-      transport: { persistent: true, send: async () => [1] },
-      call: (c) => c.listScanners(),
-      want: { kind: 'transport' },
-    },
-    {
-      name: 'split answer without a slice (request refused by the host)',
-      transport: { persistent: true, send: async () => ({ status: { code: 0, description: 'JSON failed to parse', result: 'error' } }) },
-      call: (c) => c.scan({}, { as: 'split' }),
-      want: { kind: 'host', code: 0, description: 'JSON failed to parse' },
-    },
-    {
-      name: 'endless empty slices',
-      transport: { persistent: true, send: async () => ({ status: { result: 'success' }, split: { last: false, part: '' } }) },
-      call: (c) => c.scan({}, { as: 'split' }),
-      want: { kind: 'transport' },
-    },
-    {
-      name: 'slices that are not JSON',
-      transport: { persistent: true, send: async () => ({ status: { result: 'success' }, split: { last: true, part: '{"pages":' } }) },
-      call: (c) => c.scan({}, { as: 'split' }),
-      want: { kind: 'transport' },
-    },
-    {
-      name: 'split over a one-shot transport',
-      transport: { persistent: false, send: async () => { throw new Error('must not be sent'); } },
-      call: (c) => c.readFiles(['/tmp/a.jpg']),
-      want: { kind: 'usage' },
-    },
+    { name: 'scan failure carries description and code', fail: { code: 4, description: 'Error open data source.' }, call: (c) => c.scan({}, { as: 'pages' }), want: { kind: 'host', code: 4, description: 'Error open data source.' } },
+    { name: 'split scan failure still runs the series to its end', fail: { code: 7, description: 'Scan was cancelled' }, call: (c) => c.scan({}, { as: 'split' }), want: { kind: 'host', code: 7, description: 'Scan was cancelled' } },
+    { name: 'removeFiles without a list', call: (c) => c.removeFiles('page_0.jpg'), want: { kind: 'usage' } },
+    { name: 'unknown scan mode', call: (c) => c.scan({}, { as: 'blobs' }), want: { kind: 'usage' } },
+    { name: 'settings that are not an object', call: (c) => c.scan('300dpi', { as: 'pages' }), want: { kind: 'usage' } },
+    { name: 'transport failure', transport: { persistent: true, send: async () => { throw new Error('Native host has exited.'); } }, want: { kind: 'transport', description: 'Native host has exited.' } },
+    { name: 'answer that is not an object', transport: answering([1]), want: { kind: 'transport' } },
+    { name: 'split answer without a slice (request refused by the host)', transport: answering({ status: { code: 0, description: 'JSON failed to parse', result: 'error' } }), call: (c) => c.scan({}, { as: 'split' }), want: { kind: 'host', code: 0, description: 'JSON failed to parse' } },
+    { name: 'endless empty slices', transport: answering({ status: { result: 'success' }, split: { last: false, part: '' } }), call: (c) => c.scan({}, { as: 'split' }), want: { kind: 'transport' } },
+    { name: 'slices that are not JSON', transport: answering({ status: { result: 'success' }, split: { last: true, part: '{"pages":' } }), call: (c) => c.scan({}, { as: 'split' }), want: { kind: 'transport' } },
+    { name: 'split over a one-shot transport', transport: answering(null, { persistent: false }), call: (c) => c.readFiles(['/tmp/a.jpg']), want: { kind: 'usage' } },
     {
       name: 'connection lost inside a series',
       transport: (() => {
@@ -173,13 +88,15 @@ describe('errors', () => {
   for (const c of cases) {
     test(c.name, async () => {
       const host = new FakeHost({ pages: [{ type: 'jpg', bytes: jpeg(10) }], sliceBytes: 16 });
+      host.failNextScan = c.fail;
       const client = new ScanClient({ transport: c.transport ?? new HostTransport(host) });
-      await assert.rejects(c.call(client, host), (e) => {
+      await assert.rejects((c.call ?? ((x) => x.listScanners()))(client), (e) => {
         assert.ok(e instanceof ScanError, `got ${e}`);
         for (const [k, v] of Object.entries(c.want)) assert.equal(e[k], v, k);
         return true;
       });
-      c.after?.(host);
+      assert.equal(host.registry.size, 0);
+      if (c.want.kind === 'usage') assert.equal(host.requests.length, 0, 'nothing sent');
     });
   }
 
@@ -202,68 +119,50 @@ describe('errors', () => {
   });
 });
 
-describe('ordering', () => {
-  test('concurrent calls go out one at a time, in call order, each with its own answer', async () => {
-    const host = new FakeHost({ pages: [{ type: 'jpg', bytes: jpeg(2000) }], sliceBytes: 500 });
-    // Later requests answer faster: overlap would reorder them.
-    let n = 10;
-    const transport = new HostTransport(host, { delay: () => (n > 0 ? n-- : 0) });
-    const client = new ScanClient({ transport });
-    host.failNextScan = null;
-    const calls = [
-      client.listScanners(),
-      client.scan({ dpi: 100 }, { as: 'split', contentId: 'A' }),
-      client.scan({}, { as: 'blobs' }).catch((e) => e),
-      client.removeFiles(['/tmp/x.jpg']),
-      client.scan({ dpi: 200 }, { as: 'pages', contentId: 'B' }),
-      client.scan({ dpi: 300 }, { as: 'files', contentId: 'C' }),
-    ];
-    const [list, split, bad, removed, pages, files] = await Promise.all(calls);
-    assert.equal(transport.maxInFlight, 1);
-    assert.equal(list.scanners[0].scannerName, 'Virtual');
-    assert.equal(split.contentId, 'A');
-    assert.equal(bad.kind, 'usage');
-    assert.equal(removed.command, 'removeFiles');
-    assert.equal(pages.contentId, 'B');
-    assert.equal(files.contentId, 'C');
-    // The split series' requests are contiguous, and calls follow in order.
-    const commands = host.requests.map((r) => r.command);
-    const slices = commands.filter((c) => c === 'scannerSplitProcessing').length;
-    assert.ok(slices > 2);
-    assert.deepEqual(commands, ['scannersList', ...Array(slices).fill('scannerSplitProcessing'), 'removeFiles', 'scannerProcessing', 'scannerProcessingFiles']);
-    const ids = new Set(host.requests.map((r) => r.messageId));
-    assert.equal(ids.size, 5, 'one id per call, shared by the series');
+test('concurrent calls go out one at a time, in call order, each with its own answer; a failed one blocks none', async () => {
+  const host = new FakeHost({ pages: [{ type: 'jpg', bytes: jpeg(2000) }], sliceBytes: 500 });
+  // Later requests answer faster: overlap would reorder them.
+  let n = 10;
+  const transport = new HostTransport(host, (m) => {
+    if (m.command === 'scannerCapabilities') throw new Error('Native host has exited.');
+    return n > 0 ? n-- : 0;
   });
-
-  test('a failed call does not block the next ones', async () => {
-    const host = new FakeHost();
-    const client = new ScanClient({ transport: new HostTransport(host) });
-    host.failNextScan = { code: 1, description: 'boom' };
-    const [a, b] = await Promise.allSettled([client.scan({}), client.listScanners()]);
-    assert.equal(a.status, 'rejected');
-    assert.equal(b.status, 'fulfilled');
-  });
+  const client = new ScanClient({ transport });
+  const [list, split, failed, removed, pages, files] = await Promise.all([
+    client.listScanners(),
+    client.scan({ dpi: 100 }, { as: 'split', contentId: 'A' }),
+    client.capabilities(2).catch((e) => e),
+    client.removeFiles(['/tmp/x.jpg']),
+    client.scan({ dpi: 200 }, { as: 'pages', contentId: 'B' }),
+    client.scan({ dpi: 300 }, { as: 'files', contentId: 'C' }),
+  ]);
+  assert.equal(transport.maxInFlight, 1);
+  assert.equal(list.scanners[0].scannerName, 'Virtual');
+  assert.equal(split.contentId, 'A');
+  assert.equal(failed.kind, 'transport');
+  assert.equal(removed.command, 'removeFiles');
+  assert.equal(pages.contentId, 'B');
+  assert.equal(files.contentId, 'C');
+  // The split series' requests are contiguous, and calls follow in order.
+  const commands = host.requests.map((r) => r.command);
+  const slices = commands.filter((c) => c === 'scannerSplitProcessing').length;
+  assert.ok(slices > 2);
+  assert.deepEqual(commands, ['scannersList', ...Array(slices).fill('scannerSplitProcessing'), 'removeFiles', 'scannerProcessing', 'scannerProcessingFiles']);
+  assert.equal(new Set(host.requests.map((r) => r.messageId)).size, 5, 'one id per call, shared by the series');
 });
 
 describe('native transport', () => {
-  test('keeps one port for many requests', async () => {
-    const runtime = new FakeRuntime(new FakeHost());
-    const client = new ScanClient({ transport: new NativeTransport('h', { runtime }) });
-    await client.listScanners();
-    await client.listScanners();
-    assert.equal(runtime.ports.length, 1);
-    assert.equal(runtime.oneShots, 0);
-  });
-
   const cases = [
     {
-      name: 'host gone: pending request rejected with the browser text, next request reconnects',
+      name: 'one port for many requests; host gone: pending request rejected with the browser text, next request reconnects',
       run: async (client, runtime) => {
+        await client.listScanners();
         await client.listScanners();
         runtime.ports[0].dropNext = true;
         await assert.rejects(client.scan({}), { kind: 'transport', description: 'Native host has exited.' });
         await client.listScanners();
         assert.equal(runtime.ports.length, 2);
+        assert.equal(runtime.oneShots, 0);
       },
     },
     {
@@ -286,13 +185,16 @@ describe('native transport', () => {
       },
     },
     {
-      name: 'no connectNative: one-shot messages, split refused',
+      name: 'no connectNative: one-shot messages, split refused, no progress asked for',
       opts: { connectNative: false },
       run: async (client, runtime) => {
-        const list = await client.listScanners();
-        assert.equal(list.scanners.length, 1);
+        assert.equal((await client.listScanners()).scanners.length, 1);
         assert.equal(runtime.oneShots, 1);
         await assert.rejects(client.scan({}, { as: 'split' }), { kind: 'usage' });
+        await client.scan({}, { as: 'files', onProgress: () => assert.fail('no progress over one-shot messages') });
+        // One message comes back: a frame would take the answer's place.
+        await client.transport.send({ messageId: 'x', command: 'scannerProcessing', progress: true });
+        assert.deepEqual(runtime.host.requests.map((r) => 'progress' in r), [false, false, false]);
       },
     },
     {
@@ -323,11 +225,22 @@ describe('native transport', () => {
         assert.equal(runtime.oneShots, 0);
       },
     },
+    {
+      name: 'progress frames go to onProgress when asked for, and never stand for the answer',
+      pages: [{ type: 'jpg', bytes: jpeg(10) }, { type: 'jpg', bytes: jpeg(20) }],
+      run: async (client, runtime) => {
+        const seen = [];
+        const answer = await client.scan({}, { as: 'files', onProgress: (p) => seen.push([p.page, p.bytes]) });
+        assert.equal(answer.files.length, 2);
+        assert.deepEqual(seen, [[1, 10], [2, 20]]);
+        await client.scan({}, { as: 'files' });
+        assert.deepEqual(runtime.host.requests.map((r) => r.progress), [true, undefined]);
+      },
+    },
   ];
   for (const c of cases) {
     test(c.name, async () => {
-      const runtime = new FakeRuntime(new FakeHost({ pages: c.pages ?? [{ type: 'jpg', bytes: jpeg(10) }] }), c.opts);
-      const client = new ScanClient({ transport: new NativeTransport('h', { runtime }) });
+      const { client, runtime } = clientOf(new FakeHost({ pages: c.pages ?? [{ type: 'jpg', bytes: jpeg(10) }] }), c.opts);
       // Ports are made lazily: make the first one now so cases can arm it.
       client.transport.connect();
       await c.run(client, runtime);
@@ -335,79 +248,12 @@ describe('native transport', () => {
   }
 });
 
-describe('capabilities', () => {
-  const cases = [
-    { name: 'default scanner', scannerId: undefined, told: { colors: ['gray'], resolutions: { min: 50, max: 600, step: 50 } } },
-    { name: 'scanner by number', scannerId: 2, told: { resolutions: [150, 300], feeder: true } },
-    { name: 'nothing told', scannerId: 1, told: undefined },
-  ];
-  for (const c of cases) {
-    test(c.name, async () => {
-      const sent = [];
-      const transport = {
-        persistent: true,
-        send: async (m) => {
-          sent.push(m);
-          const answer = { messageId: m.messageId, command: m.command, status: { result: 'success' } };
-          if (c.told) answer.capabilities = c.told;
-          return answer;
-        },
-      };
-      const answer = await new ScanClient({ transport }).capabilities(c.scannerId);
-      assert.equal(sent[0].command, 'scannerCapabilities');
-      assert.equal(sent[0].scannerId, c.scannerId);
-      assert.equal('scannerId' in sent[0], c.scannerId !== undefined);
-      assert.deepEqual(answer.capabilities, c.told ?? {});
-    });
-  }
+test('capabilities: of the default scanner or one by number; always an object', async () => {
+  const sent = [];
+  const told = { resolutions: [150, 300], feeder: true };
+  const transport = { persistent: true, send: async (m) => { sent.push(m); return { status: { result: 'success' }, ...(m.scannerId && { capabilities: told }) }; } };
+  const client = new ScanClient({ transport });
+  assert.deepEqual((await client.capabilities()).capabilities, {});
+  assert.deepEqual((await client.capabilities(2)).capabilities, told);
+  assert.deepEqual(sent.map((m) => [m.command, m.scannerId, 'scannerId' in m]), [['scannerCapabilities', undefined, false], ['scannerCapabilities', 2, true]]);
 });
-
-describe('progress frames', () => {
-  // A port that answers every request with `frames` progress frames, then the answer.
-  const runtimeWith = (frames) => ({
-    lastError: undefined,
-    sent: [],
-    connectNative() {
-      const rt = this;
-      const listeners = [];
-      return {
-        onMessage: { addListener: (f) => listeners.push(f) },
-        onDisconnect: { addListener() {} },
-        postMessage(m) {
-          rt.sent.push(m);
-          setTimeout(() => {
-            for (let page = 1; page <= frames; page++) {
-              for (const f of listeners) f({ command: m.command, messageId: m.messageId, progress: { bytes: 10 * page, page, state: 'saved' } });
-            }
-            for (const f of listeners) f({ command: m.command, messageId: m.messageId, files: [{ fileName: '/p/page_0.jpg' }], status: { result: 'success' } });
-          }, 0);
-        },
-        disconnect() {},
-      };
-    },
-  });
-  for (const c of [{ name: 'asked for', onProgress: true, frames: 3 }, { name: 'not asked for', onProgress: false, frames: 0 }]) {
-    test(c.name, async () => {
-      const runtime = runtimeWith(c.frames);
-      const client = new ScanClient({ transport: new NativeTransport('host', { runtime }) });
-      const seen = [];
-      const answer = await client.scan({}, { as: 'files', onProgress: c.onProgress ? (p) => seen.push(p.page) : undefined });
-      assert.deepEqual(answer.files, [{ fileName: '/p/page_0.jpg' }]);
-      assert.deepEqual(seen, c.onProgress ? [1, 2, 3] : []);
-      assert.equal(runtime.sent[0].progress, c.onProgress ? true : undefined);
-      // The next request is matched with its own answer, not a stray frame.
-      const next = await client.scan({}, { as: 'files' });
-      assert.equal(next.status.result, 'success');
-    });
-  }
-  test('a one-shot transport never asks for progress', async () => {
-    const sent = [];
-    const runtime = { lastError: undefined, sendNativeMessage: (host, m, reply) => { sent.push(m); reply({ status: { result: 'success' }, files: [] }); } };
-    const client = new ScanClient({ transport: new NativeTransport('host', { runtime }) });
-    await client.scan({}, { as: 'files', onProgress: () => assert.fail('no progress over one-shot messages') });
-    await new NativeTransport('host', { runtime }).send({ messageId: 'x', command: 'scannerProcessing', progress: true });
-    assert.equal('progress' in sent[0], false);
-    assert.equal('progress' in sent[1], false);
-  });
-});
-

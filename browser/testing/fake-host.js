@@ -89,16 +89,11 @@ export class FakeHost {
     const length = utf8(JSON.stringify(request)).length;
     const { messageId = '', command } = request;
     const ok = { result: 'success' };
-    if (typeof request.messageId !== 'string') return { status: { code: 0, description: 'Request messageId not found', result: 'error' } };
-    if (typeof command !== 'string') return { messageId, status: { code: 0, description: 'Request command not found', result: 'error' } };
     switch (command) {
       case 'scannersList':
         return { ...this.echo(request), scanners: Object.entries(this.scanners).map(([id, name]) => ({ scannerId: Number(id), scannerName: name })), status: ok };
       case 'scannerProcessing': {
-        const failed = this.scan(request);
-        if (failed) return failed;
-        const list = this.pages;
-        return { ...this.echo(request), pages: this.pageItems(list), status: ok };
+        return this.scan(request) ?? { ...this.echo(request), pages: this.pageItems(this.pages), status: ok };
       }
       case 'scannerProcessingFiles': {
         // A job that fails part way still reports the pages saved before (failNextScan.saved).
@@ -145,12 +140,10 @@ export class FakeHost {
   }
 }
 
-/** An event like chrome's: addListener / removeListener / dispatch. */
+/** An event like chrome's: addListener / dispatch. */
 export class FakeEvent {
   constructor() { this.listeners = []; }
   addListener(f) { this.listeners.push(f); }
-  removeListener(f) { this.listeners = this.listeners.filter((g) => g !== f); }
-  hasListener(f) { return this.listeners.includes(f); }
   dispatch(...args) { for (const f of [...this.listeners]) f(...args); }
 }
 
