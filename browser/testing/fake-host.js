@@ -159,14 +159,14 @@ export class FakeRuntime {
     this.lastError = undefined;
     this.ports = [];
     this.oneShots = 0;
-    this.answerSizes = [];
+    this.answered = []; // {messageId, bytes} of every answer, in order
     if (!connectNative) this.connectNative = undefined;
   }
 
   answerOrError(message) {
     const answer = this.host.handle(structuredClone(message));
     const size = utf8(JSON.stringify(answer)).length;
-    this.answerSizes.push(size);
+    this.answered.push({ messageId: message.messageId, bytes: size });
     if (size > this.maxAnswerBytes) return { error: 'Error when communicating with the native messaging host.' };
     return { answer };
   }
