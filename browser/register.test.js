@@ -67,17 +67,13 @@ describe('register.sh', () => {
         }
         assert.equal(r.status, 0, r.stderr);
         for (const [browser, ids] of Object.entries(c.written)) {
-          const m = s.manifest(DIRS[browser]);
-          assert.equal(m.name, 'lumra.scan_host');
-          assert.equal(m.type, 'stdio');
-          assert.equal(m.path, s.host);
+          const { name, type, path, allowed_origins: origins, allowed_extensions: extensions } = s.manifest(DIRS[browser]);
+          const firefox = browser === 'firefox';
+          assert.deepEqual({ name, type, path, origins, extensions }, {
+            name: 'lumra.scan_host', type: 'stdio', path: s.host,
+            origins: firefox ? undefined : ids.map((id) => `chrome-extension://${id}/`), extensions: firefox ? ids : undefined,
+          });
           assert.equal(statSync(join(s.home, DIRS[browser], 'lumra.scan_host.json')).mode & 0o777, 0o644);
-          if (browser === 'firefox') {
-            assert.deepEqual(m.allowed_extensions, ids);
-            assert.equal(m.allowed_origins, undefined);
-          } else {
-            assert.deepEqual(m.allowed_origins, ids.map((id) => `chrome-extension://${id}/`));
-          }
         }
         for (const b of c.absent) assert.equal(existsSync(join(s.home, DIRS[b], 'lumra.scan_host.json')), false, b);
       } finally {

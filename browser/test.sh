@@ -4,12 +4,7 @@
 # in build/bin. Installs Chromium (Debian's) and playwright-core (npm) when missing.
 set -euo pipefail
 cd "$(dirname "$0")"
-BROWSER=$PWD
 ROOT=$(cd .. && pwd)
-
-sudo_if_needed() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
 
 missing=()
 [ -x /usr/bin/chromium ] || missing+=(chromium)
@@ -17,9 +12,10 @@ command -v node >/dev/null || missing+=(nodejs)
 command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing: ${missing[*]}"
-  sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 update -qq
-  sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 \
-    install -y -qq --no-install-recommends "${missing[@]}"
+  sudo=(); [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300)
+  "${apt[@]}" update -qq
+  "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 # playwright-core only drives the browser; it never downloads one.
@@ -32,12 +28,9 @@ echo "== browser kit: unit tests"
 node --test client/index.test.js extension/relay.test.js register.test.js
 
 host=${LUMRA_HOST_BIN:-$ROOT/build/bin/lumra-scan-host}
-if [ ! -x "$host" ]; then
-  echo "no host at $host: build it first (./run build)" >&2
-  exit 1
-fi
+[ -x "$host" ] || { echo "no host at $host: build it first (./run build)" >&2; exit 1; }
+out=${LUMRA_BROWSER_OUT:-$ROOT/build/browser-test}
 echo "== browser kit: end to end in headless Chromium"
 LUMRA_EXTENSION_DIR=${LUMRA_EXTENSION_DIR:-$(dirname "$host")/../browser-extension} \
-  LUMRA_HOST_BIN=$host LUMRA_BROWSER_OUT=${LUMRA_BROWSER_OUT:-$ROOT/build/browser-test} \
-  node --test e2e/browser.test.js
-echo "screenshot: ${LUMRA_BROWSER_OUT:-$ROOT/build/browser-test}/demo-after-scan.png"
+  LUMRA_HOST_BIN=$host LUMRA_BROWSER_OUT=$out node --test e2e/browser.test.js
+echo "screenshot: $out/demo-after-scan.png"

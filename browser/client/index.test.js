@@ -1,7 +1,7 @@
 import { test, describe } from 'node:test';
 import assert from 'node:assert/strict';
 import { ScanClient, ScanError, NativeTransport, decodePages, mimeTypeOf } from './index.js';
-import { FakeHost, FakeRuntime, sliceUtf8, utf8, hostJson } from '../testing/fake-host.js';
+import { FakeHost, FakeRuntime, sliceUtf8, hostJson } from '../testing/fake-host.js';
 
 /** Hands requests straight to a FakeHost after `delay(message)` ms (which may throw), counting overlap. */
 class HostTransport {
@@ -43,7 +43,7 @@ describe('split series', () => {
       assert.equal(host.registry.size, 0, 'series ran to its end');
       assert.equal(host.scansRun, 1);
       const [first, ...rest] = host.requests;
-      assert.equal(host.requests.length, sliceUtf8(utf8(hostJson(host.fullAnswers[0])), c.slice).length);
+      assert.equal(host.requests.length, sliceUtf8(hostJson(host.fullAnswers[0]), c.slice).length);
       for (const r of rest) assert.deepEqual(r, { messageId: first.messageId, command: 'scannerSplitProcessing' });
     });
   }

@@ -233,24 +233,6 @@ describe('split series', () => {
     ok(await send(B, { messageId: 's1', command: 'scannerSplitProcessing' }));
   });
 
-  test('a series broken by a lost connection is not restarted by its next request', async () => {
-    const { host, runtime, send } = setup();
-    await send(A, { messageId: 's2', command: 'scannerSplitProcessing' });
-    assert.equal(host.scansRun, 1);
-    runtime.ports.at(-1).kill('Native host has exited.');
-    host.registry.clear();
-    await new Promise((r) => setTimeout(r, 0));
-    refused(await send(A, { messageId: 's2', command: 'scannerSplitProcessing' }), 'transport');
-    refused(await send(B, { messageId: 's2', command: 'scannerSplitProcessing' }));
-    assert.equal(host.scansRun, 1, 'no second scan');
-  });
-
-  test('series a previous worker left behind count as lost', async () => {
-    const { host, send } = setup({ session: { series: { old: { owner: A, tabId: 1 } } } });
-    refused(await send(A, { messageId: 'old', command: 'scannerSplitProcessing' }), 'transport');
-    assert.equal(host.scansRun, 0);
-  });
-
   test('closing the tab drains its series on the host', async () => {
     const { host, relay, send } = setup();
     await send(A, { messageId: 's3', command: 'scannerSplitProcessing' }, 7);
@@ -261,16 +243,25 @@ describe('split series', () => {
     ok(await send(A, { messageId: 's3', command: 'scannerSplitProcessing' }));
   });
 
-  test('a quiet spell closes the port; a series abandoned that long is lost, not restarted', async () => {
-    const { host, runtime, send } = setup({ idleCloseMs: 30 });
-    await send(A, { messageId: 's6', command: 'scannerSplitProcessing' });
-    await new Promise((r) => setTimeout(r, 80));
-    assert.equal(runtime.ports[0].connected, false, 'port closed');
-    refused(await send(A, { messageId: 's6', command: 'scannerSplitProcessing' }), 'transport');
-    assert.equal(host.scansRun, 1);
-    ok(await send(A, { command: 'scannersList' }));
-    assert.equal(runtime.ports.length, 2, 'a new request opens a new port');
-  });
+  const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+  const losses = [
+    { name: 'its connection', lose: async ({ runtime, host }) => { runtime.ports[0].kill('Native host has exited.'); host.registry.clear(); await sleep(0); } },
+    { name: 'a quiet spell', idleCloseMs: 30, lose: async ({ runtime }) => { await sleep(80); assert.equal(runtime.ports[0].connected, false, 'port closed'); } },
+    { name: 'a previous worker', session: { series: { s: { owner: A, tabId: 1 } } } },
+  ];
+  for (const c of losses) {
+    test(`a series lost with ${c.name} is refused, not started again`, async () => {
+      const t = setup({ idleCloseMs: c.idleCloseMs, session: c.session });
+      if (c.lose) await t.send(A, { messageId: 's', command: 'scannerSplitProcessing' });
+      await c.lose?.(t);
+      const scans = t.host.scansRun;
+      refused(await t.send(A, { messageId: 's', command: 'scannerSplitProcessing' }), 'transport');
+      refused(await t.send(B, { messageId: 's', command: 'scannerSplitProcessing' }));
+      assert.equal(t.host.scansRun, scans, 'no second scan');
+      ok(await t.send(A, { command: 'scannersList' }));
+      assert.equal(t.runtime.ports.length, c.lose ? 2 : 1, 'a new request opens a new port');
+    });
+  }
 });
 
 describe('pages through the content script', () => {

@@ -10,24 +10,21 @@ export const utf8 = (s) => new TextEncoder().encode(s);
 export const hostJson = (value) => JSON.stringify(value).replaceAll('/', '\\/');
 
 /**
- * Cuts UTF-8 bytes into slices of at most `size` bytes, moving each cut back to the start
- * of a character, and gives each slice as a JS string (what a real host sends as "part").
+ * Cuts a text's UTF-8 form into slices of at most `size` bytes, never inside a character
+ * (a slice smaller than one holds that whole character), as a real host cuts its "part"s.
  */
-export function sliceUtf8(bytes, size) {
-  const parts = [];
-  let at = 0;
-  const dec = new TextDecoder('utf-8', { fatal: true });
-  while (at < bytes.length) {
-    let end = Math.min(bytes.length, at + size);
-    while (end < bytes.length && end > at && (bytes[end] & 0xc0) === 0x80) end--;
-    if (end === at) { // slice smaller than one character: take the whole character
-      end = at + 1;
-      while (end < bytes.length && (bytes[end] & 0xc0) === 0x80) end++;
+export function sliceUtf8(text, size) {
+  const parts = [''];
+  let bytes = 0;
+  for (const ch of text) {
+    const n = utf8(ch).length;
+    if (bytes > 0 && bytes + n > size) {
+      parts.push('');
+      bytes = 0;
     }
-    parts.push(dec.decode(bytes.subarray(at, end)));
-    at = end;
+    parts[parts.length - 1] += ch;
+    bytes += n;
   }
-  if (parts.length === 0) parts.push('');
   return parts;
 }
 
@@ -48,13 +45,8 @@ export class FakeHost {
     this.failNextScan = null;
   }
 
-  echo(request) {
-    const a = {};
-    for (const k of ['messageId', 'contentId', 'command', 'workingDirectory', 'clientLogin', 'clientIp', 'isDsm2', 'scannerId', 'settings']) {
-      if (request[k] !== undefined) a[k] = request[k];
-    }
-    return a;
-  }
+  /** The request's fields the host repeats in its answer. */
+  echo({ files, progress, ...repeated }) { return repeated; }
 
   pageItems(list) {
     return list.map((p, i) => (p.bytes
@@ -127,7 +119,7 @@ export class FakeHost {
           }
           this.fullAnswers = [...(this.fullAnswers ?? []), full];
           const size = this.sliceBytes ?? Math.floor((MAX_SLICE_BASE - length) / 2);
-          this.registry.set(messageId, sliceUtf8(utf8(hostJson(full)), size));
+          this.registry.set(messageId, sliceUtf8(hostJson(full), size));
         }
         const rest = this.registry.get(messageId);
         const part = rest.shift();
