@@ -56,15 +56,14 @@ TEST(DocumentJobs, OneFileHoldsThePagesThatCame) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.scenario) + c.command);
     TestHost host;
-    std::string err;
-    ASSERT_TRUE(host.start(c.scenario, &err)) << err;
+    ASSERT_TRUE(host.start(c.scenario));
     const std::string folder = host.folder() + "/pages/";
     const bool files = std::string(c.command) == "scannerProcessingFiles";
     std::string json = R"({"messageId":"d","command":")" + std::string(c.command) +
                        R"(","settings":{"dpi":100,"color":"gray","feeder":true,"format":)" + c.format + "}";
     if (files) json += R"(,"workingDirectory":")" + JsonEscaped(folder) + "\"";
-    std::unique_ptr<JsonValue> answer = host.request(json + "}", &err);
-    ASSERT_NE(answer, nullptr) << err;
+    std::unique_ptr<JsonValue> answer = host.ask(json + "}");
+    ASSERT_NE(answer, nullptr);
     EXPECT_EQ(StringAt(answer.get(), {u"status", u"result"}), *c.description ? "error" : "success");
     EXPECT_EQ(StringAt(answer.get(), {u"status", u"description"}), c.description);
     const std::string type = std::string(c.format).find("pdf") != std::string::npos ? "pdf" : "tif";

@@ -132,14 +132,12 @@ TestHost::~TestHost() {
   if (ownsFolder_) RemoveTree(folder_);
 }
 
-bool TestHost::start(const std::string& scenario, std::string* err, const std::string& program,
+bool TestHost::start(const std::string& scenario, const std::string& program,
                      const std::string& shareFolder) {
-  std::string ignored;
-  if (err == nullptr) err = &ignored;
   ownsFolder_ = shareFolder.empty();
   folder_ = ownsFolder_ ? MakeTempFolder("lumra_e2e_") : shareFolder;
   if (folder_.empty()) {
-    *err = "no temp folder";
+    ADD_FAILURE() << "no temp folder";
     return false;
   }
   std::string scenarioPath;
@@ -151,7 +149,10 @@ bool TestHost::start(const std::string& scenario, std::string* err, const std::s
   options.env = HostEnv(folder_, scenarioPath);
   for (const auto& [name, value] : extraEnv) options.env[name] = value;
   options.args = args;
-  return process_.start(program.empty() ? HostPath() : program, options, err);
+  std::string err;
+  if (process_.start(program.empty() ? HostPath() : program, options, &err)) return true;
+  ADD_FAILURE() << err;
+  return false;
 }
 
 std::string TestHost::exchange(const std::string& body) {
@@ -169,6 +170,13 @@ std::unique_ptr<JsonValue> TestHost::request(const std::string& json, std::strin
   auto root = parseAnswer(body, err);
   if (root == nullptr) *err += ": " + body.substr(0, 200);
   return root;
+}
+
+std::unique_ptr<JsonValue> TestHost::ask(const std::string& json, int timeoutMs) {
+  std::string err;
+  auto answer = request(json, &err, timeoutMs);
+  EXPECT_NE(answer, nullptr) << err << "\nstderr: " << process_.stderrText();
+  return answer;
 }
 
 std::unique_ptr<JsonValue> TestHost::requestSplit(const std::string& json, std::string* err,

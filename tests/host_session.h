@@ -78,9 +78,10 @@ class TestHost {
 
   /// Starts `program` (the host when empty) with the virtual scanner
   /// following `scenario` ("": well-mannered). `shareFolder` is another
-  /// host's folder to use instead of a fresh one.
-  bool start(const std::string& scenario = "", std::string* err = nullptr,
-             const std::string& program = "", const std::string& shareFolder = "");
+  /// host's folder to use instead of a fresh one. A failure is a test failure
+  /// with its reason.
+  bool start(const std::string& scenario = "", const std::string& program = "",
+             const std::string& shareFolder = "");
 
   /// Sends one request and returns its one answer ("" with a test failure
   /// when none arrives).
@@ -89,6 +90,9 @@ class TestHost {
   /// `err`); the wire carries UTF-8 whatever the ANSI code page is.
   std::unique_ptr<JsonValue> request(const std::string& json, std::string* err,
                                      int timeoutMs = 60000);
+  /// request() whose missing answer is a test failure (with the host's
+  /// standard error).
+  std::unique_ptr<JsonValue> ask(const std::string& json, int timeoutMs = 60000);
   /// Sends a split request until its last slice; the reassembled answer.
   /// `slices` gets the number of answers.
   std::unique_ptr<JsonValue> requestSplit(const std::string& json, std::string* err,

@@ -24,15 +24,13 @@ std::string Result(const JsonValue* answer) { return StringAt(answer, {u"status"
 
 // A failed save, and then the host goes on answering.
 void ExpectSaveFailsAndTheHostLives(TestHost* host, const std::string& folder) {
-  std::string err;
-  auto answer = host->request(R"({"messageId":"s","command":"scannerProcessing","workingDirectory":")" +
-                                  folder + R"(","settings":{"format":{"type":"bmp"}}})",
-                              &err);
-  ASSERT_NE(answer, nullptr) << err;
+  auto answer = host->ask(R"({"messageId":"s","command":"scannerProcessing","workingDirectory":")" + folder +
+                          R"(","settings":{"format":{"type":"bmp"}}})");
+  ASSERT_NE(answer, nullptr);
   EXPECT_EQ(Result(answer.get()), "error");
   EXPECT_EQ(StringAt(answer.get(), {u"status", u"description"}), "Error save image to file.");
-  answer = host->request(R"({"messageId":"l","command":"scannersList"})", &err);
-  ASSERT_NE(answer, nullptr) << err;
+  answer = host->ask(R"({"messageId":"l","command":"scannersList"})");
+  ASSERT_NE(answer, nullptr);
   EXPECT_EQ(Result(answer.get()), "success");
 }
 
@@ -46,8 +44,7 @@ class Limits : public ::testing::Test {
   void TearDown() override { RemoveTree(tmp_); }
   void startUnder(TestHost* host, const std::string& script, const std::string& scenario = "") {
     host->args = {"-c", script, HostPath()};
-    std::string err;
-    ASSERT_TRUE(host->start(scenario, &err, "/bin/sh")) << err;
+    ASSERT_TRUE(host->start(scenario, "/bin/sh"));
   }
   std::string tmp_;
 };
@@ -64,15 +61,13 @@ TEST_F(Limits, PageLargerThanTheFileSizeLimitFailsLikeAFullDisk) {
 TEST_F(Limits, ADocumentPastTheFileSizeLimitIsNeverCut) {
   TestHost host;
   startUnder(&host, "ulimit -f 400 && exec \"$0\"", "width = 800\nheight = 600\npages = 12\n");
-  std::string err;
   for (const char* format : {R"({"type":"pdf"})", R"({"type":"tif","multipage":true})"}) {
     SCOPED_TRACE(format);
     const std::string folder = host.folder() + "/pages/";
     RemoveTree(folder);
-    auto answer = host.request(R"({"messageId":"d","command":"scannerProcessingFiles","workingDirectory":")" +
-                                   folder + R"(","settings":{"feeder":true,"format":)" + format + "}}",
-                               &err);
-    ASSERT_NE(answer, nullptr) << err;
+    auto answer = host.ask(R"({"messageId":"d","command":"scannerProcessingFiles","workingDirectory":")" +
+                           folder + R"(","settings":{"feeder":true,"format":)" + format + "}}");
+    ASSERT_NE(answer, nullptr);
     EXPECT_EQ(Result(answer.get()), "error");
     EXPECT_EQ(StringAt(answer.get(), {u"status", u"description"}), "Error save image to file.");
     std::vector<std::string> listed, left;
@@ -105,9 +100,8 @@ TEST_F(Limits, DriverPrintsAfterTheErrorReaderLeft) {
     usleep(10000);
   }
   for (const char* command : {"scannerProcessing", "scannersList"}) {
-    std::string err;
-    auto answer = host.request(std::string(R"({"messageId":"s","command":")") + command + "\"}", &err);
-    ASSERT_NE(answer, nullptr) << command << ": " << err;
+    auto answer = host.ask(std::string(R"({"messageId":"s","command":")") + command + "\"}");
+    ASSERT_NE(answer, nullptr) << command;
     EXPECT_EQ(Result(answer.get()), "success");
   }
 }
@@ -119,8 +113,7 @@ TEST_F(Limits, RequestWhileTheDiskIsFull) {
     GTEST_SKIP() << "a small disk needs root (mount tmpfs)";
   }
   TestHost host;
-  std::string err;
-  ASSERT_TRUE(host.start(kLargePages, &err)) << err;
+  ASSERT_TRUE(host.start(kLargePages));
   ExpectSaveFailsAndTheHostLives(&host, disk + "/");
   // What was written is the failed page's partial file.
   EXPECT_TRUE(fs::exists(disk + "/page_0.bmp"));

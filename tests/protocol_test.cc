@@ -250,7 +250,7 @@ TEST(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
   first.exchange("{}");  // the first host is up and holds the lock
 
   TestHost second;
-  ASSERT_TRUE(second.start("", nullptr, "", first.folder()));
+  ASSERT_TRUE(second.start("", "", first.folder()));
   ExitStatus status;
   // It ends by itself: its standard input stays open and unread.
   ASSERT_TRUE(second.process().waitExit(kTimeoutMs, &status));
@@ -272,7 +272,7 @@ TEST(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
   // Killed without a chance to clean up, the first host still frees the name.
   first.process().kill();
   TestHost third;
-  ASSERT_TRUE(third.start("", nullptr, "", first.folder()));
+  ASSERT_TRUE(third.start("", "", first.folder()));
   EXPECT_NE(third.exchange("{\"messageId\":\"third\"}").find("third"), std::string::npos);
   third.finish();
 }
@@ -282,7 +282,7 @@ TEST(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
 TEST(Protocol, SimultaneousStartsLeaveExactlyOneHost) {
   constexpr int kHosts = 6;
   TestHost hosts[kHosts];
-  for (TestHost& host : hosts) ASSERT_TRUE(host.start("", nullptr, "", hosts[0].folder()));
+  for (TestHost& host : hosts) ASSERT_TRUE(host.start("", "", hosts[0].folder()));
   int running = 0, refused = 0;
   for (TestHost& host : hosts) {
     ExitStatus status;
@@ -338,7 +338,7 @@ TEST(Protocol, ScanCommandsOnAMachineWithoutAManager) {
     }
   }
   TestHost host;
-  ASSERT_TRUE(host.start("", nullptr, hostCopy));
+  ASSERT_TRUE(host.start("", hostCopy));
   const std::string error = "\"status\":{\"code\":0,\"result\":\"error\"}}";
   struct Case {
     std::string request, answer;

@@ -89,21 +89,16 @@ class SaneScanTest : public ::testing::Test {
     host_->extraEnv = sanitizerEnv_;
     host_->extraEnv["SANE_CONFIG_DIR"] = config_;
     host_->extraEnv["LUMRA_SANE_OPTIONS"] = options;
-    std::string err;
-    ASSERT_TRUE(host_->start("", &err)) << err;
+    ASSERT_TRUE(host_->start());
     pages_ = host_->folder() + "/pages";
   }
 
   // A scan into pages_, under the request's watchdog; the answer.
   std::unique_ptr<JsonValue> Scan(const std::string& settings, int watchdogMs = kTimeoutMs) {
-    std::string err;
-    auto answer = host_->request(
-        std::string(R"({"messageId":"m1","command":"scannerProcessingFiles",)") + kScanner +
-            R"("workingDirectory":")" + JsonEscaped(pages_) + R"(","settings":{)" + settings +
-            R"(,"format":{"type":"png"}}})",
-        &err, watchdogMs);
-    EXPECT_NE(answer, nullptr) << err << "\nstderr: " << host_->process().stderrText();
-    return answer;
+    return host_->ask(std::string(R"({"messageId":"m1","command":"scannerProcessingFiles",)") + kScanner +
+                          R"("workingDirectory":")" + JsonEscaped(pages_) + R"(","settings":{)" + settings +
+                          R"(,"format":{"type":"png"}}})",
+                      watchdogMs);
   }
 
   std::vector<std::string> PageFiles() const {
@@ -146,9 +141,8 @@ TEST_F(SaneScanTest, DevicesAreListedAfterTheVirtualScannersAndNoneIsNoEntry) {
     host.extraEnv = sanitizerEnv_;
     host.extraEnv["SANE_CONFIG_DIR"] = config_;
     ASSERT_TRUE(host.start());
-    std::string err;
-    auto answer = host.request(R"({"messageId":"m1","command":"scannersList"})", &err);
-    ASSERT_NE(answer, nullptr) << err;
+    auto answer = host.ask(R"({"messageId":"m1","command":"scannersList"})");
+    ASSERT_NE(answer, nullptr);
     EXPECT_EQ(StringAt(answer.get(), {u"status", u"result"}), "success");
     std::vector<std::string> names;
     for (const auto& s : answer->find(u"scanners")->asArray()) {
@@ -275,10 +269,9 @@ TEST_F(SaneScanTest, RefusedSettingIsLoggedAndTheJobGoesOn) {
 // What the device's options offer, as a scanning screen asks for it.
 TEST_F(SaneScanTest, CapabilitiesComeFromTheDevicesOptions) {
   Start(kPattern);
-  std::string err;
-  auto answer = host_->request(
-      std::string(R"({"messageId":"c","command":"scannerCapabilities",)") + kScanner + R"("isDsm2":true})", &err);
-  ASSERT_NE(answer, nullptr) << err;
+  auto answer = host_->ask(std::string(R"({"messageId":"c","command":"scannerCapabilities",)") + kScanner +
+                           R"("isDsm2":true})");
+  ASSERT_NE(answer, nullptr);
   std::string text;
   stringifyUtf8(*answer->find(u"capabilities"), &text);
   EXPECT_EQ(text,

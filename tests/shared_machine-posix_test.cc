@@ -80,8 +80,7 @@ class SharedMachine : public ::testing::Test {
     host->args = {"--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid), "--clear-groups",
                   bin_ + "/lumra-scan-host"};
     host->extraEnv["LUMRA_VIRTUAL_JOURNAL"] = std::nullopt;
-    std::string err;
-    ASSERT_TRUE(host->start("", &err, "/usr/bin/setpriv", shared_)) << err;
+    ASSERT_TRUE(host->start("", "/usr/bin/setpriv", shared_));
   }
 
   void expectHomeUntouched() {

@@ -51,14 +51,13 @@ TEST(WindowsHost, LogAndWorkingFoldersFollowTheTempFolder) {
   ASSERT_TRUE(CreateDirectoryA(tmp.c_str(), nullptr));
 
   TestHost host;
-  std::string err;
-  ASSERT_TRUE(host.start("", &err, "", tmp)) << err;
+  ASSERT_TRUE(host.start("", "", tmp));
 
   // No working folder in the request: the default one under the temp folder.
-  auto answer = host.request(
+  auto answer = host.ask(
       R"({"messageId":"m","command":"scannerProcessingFiles","settings":{"format":{"type":"bmp"}}})",
-      &err, kWineTimeoutMs);
-  ASSERT_NE(answer, nullptr) << err;
+      kWineTimeoutMs);
+  ASSERT_NE(answer, nullptr);
   ASSERT_EQ(StringAt(answer.get(), {u"status", u"result"}), "success");
   const JsonValue* files = answer->find(u"files");
   ASSERT_NE(files, nullptr);
@@ -70,11 +69,11 @@ TEST(WindowsHost, LogAndWorkingFoldersFollowTheTempFolder) {
   // A working folder of the request with the same non-ASCII name.
   std::string work = tmp + "\\" + Utf8ToAnsi(name) + "\\";
   ASSERT_TRUE(CreateDirectoryA(work.c_str(), nullptr));
-  answer = host.request(R"({"messageId":"w","command":"scannerProcessingFiles",)"
-                        R"("workingDirectory":")" + JsonEscaped(Utf8(ansiToWide(work))) +
-                            R"(","settings":{"format":{"type":"png"}}})",
-                        &err, kWineTimeoutMs);
-  ASSERT_NE(answer, nullptr) << err;
+  answer = host.ask(R"({"messageId":"w","command":"scannerProcessingFiles",)"
+                    R"("workingDirectory":")" + JsonEscaped(Utf8(ansiToWide(work))) +
+                        R"(","settings":{"format":{"type":"png"}}})",
+                    kWineTimeoutMs);
+  ASSERT_NE(answer, nullptr);
   ASSERT_EQ(StringAt(answer.get(), {u"status", u"result"}), "success");
   files = answer->find(u"files");
   ASSERT_NE(files, nullptr);
