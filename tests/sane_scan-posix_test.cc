@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -21,48 +20,6 @@ constexpr char kScanimage[] = "/usr/bin/scanimage";
 constexpr char kPattern[] = "test-picture=Color pattern";
 // The test backend's devices come after the two virtual scanners.
 constexpr char kScanner[] = R"("scannerId":3,)";  // at the request's root
-
-// A PNM file from scanimage as 8-bit samples (P4: 1 is black; 16-bit: the
-// high byte).
-bool ParsePnm(const std::string& bytes, Decoded* out) {
-  size_t at = 0;
-  std::vector<std::string> fields;
-  const size_t wanted = bytes.compare(0, 2, "P4") == 0 ? 3 : 4;
-  while (fields.size() < wanted && at < bytes.size()) {
-    if (isspace(static_cast<unsigned char>(bytes[at]))) {
-      ++at;
-    } else if (bytes[at] == '#') {
-      at = bytes.find('\n', at);
-    } else {
-      size_t end = at;
-      while (end < bytes.size() && !isspace(static_cast<unsigned char>(bytes[end]))) ++end;
-      fields.push_back(bytes.substr(at, end - at));
-      at = end;
-    }
-  }
-  if (fields.size() != wanted || at >= bytes.size()) return false;
-  ++at;
-  out->width = std::stoul(fields[1]);
-  out->height = std::stoul(fields[2]);
-  out->components = fields[0] == "P6" ? 3 : 1;
-  const size_t samples = size_t{out->width} * out->height * out->components;
-  out->samples.resize(samples);
-  if (fields[0] == "P4") {
-    const size_t row = (out->width + 7) / 8;
-    if (bytes.size() - at < row * out->height) return false;
-    for (uint32_t y = 0; y < out->height; ++y) {
-      for (uint32_t x = 0; x < out->width; ++x) {
-        bool black = (bytes[at + y * row + x / 8] >> (7 - x % 8)) & 1;
-        out->samples[size_t{y} * out->width + x] = black ? 0 : 255;
-      }
-    }
-    return true;
-  }
-  const size_t step = fields[3] == "65535" ? 2 : 1;
-  if (bytes.size() - at < samples * step) return false;
-  for (size_t i = 0; i < samples; ++i) out->samples[i] = static_cast<uint8_t>(bytes[at + i * step]);
-  return true;
-}
 
 class SaneScanTest : public ::testing::Test {
  protected:
@@ -109,12 +66,14 @@ class SaneScanTest : public ::testing::Test {
     return files;
   }
 
-  // What scanimage reads from test:0 with `args`.
+  // What scanimage reads from test:0 with `args`, as PNG (its 16 bits cut to
+  // their high byte) or, of a hand scanner whose height comes last, as TIFF.
   Decoded Scanimage(const std::vector<std::string>& args) {
+    const bool png = std::find(args.begin(), args.end(), "--hand-scanner=yes") == args.end();
     ChildProcess child;
     ChildOptions options;
     options.args = {"-d", "test:0", "--resolution", "25", "--test-picture=Color pattern",
-                    "--format=pnm"};
+                    png ? "--format=png" : "--format=tiff"};
     options.args.insert(options.args.end(), args.begin(), args.end());
     options.env = {{"SANE_CONFIG_DIR", config_}};
     std::string err, bytes;
@@ -124,7 +83,7 @@ class SaneScanTest : public ::testing::Test {
     EXPECT_TRUE(child.readToEnd(&bytes, kTimeoutMs));
     ExitStatus status;
     EXPECT_TRUE(child.waitExit(kTimeoutMs, &status));
-    EXPECT_TRUE(ParsePnm(bytes, &picture)) << child.stderrText();
+    EXPECT_TRUE(decodePage(bytes, png ? "png" : "tif", &picture)) << child.stderrText();
     return picture;
   }
 

@@ -113,6 +113,7 @@ bool decodePng(const std::vector<uint8_t>& file, Decoded* d, PngFacts* facts) {
     f.backgroundSum = background->red + background->green + background->blue;
   }
   png_set_expand(png);
+  png_set_strip_16(png);
   png_set_gray_to_rgb(png);
   png_read_update_info(png, info);
   d->width = png_get_image_width(png, info);
