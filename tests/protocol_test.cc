@@ -15,33 +15,29 @@
 namespace lumra::test {
 namespace {
 
+// An error answer: `before` holds the members the request echoes.
+std::string ErrorAnswer(const std::string& description, const std::string& before = "") {
+  return "{" + before + R"("status":{"code":0,"description":")" + description + R"(","result":"error"}})";
+}
+
 TEST(Protocol, MalformedRequestsGetExactlyOneErrorAnswerEach) {
   struct Case {
-    std::string name;
-    std::string body;
-    std::string answer;
+    std::string name, body, answer;
   };
-  const std::string notParsed =
-      "{\"status\":{\"code\":0,\"description\":\"JSON failed to parse\",\"result\":\"error\"}}";
+  const std::string notParsed = ErrorAnswer("JSON failed to parse");
   const Case cases[] = {
-      {"empty object", "{}",
-       "{\"status\":{\"code\":0,\"description\":\"Request messageId not found\",\"result\":\"error\"}}"},
-      {"array root", "[1]",
-       "{\"status\":{\"code\":0,\"description\":\"The root element is not an object\",\"result\":\"error\"}}"},
+      {"empty object", "{}", ErrorAnswer("Request messageId not found")},
+      {"array root", "[1]", ErrorAnswer("The root element is not an object")},
       {"not json", "hello", notParsed},
-      {"numeric messageId", "{\"messageId\":1,\"command\":\"scannersList\"}",
-       "{\"command\":\"scannersList\",\"status\":{\"code\":0,\"description\":\"Request messageId not found\","
-       "\"result\":\"error\"}}"},
-      {"no command", "{\"messageId\":\"m\"}",
-       "{\"messageId\":\"m\",\"status\":{\"code\":0,\"description\":\"Request command not found\",\"result\":\"error\"}}"},
-      {"command case", "{\"messageId\":\"m\",\"command\":\"ScannersList\"}",
-       "{\"command\":\"ScannersList\",\"messageId\":\"m\",\"status\":{\"code\":0,\"description\":"
-       "\"Unknow request command ScannersList\",\"result\":\"error\"}}"},
+      {"numeric messageId", R"({"messageId":1,"command":"scannersList"})",
+       ErrorAnswer("Request messageId not found", R"("command":"scannersList",)")},
+      {"no command", R"({"messageId":"m"})", ErrorAnswer("Request command not found", R"("messageId":"m",)")},
+      {"command case", R"({"messageId":"m","command":"ScannersList"})",
+       ErrorAnswer("Unknow request command ScannersList", R"("command":"ScannersList","messageId":"m",)")},
       {"invalid utf-8", "{\"messageId\":\"\xFF\"}", notParsed},
       {"truncated utf-8", "{\"messageId\":\"\xC3", notParsed},
       {"encoded surrogate", "{\"messageId\":\"\xED\xA0\x80\"}", notParsed},
-      {"zero inside", std::string("{}\0{garbage", 11),
-       "{\"status\":{\"code\":0,\"description\":\"Request messageId not found\",\"result\":\"error\"}}"},
+      {"zero inside", std::string("{}\0{garbage", 11), ErrorAnswer("Request messageId not found")},
       {"zero first", std::string("\0{}", 3), notParsed},
   };
   TestHost host;
@@ -129,7 +125,7 @@ TEST(Protocol, OversizedBodyIsDiscardedAndTheLoopGoesOn) {
   }
   std::string answer;
   ASSERT_TRUE(host.process().readFrame(&answer, kTimeoutMs, &err)) << err;
-  EXPECT_EQ(answer, "{\"status\":{\"code\":0,\"description\":\"JSON failed to parse\",\"result\":\"error\"}}");
+  EXPECT_EQ(answer, ErrorAnswer("JSON failed to parse"));
   EXPECT_NE(host.exchange("{\"messageId\":\"next\"}").find("\"messageId\":\"next\""), std::string::npos);
   host.finish();
 }
@@ -198,8 +194,7 @@ TEST(Protocol, RemoveFilesDeletesWhatItMayAndAnswersSuccess) {
                                 "\"},{\"fileName\":\"" + b + "\"},{\"fileName\":\"" + tmp + "/none\"}]}"),
             "{\"command\":\"removeFiles\",\"messageId\":\"r\",\"status\":{\"result\":\"success\"}}");
   EXPECT_EQ(host.exchange("{\"messageId\":\"r\",\"command\":\"removeFiles\"}"),
-            "{\"command\":\"removeFiles\",\"messageId\":\"r\",\"status\":{\"code\":0,\"description\":"
-            "\"Error parsing list files\",\"result\":\"error\"}}");
+            ErrorAnswer("Error parsing list files", R"("command":"removeFiles","messageId":"r",)"));
   EXPECT_EQ(host.exchange("{\"messageId\":\"f\",\"command\":\"filesSplitProcessing\",\"files\":{}}"),
             "{\"command\":\"filesSplitProcessing\",\"messageId\":\"f\",\"split\":{\"last\":true,\"part\":"
             "\"{\\\"command\\\":\\\"filesSplitProcessing\\\",\\\"messageId\\\":\\\"f\\\",\\\"status\\\":{\\\"code\\\":0,"
@@ -258,8 +253,7 @@ TEST(Protocol, SecondInstanceAnswersOnceAndTheLockDiesWithTheFirst) {
   EXPECT_EQ(status.code, 1);
   std::string answer, err;
   ASSERT_TRUE(second.process().readFrame(&answer, kTimeoutMs, &err)) << err;
-  EXPECT_EQ(answer,
-            "{\"status\":{\"code\":0,\"description\":\"The application is already running\",\"result\":\"error\"}}");
+  EXPECT_EQ(answer, ErrorAnswer("The application is already running"));
   std::string rest;
   second.process().readToEnd(&rest, kTimeoutMs);
   EXPECT_EQ(rest, "");
@@ -312,9 +306,7 @@ TEST(Protocol, FramesStayByteExact) {
   for (size_t n = 0; n < 300; ++n) {
     std::string id(n, 'i');
     EXPECT_EQ(host.exchange("\r\n{\"messageId\":\"" + id + "\",\"command\":\"nothing\"}\r\n"),
-              "{\"command\":\"nothing\",\"messageId\":\"" + id +
-                  "\",\"status\":{\"code\":0,\"description\":\"Unknow request command "
-                  "nothing\",\"result\":\"error\"}}");
+              ErrorAnswer("Unknow request command nothing", R"("command":"nothing","messageId":")" + id + "\","));
   }
   // A body whose length prefix holds 0x1A: Ctrl-Z must not end the input.
   std::string padded = "{\"messageId\":\"z\",\"command\":\"nothing\"}";
