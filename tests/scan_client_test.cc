@@ -155,16 +155,13 @@ TEST_F(ScanClientTest, ErrorsExitWithTheHostsDescription) {
   EXPECT_TRUE(fs::exists(folder_ + "/cancelled/page_1.jpg"));
 }
 
-TEST_F(ScanClientTest, HelpForEveryVerb) {
+// The host tells its version without starting: no lock, no log.
+TEST_F(ScanClientTest, HelpForEveryVerbAndBothProgramsVersions) {
   for (const char* verb : {"list", "scan", "remove", "raw", "encode"}) {
     Outcome help = Client({verb, "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind(std::string("usage: lumra-scan ") + verb, 0), 0u) << help.out;
   }
-}
-
-// The host tells its version without starting: no lock, no log.
-TEST_F(ScanClientTest, BothProgramsTellTheVersion) {
   for (const std::string program : {"lumra-scan", "lumra-scan-host"}) {
     Outcome outcome = Run(program, {"--version"});
     EXPECT_EQ(outcome.status, 0);

@@ -37,6 +37,12 @@ TEST(Scenario, NoSectionGivesOneSourceFromTheDefaults) {
   ASSERT_EQ(s.errors.size(), 1u);
   EXPECT_EQ(s.errors[0].rfind("line=2 ", 0), 0u) << s.errors[0];
   EXPECT_EQ(parseScenario("").sources.size(), 1u);
+  // Without a scenario file: a TWAIN 2 and a TWAIN 1 source.
+  s = defaultScenario();
+  ASSERT_EQ(s.sources.size(), 2u);
+  EXPECT_TRUE(s.sources[0].twain2);
+  EXPECT_FALSE(s.sources[1].twain2);
+  EXPECT_NE(s.sources[0].id, s.sources[1].id);
 }
 
 TEST(Scenario, BadLinesAreReportedAndSkipped) {
@@ -102,14 +108,6 @@ TEST(Scenario, RefusalsAndNotificationsByName) {
   EXPECT_EQ(src.lateNotify, LateNotify::kClose);
   EXPECT_EQ(capabilityName(ICAP_XRESOLUTION), "ICAP_XRESOLUTION");
   EXPECT_EQ(capabilityName(0x8123), "0x8123");
-}
-
-TEST(Scenario, DefaultHasATwain2AndATwain1Source) {
-  Scenario s = defaultScenario();
-  ASSERT_EQ(s.sources.size(), 2u);
-  EXPECT_TRUE(s.sources[0].twain2);
-  EXPECT_FALSE(s.sources[1].twain2);
-  EXPECT_NE(s.sources[0].id, s.sources[1].id);
 }
 
 }  // namespace
