@@ -19,10 +19,6 @@ class HostTransport {
 
 const bytesOf = async (blob) => new Uint8Array(await blob.arrayBuffer());
 const jpeg = (n) => Uint8Array.from({ length: n }, (_, i) => (i < 2 ? [0xff, 0xd8][i] : (i * 7) & 255));
-const clientOf = (host, runtimeOptions) => {
-  const runtime = new FakeRuntime(host, runtimeOptions);
-  return { runtime, client: new ScanClient({ transport: new NativeTransport('h', { runtime }) }) };
-};
 
 describe('split series', () => {
   // Slice sizes chosen so cuts land inside multi-byte characters and surrogate pairs.
@@ -240,7 +236,8 @@ describe('native transport', () => {
   ];
   for (const c of cases) {
     test(c.name, async () => {
-      const { client, runtime } = clientOf(new FakeHost({ pages: c.pages ?? [{ type: 'jpg', bytes: jpeg(10) }] }), c.opts);
+      const runtime = new FakeRuntime(new FakeHost({ pages: c.pages ?? [{ type: 'jpg', bytes: jpeg(10) }] }), c.opts);
+      const client = new ScanClient({ transport: new NativeTransport('h', { runtime }) });
       // Ports are made lazily: make the first one now so cases can arm it.
       client.transport.connect();
       await c.run(client, runtime);

@@ -186,14 +186,6 @@ describe('file ownership', () => {
     refused(await send(A, { command: 'filesSplitProcessing', files: [files[1]] }));
   });
 
-  test('a later job that writes the same names takes the files over', async () => {
-    const { send } = setup();
-    const { files } = ok(await send(A, { command: 'scannerProcessingFiles' }));
-    ok(await send(B, { command: 'scannerProcessingFiles' }));
-    refused(await send(A, { command: 'filesSplitProcessing', files }));
-    ok(await send(B, { command: 'removeFiles', files }));
-  });
-
   test('a job that fails part way gives its reported pages to its origin and takes the rest from others', async () => {
     const { host, send } = setup();
     const { files } = ok(await send(A, { command: 'scannerProcessingFiles' }));
@@ -276,6 +268,16 @@ describe('pages through the content script', () => {
     const alone = new PageTransport({ target: fakePage(null, { origin: A }).window, helloTimeoutMs: 50 });
     await assert.rejects(new ScanClient({ transport: alone }).listScanners(), { kind: 'transport' });
     alone.close();
+  });
+
+  test('a request another window (a frame) posts into the page is not relayed', async () => {
+    const { relay, host } = setup();
+    const { window } = fakePage(relay, { origin: A });
+    const request = (id) => ({ channel: 'lumra-scan', to: 'extension', id, type: 'request', message: { messageId: id, command: 'scannersList' } });
+    window.postMessage(request('frame'), { source: {} });
+    window.postMessage(request('page'));
+    await new Promise((r) => setTimeout(r, 20));
+    assert.deepEqual(host.requests.map((r) => r.messageId), ['page']);
   });
 
   // A page the host could not read sits between two it sent.

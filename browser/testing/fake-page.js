@@ -20,7 +20,8 @@ function portPair(name, sender) {
 
 /**
  * A page of `origin` in tab `tabId` whose content script reaches `relay` (none without
- * `relay`). Returns the window (for a PageTransport) and `seen`, every message the page was posted.
+ * `relay`). Returns the window (for a PageTransport) and `seen`, every message the page was posted;
+ * its postMessage takes a `source` option, for messages another window posts.
  */
 export function fakePage(relay, { origin, tabId = 1 }) {
   const listeners = new Set();
@@ -33,7 +34,7 @@ export function fakePage(relay, { origin, tabId = 1 }) {
       const copy = structuredClone(data, { transfer: options?.transfer ?? [] });
       setTimeout(() => {
         if (copy?.to === 'page') seen.push(structuredClone(copy));
-        for (const f of [...listeners]) f({ source: window, data: copy });
+        for (const f of [...listeners]) f({ source: options?.source ?? window, data: copy });
       }, 0);
     },
   };
