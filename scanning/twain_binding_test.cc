@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 #include "scanning/fake_manager.h"
@@ -158,18 +159,13 @@ TEST(Connection, OpenFillsTheIdentityAndFetchesEntryPointsOnlyFromTwain2) {
     ASSERT_TRUE(ImageScanning::openDSM(instance));
     EXPECT_NE(parent, nullptr);
     EXPECT_EQ(parent, ImageScanning::twainWindow);
-    EXPECT_EQ(seen.Id, 0u);
-    EXPECT_EQ(seen.Version.MajorNum, 2);
-    EXPECT_EQ(seen.Version.MinorNum, 3);
-    EXPECT_EQ(seen.Version.Language, TWLG_USA);
-    EXPECT_EQ(seen.Version.Country, TWCY_USA);
-    EXPECT_STREQ(seen.Version.Info, "2016-12-29");
-    EXPECT_EQ(seen.ProtocolMajor, 2);
-    EXPECT_EQ(seen.ProtocolMinor, 3);
-    EXPECT_EQ(TW_UINT32{seen.SupportedGroups}, 0x20000003u);
-    EXPECT_STREQ(seen.Manufacturer, "LUMRA");
-    EXPECT_STREQ(seen.ProductFamily, "image_scanning");
-    EXPECT_STREQ(seen.ProductName, "image_scanning");
+    std::ostringstream identity;  // packed members, read by value
+    identity << seen.Id << " " << seen.Version.MajorNum << "." << seen.Version.MinorNum << " "
+             << seen.Version.Language << " " << seen.Version.Country << " " << seen.Version.Info << " "
+             << seen.ProtocolMajor << "." << seen.ProtocolMinor << " " << std::hex << seen.SupportedGroups
+             << " " << seen.Manufacturer << "/" << seen.ProductFamily << "/" << seen.ProductName;
+    EXPECT_EQ(identity.str(), "0 2.3 " + std::to_string(TWLG_USA) + " " + std::to_string(TWCY_USA) +
+                                  " 2016-12-29 2.3 20000003 LUMRA/image_scanning/image_scanning");
     EXPECT_EQ(fake.sent(DAT_ENTRYPOINT, MSG_GET).size(), twain2 ? 1u : 0u);
     EXPECT_EQ(ImageScanning::entryPoints.DSM_MemFree != nullptr, twain2);
 
