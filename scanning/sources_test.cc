@@ -6,6 +6,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "log/log.h"
@@ -198,13 +199,8 @@ TEST(Capabilities, OneValueContainersFreedEveryTime) {
         ASSERT_EQ(fake.calls.size(), expected);
         for (size_t i = 0; i < expected; ++i) {
           const FakeCall& call = fake.calls[i];
-          EXPECT_TRUE(call.toSource);
-          EXPECT_EQ(call.dat, DAT_CAPABILITY);
-          EXPECT_EQ(call.msg, MSG_SET);
-          EXPECT_EQ(call.cap, c.sent[i].cap);
-          EXPECT_TRUE(call.containerLive);
-          EXPECT_EQ(call.itemType, c.sent[i].itemType);
-          EXPECT_EQ(call.item, c.sent[i].item);
+          EXPECT_EQ(std::tuple(call.toSource, call.dat, call.msg, call.cap, call.containerLive, call.itemType, call.item),
+                    std::tuple(true, DAT_CAPABILITY, MSG_SET, c.sent[i].cap, true, c.sent[i].itemType, c.sent[i].item));
         }
         if (twain2) {
           EXPECT_EQ(fake.allocations, static_cast<int>(expected));
