@@ -46,7 +46,13 @@ class Limits : public ::testing::Test {
     host->args = {"-c", script, HostPath()};
     ASSERT_TRUE(host->start(scenario, "/bin/sh"));
   }
-  std::string tmp_;
+  // A split series' request over one file of `size` bytes, written under tmp_.
+  std::string Series(size_t size) {
+    file_ = tmp_ + "/page.bin";
+    WriteFile(file_, std::string(size, 'p'));
+    return R"({"messageId":"f","command":"filesSplitProcessing","files":[{"fileName":")" + file_ + "\"}]}";
+  }
+  std::string tmp_, file_;
 };
 
 TEST_F(Limits, PageLargerThanTheFileSizeLimitFailsLikeAFullDisk) {
@@ -124,13 +130,10 @@ TEST_F(Limits, RequestWhileTheDiskIsFull) {
 // Answers stay whole and in order when the host must wait for its reader:
 // nothing reads the host's output for a second while requests keep coming.
 TEST_F(Limits, RequestsFasterThanAnswersAreRead) {
-  std::string file = tmp_ + "/page.bin";
-  WriteFile(file, std::string(1500000, 'p'));
+  const std::string series = Series(1500000);
   TestHost host;
   startUnder(&host, "\"$0\" | { sleep 1; cat; }");
   std::string err;
-  const std::string series =
-      R"({"messageId":"f","command":"filesSplitProcessing","files":[{"fileName":")" + file + "\"}]}";
   constexpr int kSlices = 4;  // 2 MB of answer: the last slice of the series
   for (int i = 0; i < kSlices; ++i) ASSERT_TRUE(host.process().writeFrame(series, &err)) << err;
   for (int i = 0; i < 40; ++i) ASSERT_TRUE(host.process().writeFrame(R"({"messageId":"l","command":"x"})", &err));
@@ -158,18 +161,15 @@ TEST_F(Limits, RequestsFasterThanAnswersAreRead) {
 // The reader goes away after 600,000 bytes, in the second slice of a series:
 // the host keeps answering into nothing, and ends well with its input.
 TEST_F(Limits, StandardOutputClosedInTheMiddleOfASplitSeries) {
-  std::string file = tmp_ + "/page.bin";
-  WriteFile(file, std::string(2500000, 'p'));
+  const std::string series = Series(2500000);
   TestHost host;
   startUnder(&host, "{ \"$0\"; echo \"host exit $?\" >&2; } | head -c 600000 >/dev/null");
   std::string err;
-  const std::string series =
-      R"({"messageId":"f","command":"filesSplitProcessing","files":[{"fileName":")" + file + "\"}]}";
   for (int i = 0; i < 8; ++i) ASSERT_TRUE(host.process().writeFrame(series, &err)) << err;
   ASSERT_TRUE(host.process().writeFrame(R"({"messageId":"l","command":"scannersList"})", &err)) << err;
   host.finish();
   EXPECT_NE(host.process().stderrText().find("host exit 0"), std::string::npos) << host.process().stderrText();
-  EXPECT_FALSE(fs::exists(file));
+  EXPECT_FALSE(fs::exists(file_));
   EXPECT_NE(host.log().find("Command scannersList"), std::string::npos);
 }
 
