@@ -42,29 +42,21 @@ TEST(PageMaker, EveryLayoutDecodesToTheDrawnContent) {
       {32, Compression::kBitfields, true, TWPT_RGB, 0},
   };
   for (const Layout& l : layouts) {
-    PageDescription desc;
-    desc.width = 123;  // odd, so rows need padding
-    desc.height = 77;
-    desc.depth = l.depth;
-    desc.compression = l.compression;
-    desc.topDown = l.topDown;
-    desc.pixelType = l.pixelType;
-    desc.pixelsPerMetre = 11811;
-    desc.pageNumber = 2;
-    std::string what = "depth " + std::to_string(l.depth) + " compression " +
-                       std::to_string(static_cast<int>(l.compression)) + " topdown " +
-                       std::to_string(l.topDown) + " type " + std::to_string(l.pixelType);
+    SCOPED_TRACE(::testing::Message() << "depth " << l.depth << " compression " << static_cast<int>(l.compression)
+                                      << " topdown " << l.topDown << " type " << l.pixelType);
+    // An odd width, so rows need padding.
+    const PageDescription desc{123, 77, l.depth, l.compression, l.topDown, l.pixelType, 11811, 2};
     size_t full = 0;
     HGLOBAL handle = makePage(desc, false, &full);
-    ASSERT_NE(handle, nullptr) << what;
-    ASSERT_EQ(GlobalSize(handle), full) << what;
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(GlobalSize(handle), full);
     auto* data = static_cast<const uint8_t*>(GlobalLock(handle));
     EXPECT_EQ(u32(data), 40u);
-    EXPECT_EQ(u32(data + 24), 11811u) << what;
+    EXPECT_EQ(u32(data + 24), 11811u);
     GlobalUnlock(handle);
     bool ok = false;
     PageImage image = read(handle, full, &ok);
-    ASSERT_TRUE(ok) << what;
+    ASSERT_TRUE(ok);
     const int w = 123, h = 77;
     ASSERT_EQ(image.width(), 123u);
     ASSERT_EQ(image.height(), 77u);
@@ -83,15 +75,13 @@ TEST(PageMaker, EveryLayoutDecodesToTheDrawnContent) {
         }
       }
     }
-    EXPECT_LE(worst, l.tolerance) << what;
+    EXPECT_LE(worst, l.tolerance);
     GlobalFree(handle);
   }
 }
 
 TEST(PageMaker, PagesShowTextAndDifferByNumber) {
-  PageDescription desc;
-  desc.width = 400;
-  desc.height = 560;
+  PageDescription desc{400, 560};
   size_t full0 = 0, full1 = 0;
   HGLOBAL a = makePage(desc, false, &full0);
   desc.pageNumber = 1;
@@ -112,16 +102,11 @@ TEST(PageMaker, PagesShowTextAndDifferByNumber) {
   GlobalFree(b);
 }
 
-TEST(PageMaker, TruncatedBlockHoldsHalfThePixelsItsHeaderPromises) {
+TEST(PageMaker, TruncatedBlockHoldsHalfThePixelsItsHeaderPromisesAndEmptyPagesNone) {
   const Layout layouts[] = {{24, Compression::kNone, false, TWPT_RGB, 0},
                             {8, Compression::kRle, false, TWPT_GRAY, 0}};
   for (const Layout& l : layouts) {
-    PageDescription desc;
-    desc.width = 200;
-    desc.height = 100;
-    desc.depth = l.depth;
-    desc.compression = l.compression;
-    desc.pixelType = l.pixelType;
+    const PageDescription desc{200, 100, l.depth, l.compression, false, l.pixelType};
     size_t full = 0;
     HGLOBAL handle = makePage(desc, true, &full);
     ASSERT_NE(handle, nullptr);
@@ -136,13 +121,7 @@ TEST(PageMaker, TruncatedBlockHoldsHalfThePixelsItsHeaderPromises) {
     EXPECT_EQ(ok, l.compression == Compression::kRle);
     GlobalFree(handle);
   }
-}
-
-TEST(PageMaker, RefusesEmptyPages) {
-  PageDescription desc;
-  desc.width = 0;
-  desc.height = 10;
-  EXPECT_EQ(makePage(desc, false, nullptr), nullptr);
+  EXPECT_EQ(makePage(PageDescription{0, 10}, false, nullptr), nullptr) << "an empty page";
 }
 
 }  // namespace
