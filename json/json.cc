@@ -500,12 +500,6 @@ void appendJsonUtf8String(std::string_view text, std::string* out) {
   out->resize(static_cast<size_t>(dest - out->data()));
 }
 
-void appendJsonPlainString(std::string_view text, std::string* out) {
-  out->push_back('"');
-  out->append(text);
-  out->push_back('"');
-}
-
 void appendJsonNumber(double value, std::string* out) {
   char buffer[40];
   out->append(buffer, formatNumber(value, buffer, sizeof buffer));

@@ -93,11 +93,6 @@ void appendJsonString(std::u16string_view text, std::string* out);
 /// that writing its UTF-16 form with appendJsonString would give.
 void appendJsonUtf8String(std::string_view text, std::string* out);
 
-/// Appends `text` as a JSON string literal whose content is known to need
-/// no escaping and to be ASCII or valid UTF-8 without '"', '\\', '/' or
-/// control characters (Base64 text, for example).
-void appendJsonPlainString(std::string_view text, std::string* out);
-
 /// Appends a number in the writer's form (15 significant digits, "null" for
 /// NaN and infinities).
 void appendJsonNumber(double value, std::string* out);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "log/log.h"
 #include "platform/file_length.h"
@@ -276,26 +275,6 @@ bool appendFileBase64Json(const std::string& path, std::string* out, uint64_t li
   }
   base64JsonFinish(&carry, out);
   if (out->size() > limit) return overBudget();
-  return true;
-}
-
-bool imageToStrFromFile(const std::string& path, std::u16string* text) {
-  File file(path);
-  uint64_t length = 0;
-  if (!openPage(path, &file, &length)) return false;
-  std::vector<uint8_t> buffer;
-  try {
-    buffer.resize(static_cast<size_t>(length));
-  } catch (const std::bad_alloc&) {
-    LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error alocate memory file " << path;
-    return false;
-  }
-  if (length > 0 && std::fread(buffer.data(), 1, buffer.size(), file.get()) != buffer.size()) {
-    LUMRA_LOG_AS(error, "imageToStrFromFile") << "Error read file " << path;
-    return false;
-  }
-  std::string narrow = base64Encode(buffer.data(), static_cast<uint32_t>(buffer.size()));
-  text->assign(narrow.begin(), narrow.end());
   return true;
 }
 

@@ -31,19 +31,15 @@ void base64JsonFinish(Base64Carry* carry, std::string* out);
 /// Largest page file that is read (the length is a signed 32-bit count).
 inline constexpr uint64_t kMaxPageFileBytes = 0x7FFFFFFF;
 
-/// Reads the file at `path` (ANSI) whole into Base64 text. False, with an
-/// error record and `text` untouched, when the file cannot be opened, is
-/// 2 GiB or larger, or reads short.
-bool imageToStrFromFile(const std::string& path, std::u16string* text);
-
 /// Most bytes one answer holds: a quarter of the memory the process may use,
 /// at most 2 GiB (64 MiB when the memory is unknown).
 uint64_t answerBudgetBytes();
 
-/// As imageToStrFromFile, but appends the JSON-escaped Base64 text (see
-/// base64JsonAppend) to `out`, reading in chunks so the file is never held
-/// whole. Also false, with its own error record, when the text would make
-/// `out` longer than `limit` bytes. On false `out` holds what it held.
+/// Appends the JSON-escaped Base64 text (see base64JsonAppend) of the file at
+/// `path` (ANSI) to `out`, reading in chunks so the file is never held whole.
+/// False, with an error record, when the file cannot be opened, is 2 GiB or
+/// larger, reads short, or its text would make `out` longer than `limit`
+/// bytes. On false `out` holds what it held.
 bool appendFileBase64Json(const std::string& path, std::string* out,
                           uint64_t limit = UINT64_MAX);
 

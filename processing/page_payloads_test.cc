@@ -87,22 +87,14 @@ class PageFiles : public ::testing::Test {
 
 TEST_F(PageFiles, ReadsWholeFilesAndFailsWithoutTouchingTheOutput) {
   struct Case {
-    std::string bytes;
-    std::u16string text;
+    std::string bytes, json;
   };
-  const Case cases[] = {{"", u""}, {"a", u"YQ=="}, {"ab", u"YWI="}, {"abc", u"YWJj"}, {"\xFF\xFE\xFD", u"//79"}};
+  const Case cases[] = {{"", ""}, {"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {"\xFF\xFE\xFD", "\\/\\/79"}};
   for (const Case& c : cases) {
-    std::string path = write("page.jpg", c.bytes);
-    std::u16string text = u"old";
-    EXPECT_TRUE(imageToStrFromFile(path, &text));
-    EXPECT_EQ(text, c.text);
     std::string json = "[";
-    EXPECT_TRUE(appendFileBase64Json(path, &json));
-    EXPECT_EQ(json, "[" + EscapeSlashes(std::string(c.text.begin(), c.text.end())));
+    EXPECT_TRUE(appendFileBase64Json(write("page.jpg", c.bytes), &json));
+    EXPECT_EQ(json, "[" + c.json);
   }
-  std::u16string text = u"old";
-  EXPECT_FALSE(imageToStrFromFile(folder_ + "/missing.jpg", &text));
-  EXPECT_EQ(text, u"old");
   std::string json = "[";
   EXPECT_FALSE(appendFileBase64Json(folder_ + "/missing.jpg", &json));
   EXPECT_EQ(json, "[");
@@ -140,9 +132,6 @@ TEST_F(PageFiles, TwoGibibytesAndMoreFailWithoutReading) {
     std::string json = "[";
     EXPECT_FALSE(appendFileBase64Json(path, &json));
     EXPECT_EQ(json, "[");
-    std::u16string text = u"old";
-    EXPECT_FALSE(imageToStrFromFile(path, &text));
-    EXPECT_EQ(text, u"old");
   }
 }
 
