@@ -3,6 +3,7 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,14 +50,17 @@ class TransferTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }
 
+  using Hook = std::function<std::optional<TW_UINT16>(const FakeCall&, TW_MEMREF)>;
   // Scripts the source: MSG_GET answers from `deliveries` in order; `onEnable`
-  // runs inside MSG_ENABLEDS.
+  // runs inside MSG_ENABLEDS; what `first` answers goes before the script.
   void Script(FakeManager* fake, std::vector<Delivery> deliveries,
-              std::function<TW_UINT16()> onEnable = [] { return TW_UINT16(TWRC_SUCCESS); }) {
+              std::function<TW_UINT16()> onEnable = [] { return TW_UINT16(TWRC_SUCCESS); },
+              Hook first = [](const FakeCall&, TW_MEMREF) { return std::nullopt; }) {
     auto next = std::make_shared<size_t>(0);
     auto count = std::make_shared<TW_UINT16>(0);
-    fake->handler = [fake, deliveries, onEnable, next, count](const FakeCall& call,
-                                                              TW_MEMREF data) -> TW_UINT16 {
+    fake->handler = [fake, deliveries, onEnable, first, next, count](const FakeCall& call,
+                                                                     TW_MEMREF data) -> TW_UINT16 {
+      if (auto answer = first(call, data)) return *answer;
       if (call.msg == MSG_ENABLEDS) return onEnable();
       if (call.dat == DAT_IMAGENATIVEXFER) {
         if (*next >= deliveries.size()) return TWRC_FAILURE;
@@ -150,16 +154,13 @@ TEST_F(TransferTest, KeepsEveryPageSavedBeforeAFailure) {
 TEST_F(TransferTest, MemoryRunningOutMidTransferLeavesNothingOpen) {
   FakeManager fake;
   fake.install(true);
-  Script(&fake, {{TWRC_XFERDONE, Bitmap::kGood, 0}},
-         [] {
-           TWAIN_Callback(nullptr, nullptr, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr);
-           return TW_UINT16(TWRC_SUCCESS);
-         });
-  auto scripted = fake.handler;
-  fake.handler = [&](const FakeCall& call, TW_MEMREF data) -> TW_UINT16 {
-    if (call.dat == DAT_IMAGENATIVEXFER) throw std::bad_alloc();
-    return scripted(call, data);
-  };
+  Script(
+      &fake, {{TWRC_XFERDONE, Bitmap::kGood, 0}},
+      [] { return TWAIN_Callback(nullptr, nullptr, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr); },
+      [](const FakeCall& call, TW_MEMREF) -> std::optional<TW_UINT16> {
+        if (call.dat == DAT_IMAGENATIVEXFER) throw std::bad_alloc();
+        return std::nullopt;
+      });
   uint32_t code = 0;
   std::vector<std::string> pages;
   std::u16string error;
@@ -170,7 +171,6 @@ TEST_F(TransferTest, MemoryRunningOutMidTransferLeavesNothingOpen) {
   // What the scan job does next: the source is wound down from where it
   // stood (state 6: reset, disable, close), then the manager is closed.
   fake.calls.clear();
-  fake.handler = scripted;
   ImageScanning::abandonConnection(GetModuleHandleA(nullptr));
   EXPECT_EQ(ImageScanning::sourceState, 0);
   std::vector<TW_UINT16> sent;
@@ -225,16 +225,12 @@ TEST_F(TransferTest, EnableCarriesTheDialogChoiceAndTheParent) {
     HWND parent = reinterpret_cast<HWND>(0x1234);
     ImageScanning::twainWindow = parent;
     TW_USERINTERFACE seen{};
-    auto base = std::function<TW_UINT16()>([] {
-      TWAIN_Callback(nullptr, nullptr, DG_CONTROL, DAT_NULL, MSG_CLOSEDSOK, nullptr);
-      return TW_UINT16(TWRC_SUCCESS);
-    });
-    Script(&fake, {}, base);
-    auto scripted = fake.handler;
-    fake.handler = [&](const FakeCall& call, TW_MEMREF data) {
-      if (call.msg == MSG_ENABLEDS) std::memcpy(&seen, data, sizeof(seen));
-      return scripted(call, data);
-    };
+    Script(
+        &fake, {}, [] { return TWAIN_Callback(nullptr, nullptr, DG_CONTROL, DAT_NULL, MSG_CLOSEDSOK, nullptr); },
+        [&](const FakeCall& call, TW_MEMREF data) -> std::optional<TW_UINT16> {
+          if (call.msg == MSG_ENABLEDS) std::memcpy(&seen, data, sizeof(seen));
+          return std::nullopt;
+        });
     uint32_t code = 0;
     std::vector<std::string> pages;
     std::u16string error;
@@ -301,10 +297,8 @@ TEST_F(TransferTest, EventLoopPassesEveryMessageToTheSourceFirst) {
         PostMessageA(window, WM_USER + 3, 0, 0);
       }
       return TW_UINT16(TWRC_SUCCESS);
-    });
-    auto scripted = fake.handler;
-    fake.handler = [&](const FakeCall& call, TW_MEMREF data) -> TW_UINT16 {
-      if (call.msg != MSG_PROCESSEVENT) return scripted(call, data);
+    }, [&](const FakeCall& call, TW_MEMREF data) -> std::optional<TW_UINT16> {
+      if (call.msg != MSG_PROCESSEVENT) return std::nullopt;
       auto* event = static_cast<TW_EVENT*>(data);
       EXPECT_EQ(event->TWMessage, MSG_NULL);
       UINT message = static_cast<MSG*>(event->pEvent)->message;
@@ -314,7 +308,7 @@ TEST_F(TransferTest, EventLoopPassesEveryMessageToTheSourceFirst) {
         return c.processResult;
       }
       return TWRC_NOTDSEVENT;
-    };
+    });
     uint32_t code = 0;
     std::vector<std::string> pages;
     std::u16string error;
