@@ -42,7 +42,7 @@ class SaneScanTest : public ::testing::Test {
   }
 
   // A host whose SANE source sets `options` (LUMRA_SANE_OPTIONS) on the device.
-  void Start(const std::string& options) {
+  void Start(const std::string& options = "") {
     host_->extraEnv = sanitizerEnv_;
     host_->extraEnv["SANE_CONFIG_DIR"] = config_;
     host_->extraEnv["LUMRA_SANE_OPTIONS"] = options;
@@ -96,11 +96,9 @@ TEST_F(SaneScanTest, DevicesAreListedAfterTheVirtualScannersAndNoneIsNoEntry) {
   for (bool devices : {true, false}) {
     SCOPED_TRACE(devices);
     if (!devices) WriteFile(config_ + "/dll.conf", "");
-    TestHost host;
-    host.extraEnv = sanitizerEnv_;
-    host.extraEnv["SANE_CONFIG_DIR"] = config_;
-    ASSERT_TRUE(host.start());
-    auto answer = host.ask(R"({"messageId":"m1","command":"scannersList"})");
+    host_ = std::make_unique<TestHost>();
+    Start();
+    auto answer = host_->ask(R"({"messageId":"m1","command":"scannersList"})");
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(StringAt(answer.get(), {u"status", u"result"}), "success");
     std::vector<std::string> names;
