@@ -6,8 +6,6 @@
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <sstream>
-
 
 #include "platform/paths.h"
 #include "tools/host_client.h"
@@ -80,8 +78,6 @@ std::unique_ptr<JsonValue> Parse(const std::string& utf8Text) {
   std::string err;
   return parseAnswer(utf8Text, &err);
 }
-
-std::string Utf8(const std::u16string& wide) { return toUtf8(wide); }
 
 std::string JsonEscaped(const std::string& text) {
   std::string out;

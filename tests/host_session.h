@@ -50,7 +50,6 @@ void WriteFile(const std::string& path, const std::string& bytes);
 std::string Le32(uint32_t n);
 /// UTF-8 JSON text parsed by our parser (nullptr when not UTF-8 or not JSON).
 std::unique_ptr<JsonValue> Parse(const std::string& utf8Text);
-std::string Utf8(const std::u16string& wide);
 /// A path or text as JSON string content.
 std::string JsonEscaped(const std::string& text);
 /// Standard Base64 decoded by the client's decoder ("<not Base64>" when it

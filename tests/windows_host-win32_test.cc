@@ -70,7 +70,7 @@ TEST(WindowsHost, LogAndWorkingFoldersFollowTheTempFolder) {
   std::string work = tmp + "\\" + Utf8ToAnsi(name) + "\\";
   ASSERT_TRUE(CreateDirectoryA(work.c_str(), nullptr));
   answer = host.ask(R"({"messageId":"w","command":"scannerProcessingFiles",)"
-                    R"("workingDirectory":")" + JsonEscaped(Utf8(ansiToWide(work))) +
+                    R"("workingDirectory":")" + JsonEscaped(toUtf8(ansiToWide(work))) +
                         R"(","settings":{"format":{"type":"png"}}})",
                     kWineTimeoutMs);
   ASSERT_NE(answer, nullptr);
