@@ -21,8 +21,7 @@ using test::FakeCall;
 using test::FakeManager;
 
 TW_IDENTITY Identity(TW_UINT32 id, const char* name, TW_UINT32 groups = DG_CONTROL | DG_IMAGE) {
-  TW_IDENTITY identity;
-  std::memset(&identity, 0, sizeof(identity));
+  TW_IDENTITY identity{};
   identity.Id = id;
   identity.ProtocolMajor = 2;
   identity.SupportedGroups = groups;

@@ -322,10 +322,7 @@ TEST(Protocol, ScanCommandsOnAMachineWithoutAManager) {
   TestHost host;
   ASSERT_TRUE(host.start("", hostCopy));
   const std::string error = "\"status\":{\"code\":0,\"result\":\"error\"}}";
-  struct Case {
-    std::string request, answer;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {  // request, answer
       {"{\"messageId\":\"l\",\"command\":\"scannersList\"}",
        "{\"command\":\"scannersList\",\"messageId\":\"l\"," + error},
       {"{\"messageId\":\"l\",\"command\":\"scannersList\",\"isDsm2\":false}",
@@ -341,7 +338,7 @@ TEST(Protocol, ScanCommandsOnAMachineWithoutAManager) {
        "\"{\\\"command\\\":\\\"scannerSplitProcessing\\\",\\\"messageId\\\":\\\"p\\\",\\\"status\\\":{\\\"code\\\":0,"
        "\\\"result\\\":\\\"error\\\"}}\"}," + error},
   };
-  for (const Case& c : cases) EXPECT_EQ(host.exchange(c.request), c.answer);
+  for (const auto& [request, answer] : cases) EXPECT_EQ(host.exchange(request), answer);
   host.finish();
   // The scan job made the default working folder.
   EXPECT_TRUE(std::filesystem::is_directory(host.defaultWorkFolder()));

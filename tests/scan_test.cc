@@ -98,12 +98,11 @@ TEST_F(ScanTest, CapabilitiesAsTheSourceTellsThem) {
     EXPECT_EQ(host.journal("OPENDS").size(), 1u);
     EXPECT_EQ(host.journal("CLOSEDS").size(), 1u);
     EXPECT_TRUE(host.journal("ENABLEDS").empty());
+    if (!c.scenario.empty()) continue;
+    const std::string missing = host.exchange(Request("scannerCapabilities", R"("scannerId":9)"));
+    EXPECT_EQ(missing.find("capabilities"), std::string::npos) << missing;
+    EXPECT_NE(missing.find(R"("description":"Error open source.")"), std::string::npos) << missing;
   }
-  TestHost host;
-  ASSERT_TRUE(host.start(""));
-  std::string missing = host.exchange(Request("scannerCapabilities", R"("scannerId":9)"));
-  EXPECT_EQ(missing.find("capabilities"), std::string::npos) << missing;
-  EXPECT_NE(missing.find(R"("description":"Error open source.")"), std::string::npos) << missing;
 }
 
 TEST_F(ScanTest, ProgressFramesComeBeforeTheAnswerOnlyWhenAskedFor) {
