@@ -50,30 +50,27 @@ TEST(Sources, NumberedInAscendingIdOrder) {
   struct Case {
     std::vector<TW_IDENTITY> reported;
     size_t failAt;
-    std::vector<TW_UINT32> ids;  // in number order
+    std::vector<std::string> sources;  // "Id name" in number order
   };
   const Case cases[] = {
       {{}, SIZE_MAX, {}},
-      {{Identity(7, "seven"), Identity(3, "three"), Identity(5, "five")}, SIZE_MAX, {3, 5, 7}},
+      {{Identity(7, "seven"), Identity(3, "three"), Identity(5, "five")}, SIZE_MAX, {"3 three", "5 five", "7 seven"}},
       // A repeated Id keeps the identity first reported.
-      {{Identity(4, "first"), Identity(4, "second"), Identity(2, "two")}, SIZE_MAX, {2, 4}},
+      {{Identity(4, "first"), Identity(4, "second"), Identity(2, "two")}, SIZE_MAX, {"2 two", "4 first"}},
       // A failing GETNEXT ends the list with what was found.
-      {{Identity(8, "a"), Identity(6, "b"), Identity(1, "c")}, 2, {6, 8}},
+      {{Identity(8, "a"), Identity(6, "b"), Identity(1, "c")}, 2, {"6 b", "8 a"}},
       {{Identity(8, "a")}, 0, {}},
   };
   for (const Case& c : cases) {
     FakeManager fake;
     fake.install(false);
     Enumerate(&fake, c.reported, c.failAt);
-    SourceMap sources = ImageScanning::getSources();
-    std::vector<TW_UINT32> ids;
-    for (const auto& [id, identity] : sources) ids.push_back(id);
-    EXPECT_EQ(ids, c.ids);
+    std::vector<std::string> sources;
+    for (const auto& [id, identity] : ImageScanning::getSources()) {
+      sources.push_back(std::to_string(id) + " " + identity.ProductName);
+    }
+    EXPECT_EQ(sources, c.sources);
   }
-  FakeManager fake;
-  fake.install(false);
-  Enumerate(&fake, {Identity(4, "first"), Identity(4, "second")});
-  EXPECT_STREQ(ImageScanning::getSources().at(4).ProductName, "first");
 }
 
 TEST(Sources, NamesWithoutTerminatorStayInsideTheField) {
