@@ -95,26 +95,18 @@ TEST_F(TransferTest, KeepsEveryPageSavedBeforeAFailure) {
   struct Case {
     const char* name;
     std::vector<Delivery> deliveries;
-    bool expected;
     int pages;
-    std::u16string error;
+    std::u16string error;  // empty: success
     uint32_t code;
     size_t ends;    // MSG_ENDXFER: one per transfer that reached state 7
     size_t resets;  // MSG_RESET: only from state 6, with transfers pending
   };
+  const Delivery more{TWRC_XFERDONE, Bitmap::kGood, kMore}, last{TWRC_XFERDONE, Bitmap::kGood, 0};
   const Case cases[] = {
-      {"one page", {{TWRC_XFERDONE, Bitmap::kGood, 0}}, true, 1, u"", 77, 1, 0},
-      {"unknown count over five pages",
-       {{TWRC_XFERDONE, Bitmap::kGood, kMore},
-        {TWRC_XFERDONE, Bitmap::kGood, kMore},
-        {TWRC_XFERDONE, Bitmap::kGood, kMore},
-        {TWRC_XFERDONE, Bitmap::kGood, kMore},
-        {TWRC_XFERDONE, Bitmap::kGood, 0}},
-       true, 5, u"", 77, 5, 0},
-      {"unknown return code", {{42, Bitmap::kNull, 0}}, false, 0, u"Scanning process error.", 0,
-       0, 1},
-      {"null bitmap", {{TWRC_XFERDONE, Bitmap::kNull, 0}}, false, 0,
-       u"Error save image to file.", 0, 1, 0},
+      {"one page", {last}, 1, u"", 77, 1, 0},
+      {"unknown count over five pages", {more, more, more, more, last}, 5, u"", 77, 5, 0},
+      {"unknown return code", {{42, Bitmap::kNull, 0}}, 0, u"Scanning process error.", 0, 0, 1},
+      {"null bitmap", {{TWRC_XFERDONE, Bitmap::kNull, 0}}, 0, u"Error save image to file.", 0, 1, 0},
   };
   for (const Case& c : cases) {
     for (bool twain2 : {false, true}) {
@@ -127,16 +119,14 @@ TEST_F(TransferTest, KeepsEveryPageSavedBeforeAFailure) {
       std::vector<std::string> pages;
       std::u16string error;
       ImageScanning::sourceState = 6;
-      EXPECT_EQ(ImageScanning::transferImages(folder_, 1, 70, &code, &pages, &error), c.expected);
+      EXPECT_EQ(ImageScanning::transferImages(folder_, 1, 70, &code, &pages, &error), c.error.empty());
       EXPECT_EQ(ImageScanning::sourceState, 5) << "back to enabled, ready to be disabled";
       EXPECT_EQ(error, c.error);
       EXPECT_EQ(code, c.code);
       std::vector<std::string> want;
       for (int i = 0; i < c.pages; ++i) want.push_back(Page(i));
       EXPECT_EQ(pages, want);
-      for (const auto& page : want) {
-        EXPECT_GT(std::filesystem::file_size(page), 54u) << page;
-      }
+      for (const auto& page : want) EXPECT_GT(std::filesystem::file_size(page), 54u) << page;
       EXPECT_EQ(fake.sent(DAT_PENDINGXFERS, MSG_RESET).size(), c.resets);
       EXPECT_EQ(fake.sent(DAT_PENDINGXFERS, MSG_ENDXFER).size(), c.ends);
       // Every bitmap went back, once, through the manager's own free.
@@ -144,9 +134,7 @@ TEST_F(TransferTest, KeepsEveryPageSavedBeforeAFailure) {
         EXPECT_TRUE(fake.liveBitmaps.empty());
         EXPECT_EQ(fake.strayFrees, 0);
       }
-      for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
-        std::filesystem::remove(entry.path());
-      }
+      for (const auto& entry : std::filesystem::directory_iterator(folder_)) std::filesystem::remove(entry.path());
     }
   }
 }
