@@ -10,7 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,9 +114,7 @@ class VirtualSourceTest : public ::testing::Test {
   TW_UINT16 close() { return call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source_); }
   std::string journal() {
     std::ifstream in(journal_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
   VirtualModule module_;
