@@ -64,8 +64,7 @@ TEST(DocumentJobs, OneFileHoldsThePagesThatCame) {
     if (files) json += R"(,"workingDirectory":")" + JsonEscaped(folder) + "\"";
     std::unique_ptr<JsonValue> answer = host.ask(json + "}");
     ASSERT_NE(answer, nullptr);
-    EXPECT_EQ(StringAt(answer.get(), {u"status", u"result"}), *c.description ? "error" : "success");
-    EXPECT_EQ(StringAt(answer.get(), {u"status", u"description"}), c.description);
+    EXPECT_EQ(Status(answer.get()), *c.description ? std::string("error: ") + c.description : "success");
     const std::string type = std::string(c.format).find("pdf") != std::string::npos ? "pdf" : "tif";
     const JsonValue* list = answer->find(files ? u"files" : u"pages");
     if (c.pages == 0) {

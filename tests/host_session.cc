@@ -109,6 +109,12 @@ double NumberAt(const JsonValue* root, const std::vector<std::u16string>& path) 
   return value != nullptr && value->isNumber() ? value->asNumber() : -1;
 }
 
+std::string Status(const JsonValue* answer) {
+  if (answer == nullptr) return "no answer";
+  const std::string description = StringAt(answer, {u"status", u"description"});
+  return StringAt(answer, {u"status", u"result"}) + (description.empty() ? "" : ": " + description);
+}
+
 std::string JournalField(const std::string& line, const std::string& key) {
   size_t at = line.find(" " + key + "=");
   if (at == std::string::npos) return "";

@@ -62,6 +62,8 @@ std::string StringAt(const JsonValue* root, const std::vector<std::u16string>& p
 double NumberAt(const JsonValue* root, const std::vector<std::u16string>& path);
 /// Value at a member path, or nullptr.
 const JsonValue* ValueAt(const JsonValue* root, const std::vector<std::u16string>& path);
+/// An answer's status as "result" or "result: description" ("no answer" for null).
+std::string Status(const JsonValue* answer);
 /// Field `key` of a journal line ("cap" in "CAPSET ... cap=ICAP_PIXELTYPE ...").
 std::string JournalField(const std::string& line, const std::string& key);
 

@@ -50,15 +50,13 @@ class SaneScanTest : public ::testing::Test {
     pages_ = host_->folder() + "/pages";
   }
 
-  // A scan into pages_, under the request's watchdog: "success" or "error: <description>".
+  // A scan into pages_, under the request's watchdog; its status.
   std::string Scan(const std::string& settings, int watchdogMs = kTimeoutMs) {
-    auto answer = host_->ask(std::string(R"({"messageId":"m1","command":"scannerProcessingFiles",)") + kScanner +
+    return Status(host_->ask(std::string(R"({"messageId":"m1","command":"scannerProcessingFiles",)") + kScanner +
                                  R"("workingDirectory":")" + JsonEscaped(pages_) + R"(","settings":{)" + settings +
                                  R"(,"format":{"type":"png"}}})",
-                             watchdogMs);
-    if (answer == nullptr) return "no answer";
-    const std::string result = StringAt(answer.get(), {u"status", u"result"});
-    return result == "success" ? result : result + ": " + StringAt(answer.get(), {u"status", u"description"});
+                             watchdogMs)
+                      .get());
   }
 
   std::vector<std::string> PageFiles() const {
@@ -102,8 +100,7 @@ TEST_F(SaneScanTest, DevicesAreListedAfterTheVirtualScannersAndNoneIsNoEntry) {
     host_ = std::make_unique<TestHost>();
     Start();
     auto answer = host_->ask(R"({"messageId":"m1","command":"scannersList"})");
-    ASSERT_NE(answer, nullptr);
-    EXPECT_EQ(StringAt(answer.get(), {u"status", u"result"}), "success");
+    ASSERT_EQ(Status(answer.get()), "success");
     std::vector<std::string> names;
     for (const auto& s : answer->find(u"scanners")->asArray()) {
       names.push_back(StringAt(s.get(), {u"scannerName"}));

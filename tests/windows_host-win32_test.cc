@@ -57,8 +57,7 @@ TEST(WindowsHost, LogAndWorkingFoldersFollowTheTempFolder) {
   auto answer = host.ask(
       R"({"messageId":"m","command":"scannerProcessingFiles","settings":{"format":{"type":"bmp"}}})",
       kWineTimeoutMs);
-  ASSERT_NE(answer, nullptr);
-  ASSERT_EQ(StringAt(answer.get(), {u"status", u"result"}), "success");
+  ASSERT_EQ(Status(answer.get()), "success");
   const JsonValue* files = answer->find(u"files");
   ASSERT_NE(files, nullptr);
   ASSERT_FALSE(files->asArray().empty());
@@ -73,8 +72,7 @@ TEST(WindowsHost, LogAndWorkingFoldersFollowTheTempFolder) {
                     R"("workingDirectory":")" + JsonEscaped(toUtf8(ansiToWide(work))) +
                         R"(","settings":{"format":{"type":"png"}}})",
                     kWineTimeoutMs);
-  ASSERT_NE(answer, nullptr);
-  ASSERT_EQ(StringAt(answer.get(), {u"status", u"result"}), "success");
+  ASSERT_EQ(Status(answer.get()), "success");
   files = answer->find(u"files");
   ASSERT_NE(files, nullptr);
   ASSERT_FALSE(files->asArray().empty());
