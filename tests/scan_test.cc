@@ -25,7 +25,7 @@ std::string Request(const std::string& command, const std::string& extra = "",
 
 struct Job {
   std::unique_ptr<JsonValue> answer;
-  std::string result, description;
+  std::string status;  // as Status() tells it
   double code = -1;
   std::vector<std::string> files;  // "files" of scannerProcessingFiles
 };
@@ -34,8 +34,7 @@ Job Send(TestHost* host, const std::string& json) {
   Job job;
   job.answer = host->ask(json);
   if (job.answer == nullptr) return job;
-  job.result = StringAt(job.answer.get(), {u"status", u"result"});
-  job.description = StringAt(job.answer.get(), {u"status", u"description"});
+  job.status = Status(job.answer.get());
   job.code = NumberAt(job.answer.get(), {u"status", u"code"});
   if (const JsonValue* files = job.answer->find(u"files"); files != nullptr && files->isArray()) {
     for (const auto& f : files->asArray()) job.files.push_back(StringAt(f.get(), {u"fileName"}));
@@ -177,7 +176,7 @@ TEST_F(ScanTest, CapabilitiesReachTheSourceInOrder) {
     SCOPED_TRACE(c.name);
     size_t before = host_.journal("CAPSET").size();
     Job job = ScanFiles(&host_, pages_, c.settings);
-    EXPECT_EQ(job.result, "success") << job.description;
+    EXPECT_EQ(job.status, "success");
     auto capset = host_.journal("CAPSET");
     std::vector<std::string> sent;
     for (size_t i = before; i < capset.size(); ++i) {
@@ -192,7 +191,7 @@ TEST_F(ScanTest, QualityKeepsItsLowByte) {
   Start(kSmallPages);
   auto jpeg = [&](const std::string& quality) {
     Job job = ScanFiles(&host_, pages_, R"("format":{"type":"jpg","quality":)" + quality + "}");
-    EXPECT_EQ(job.result, "success");
+    EXPECT_EQ(job.status, "success");
     return ReadFile(pages_ + "page_0.jpg");
   };
   std::string q44 = jpeg("44");
@@ -205,7 +204,7 @@ TEST_F(ScanTest, QualityKeepsItsLowByte) {
 TEST_F(ScanTest, RefusedCapabilitiesAreLoggedAndTheJobGoesOn) {
   Start(std::string(kSmallPages) + "refuse = ICAP_XRESOLUTION:BADVALUE CAP_DUPLEXENABLED\n");
   Job job = ScanFiles(&host_, pages_, R"("dpi":300,"duplex":true,"feeder":true)");
-  EXPECT_EQ(job.result, "success") << job.description;
+  EXPECT_EQ(job.status, "success");
   EXPECT_EQ(job.files.size(), 3u);
   std::vector<std::string> caps;
   for (const auto& line : host_.journal("CAPSET")) caps.push_back(JournalField(line, "cap"));
@@ -241,12 +240,12 @@ TEST_F(ScanTest, BothTransferModes) {
                                "twain2 = no\n"));
     // A list first: its connection must leave nothing behind that ends a later
     // event loop.
-    EXPECT_EQ(Send(&host, Request("scannersList", c.extra.find("isDsm2") != std::string::npos ? kEventLoop : "")).result,
+    EXPECT_EQ(Send(&host, Request("scannersList", c.extra.find("isDsm2") != std::string::npos ? kEventLoop : "")).status,
               "success");
     std::string folder = host.folder() + "/pages" + kPathSeparator;
     for (int round = 0; round < 2; ++round) {
       Job job = ScanFiles(&host, folder, R"("feeder":true)", c.extra);
-      EXPECT_EQ(job.result, "success") << job.description;
+      EXPECT_EQ(job.status, "success");
       EXPECT_EQ(job.files.size(), 3u);
     }
     EXPECT_NE(host.log().find(c.mode), std::string::npos);
@@ -287,13 +286,12 @@ TEST_F(ScanTest, WaitingForTheSource) {
     TestHost host;
     ASSERT_TRUE(host.start(std::string(kSmallPages) + c.scenario));
     Job job = ScanFiles(&host, host.folder() + "/pages" + kPathSeparator, c.settings, c.extra);
-    EXPECT_EQ(job.result, *c.description ? "error" : "success");
-    EXPECT_EQ(job.description, c.description);
+    EXPECT_EQ(job.status, *c.description ? std::string("error: ") + c.description : "success");
     if (c.code != -2) { EXPECT_EQ(job.code, *c.description ? c.code : -1); }
     EXPECT_EQ(host.journal("DISABLEDS").size(), c.disables);
     EXPECT_EQ(host.journal("CLOSEDS").size(), c.closes);
     // A late notification changes nothing; the host goes on.
-    EXPECT_EQ(Send(&host, Request("scannersList", "", "after")).result, "success");
+    EXPECT_EQ(Send(&host, Request("scannersList", "", "after")).status, "success");
   }
 }
 
@@ -339,8 +337,7 @@ TEST_F(ScanTest, TransferFailuresKeepThePagesAlreadySaved) {
       ASSERT_TRUE(host.start(std::string(kSmallPages) + c.scenario));
       std::string folder = host.folder() + "/pages" + kPathSeparator;
       Job job = ScanFiles(&host, folder, "", twain2 ? "" : kEventLoop);
-      EXPECT_EQ(job.result, *c.description ? "error" : "success");
-      EXPECT_EQ(job.description, c.description);
+      EXPECT_EQ(job.status, *c.description ? std::string("error: ") + c.description : "success");
       EXPECT_EQ(job.files, std::vector<std::string>{folder + "page_0.jpg"});
       if (*c.description) {
         const bool jam = c.scenario.find("PAPERJAM") != std::string::npos;
@@ -357,7 +354,7 @@ TEST_F(ScanTest, TransferFailuresKeepThePagesAlreadySaved) {
       // A wind-down that stops at a refusal leaves the source open.
       EXPECT_EQ(host.log().find("Cannot close source: the Data Source Manager stays loaded.") != std::string::npos,
                 c.windDown.back() == "STATUS");
-      EXPECT_EQ(Send(&host, Request("scannersList", "", "after")).result, "success");
+      EXPECT_EQ(Send(&host, Request("scannersList", "", "after")).status, "success");
     }
   }
 }
@@ -366,7 +363,7 @@ TEST_F(ScanTest, DriverOutputNeverReachesThePipe) {
   Start(std::string(kSmallPages) + "stdout = scanner warming up\n");
   for (const char* extra : {"", kEventLoop}) {
     Job job = ScanFiles(&host_, pages_, "", extra);
-    EXPECT_EQ(job.result, "success");
+    EXPECT_EQ(job.status, "success");
   }
   ASSERT_FALSE(host_.journal("PRINT").empty());
   host_.process().closeStdin();
@@ -387,7 +384,7 @@ TEST_F(ScanTest, OnePagePerFormat) {
     SCOPED_TRACE(name);
     const std::string ext = name == "jpeg" ? "jpg" : name == "tiff" ? "tif" : name;
     Job job = ScanFiles(&host_, pages_, R"("format":{"type":")" + name + "\"}");
-    ASSERT_EQ(job.result, "success") << job.description;
+    ASSERT_EQ(job.status, "success");
     ASSERT_EQ(job.files, std::vector<std::string>{pages_ + "page_0." + ext});
     const std::string bytes = ReadFile(job.files[0]);
     Decoded decoded;
@@ -401,8 +398,7 @@ TEST_F(ScanTest, OnePagePerFormat) {
   // Formats that hold no colour page, or are never written, fail the job.
   for (const char* name : {"wbmp", "pgx", "ska", "wmf", "raw", "psd", "nonsense"}) {
     Job job = ScanFiles(&host_, pages_, std::string(R"("format":{"type":")") + name + "\"}");
-    EXPECT_EQ(job.result, "error") << name;
-    EXPECT_EQ(job.description, "Error save image to file.") << name;
+    EXPECT_EQ(job.status, "error: Error save image to file.") << name;
     EXPECT_TRUE(job.files.empty()) << name;
   }
 }
