@@ -21,7 +21,7 @@ TRIPLE=$ARCH-w64-mingw32
 PACKAGES=(
   cmake ninja-build pkg-config dpkg-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 libz-mingw-w64-dev googletest curl xz-utils ca-certificates
+  wine wine64 libz-mingw-w64-dev googletest curl xz-utils ca-certificates msitools wixl
 )
 [ "$ARCH" = x86_64 ] ||
   PACKAGES+=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686)
