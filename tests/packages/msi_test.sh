@@ -86,8 +86,9 @@ step "per machine, over an older version"
 msiexec old /i "$old" && msiexec machine /i "$msi" EXTENSIONIDS=$IDS FIREFOXIDS=scan@lumra.example ||
   fail "installing per machine"
 expect_installed HKLM HKCU
-[ "$(wine "$DIR/lumra-scan-host.exe" --version 2>/dev/null </dev/null | tr -d '\r')" = "lumra-scan-host $version" ] ||
-  fail "installed host --version"
+said=$(wine "$DIR/lumra-scan-host.exe" --version 2>"$WORK/version.err" </dev/null | tr -d '\r' || true)
+[ "$said" = "lumra-scan-host $version" ] ||
+  fail "installed host --version said \"$said\" and on stderr: $(cat "$WORK/version.err")"
 step "end-to-end tests against the installed host"
 run_tests() {
   LUMRA_TEST_BIN_DIR='C:/Program Files/Lumra Scan' "$BUILD/wine-run.sh" "$BIN/$1.exe" --gtest_brief=1 \
