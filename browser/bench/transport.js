@@ -3,10 +3,13 @@
 // last Blob in a page, as one answer ('pages') and as a split series ('split'), and the
 // same job sent straight to the host over pipes, which gives the host's own share. Both
 // ask for progress; "transfer" is the time from the first slice to the end, which leaves
-// out the scan (the part that other work on the machine disturbs most).
-//   node browser/bench/transport.js [runs=3] [pages=20] [dpi=300]
+// out the scan (the part that other work on the machine disturbs most). Mode 'floor' runs the
+// split series through the browser against a host that replays frames recorded from the
+// real one at once: what the browser alone costs for those bytes.
+//   LUMRA_BENCH_MODES=pages,split|floor node browser/bench/transport.js [runs=3] [pages=20] [dpi=300]
 import { spawn } from 'node:child_process';
 import { writeFileSync, rmSync, mkdirSync } from 'node:fs';
+import { fileURLToPath } from 'node:url';
 import { dirname, join } from 'node:path';
 import { serve, workFolder, registerHost, launch, allowOrigins, ROOT } from '../e2e/harness.js';
 
@@ -20,7 +23,8 @@ const ms = (x) => `${x.toFixed(0)} ms`;
 
 /** Speaks frames with a host process started like the browser starts it. */
 class DirectHost {
-  constructor(env) {
+  constructor(env, frames = null) {
+    this.frames = frames;
     this.child = spawn(HOST, ['chrome-extension://bench/'], { cwd: dirname(HOST), env: { ...process.env, ...env }, stdio: ['pipe', 'pipe', 'ignore'] });
     this.buffer = Buffer.alloc(0);
     this.waiting = null;
@@ -33,6 +37,7 @@ class DirectHost {
       if (this.buffer.length < 4 + n) return;
       const body = this.buffer.subarray(4, 4 + n);
       this.buffer = this.buffer.subarray(4 + n);
+      this.frames?.push(Buffer.from(this.buffer.buffer, this.buffer.byteOffset - 4 - n, 4 + n));
       const answer = JSON.parse(body.toString('utf8'));
       if (answer.progress && !answer.status) continue;
       const w = this.waiting;
@@ -57,15 +62,16 @@ class DirectHost {
   }
 }
 
-async function direct(env, command, id) {
+async function direct(env, command, id, frames = null) {
   let host, started, bytes, answer;
   // The browser's host may still be on its way out, holding the single-instance lock.
   for (let attempt = 1; ; attempt++) {
-    host = new DirectHost(env);
+    host = new DirectHost(env, frames);
     started = performance.now();
     ({ bytes, answer } = await host.send({ messageId: id, command, settings: SETTINGS, progress: true }));
     if (answer.status?.description !== 'The application is already running' || attempt === 50) break;
     await host.close();
+    frames?.splice(0);
     await new Promise((r) => setTimeout(r, 100));
   }
   const firstSlice = performance.now();
@@ -95,7 +101,20 @@ async function main() {
   mkdirSync(saneConfig);
   writeFileSync(join(saneConfig, 'dll.conf'), '');
   const env = { TMPDIR: join(work, 'host-tmp'), LUMRA_VIRTUAL_SCENARIO: scenario, SANE_CONFIG_DIR: saneConfig };
-  registerHost({ profile: join(work, 'profile'), host: HOST, env });
+  const modes = (process.env.LUMRA_BENCH_MODES ?? 'pages,split').split(',');
+  if (modes.includes('floor')) {
+    if (modes.length > 1) throw new Error("mode 'floor' runs alone: it registers another host");
+    const frames = [];
+    await direct(env, 'scannerSplitProcessing', 'bench-recorded', frames);
+    writeFileSync(join(work, 'frames'), Buffer.concat(frames.filter((f) => !JSON.parse(f.subarray(4)).progress)));
+    registerHost({
+      profile: join(work, 'profile'),
+      host: fileURLToPath(new URL('replay-host.js', import.meta.url)),
+      env: { LUMRA_REPLAY_FRAMES: join(work, 'frames'), LUMRA_REPLAY_ID: 'bench-recorded' },
+    });
+  } else {
+    registerHost({ profile: join(work, 'profile'), host: HOST, env });
+  }
   const server = await serve();
   const { context, worker } = await launch(join(work, 'profile'));
   try {
@@ -105,7 +124,8 @@ async function main() {
     await page.waitForFunction(() => document.querySelector('#status').dataset.state !== 'starting');
 
     console.log(`${PAGES}-page colour A4 ${SETTINGS.dpi} dpi JPEG q${SETTINGS.format.quality}, median of ${RUNS} runs`);
-    for (const as of (process.env.LUMRA_BENCH_MODES ?? 'pages,split').split(',')) {
+    for (const mode of modes) {
+      const as = mode === 'floor' ? 'split' : mode;
       const command = as === 'split' ? 'scannerSplitProcessing' : 'scannerProcessing';
       const browser = [], host = [], relay = [], browserTransfer = [], hostTransfer = [];
       let info = null, failure = null;
@@ -142,6 +162,11 @@ async function main() {
         continue;
       }
       const b = median(browser), h = median(host), w = median(relay);
+      if (mode === 'floor') {
+        console.log(`  as split, from a host that replays the real host's recorded frames at once: ${ms(b)} request to last Blob, ${ms(median(browserTransfer))} from the first slice`);
+        console.log(`    the real host alone over pipes: ${ms(h)}, ${ms(median(hostTransfer))} from the first slice; the browser's floor is ${(b / h).toFixed(2)} x the host alone`);
+        continue;
+      }
       console.log(`  as ${as}: ${ms(b)} request to last Blob, ${(info.pages / (b / 1000)).toFixed(2)} pages/s, ${info.requests} host answers (largest ${(info.maxBytes / 1024).toFixed(0)} KiB), ${(info.bytes / 1048576).toFixed(1)} MiB of JPEG`);
       console.log(`    host alone over pipes: ${ms(h)} (${(100 * h / b).toFixed(0)} %); browser transport and decoding: ${ms(b - h)} (${(100 * (b - h) / b).toFixed(0)} %)`);
       console.log(`    of which native messaging (worker round trips less host): ${ms(Math.max(0, w - h))}; extension messaging, Base64 and Blobs in the page: ${ms(b - w)}`);
