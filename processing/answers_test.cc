@@ -67,10 +67,6 @@ TEST_F(Answers, ExactBytesForEchoStatusAndPayloads) {
     std::string expected;
   };
   const Case cases[] = {
-      {u"", u"error", u"The application is already running", {}, {}, 0,
-       "{\"status\":{\"code\":0,\"description\":\"The application is already running\",\"result\":\"error\"}}"},
-      {u"[1]", u"error", u"The root element is not an object", {}, {}, 0,
-       "{\"status\":{\"code\":0,\"description\":\"The root element is not an object\",\"result\":\"error\"}}"},
       {full, u"success", u"", {"/tmp/a.png", "/tmp/b.png"}, {}, 0,
        "{\"clientIp\":\"10.0.0.1\",\"clientLogin\":\"Jos\xC3\xA9\",\"command\":\"scannerProcessingFiles\","
        "\"contentId\":\"c\",\"destination\":\"lumraImageScanningWebExt\","
@@ -82,8 +78,6 @@ TEST_F(Answers, ExactBytesForEchoStatusAndPayloads) {
        u"success", u"", {}, {{2, u"Flatbed \"B\""}, {1, u"Feeder A"}}, 0,
        "{\"command\":\"scannersList\",\"messageId\":\"m\",\"scanners\":[{\"scannerId\":1,\"scannerName\":\"Feeder A\"},"
        "{\"scannerId\":2,\"scannerName\":\"Flatbed \\\"B\\\"\"}],\"status\":{\"result\":\"success\"}}"},
-      {u"{\"messageId\":\"m\",\"command\":\"scannersList\"}", u"error", u"", {}, {}, 0,
-       "{\"command\":\"scannersList\",\"messageId\":\"m\",\"status\":{\"code\":0,\"result\":\"error\"}}"},
       {u"{\"messageId\":\"m\",\"command\":\"scannerProcessing\",\"settings\":{}}", u"error", u"Paper jam", {}, {}, 9,
        "{\"command\":\"scannerProcessing\",\"messageId\":\"m\",\"status\":{\"code\":9,\"description\":\"Paper jam\",\"result\":\"error\"}}"},
       {u"{\"messageId\":\"m\",\"command\":\"scannerProcessingSocketPartSend\"}", u"error", u"", {}, {}, 4,

@@ -67,15 +67,12 @@ class SaneScanTest : public ::testing::Test {
     return files;
   }
 
-  // What scanimage reads from test:0 with `args`, as PNG (its 16 bits cut to
-  // their high byte) or, of a hand scanner whose height comes last, as TIFF.
-  Decoded Scanimage(const std::vector<std::string>& args) {
-    const bool png = std::find(args.begin(), args.end(), "--hand-scanner=yes") == args.end();
+  // What scanimage reads from the whole area of test:0 in `mode` at `depth`.
+  Decoded Scanimage(const std::string& mode, const std::string& depth) {
     ChildProcess child;
     ChildOptions options;
-    options.args = {"-d", "test:0", "--resolution", "25", "--test-picture=Color pattern",
-                    png ? "--format=png" : "--format=tiff"};
-    options.args.insert(options.args.end(), args.begin(), args.end());
+    options.args = {"-d", "test:0", "--resolution", "25", "--test-picture=Color pattern", "--format=png",
+                    "--mode", mode, "--depth", depth, "-l", "0", "-t", "0", "-x", "300", "-y", "300"};
     options.env = {{"SANE_CONFIG_DIR", config_}};
     std::string err, bytes;
     Decoded picture;
@@ -84,7 +81,7 @@ class SaneScanTest : public ::testing::Test {
     EXPECT_TRUE(child.readToEnd(&bytes, kTimeoutMs));
     ExitStatus status;
     EXPECT_TRUE(child.waitExit(kTimeoutMs, &status));
-    EXPECT_TRUE(decodePage(bytes, png ? "png" : "tif", &picture)) << child.stderrText();
+    EXPECT_TRUE(decodePage(bytes, "png", &picture)) << child.stderrText();
     return picture;
   }
 
@@ -114,29 +111,21 @@ TEST_F(SaneScanTest, DevicesAreListedAfterTheVirtualScannersAndNoneIsNoEntry) {
   }
 }
 
-// Every frame layout the backend makes, decoded and compared pixel by pixel.
+// Frame layouts the backend makes, decoded and compared pixel by pixel
+// (16-bit lines and pages of unknown height are PageReaderTest's).
 TEST_F(SaneScanTest, PagesMatchTheTestPatternInEveryLayout) {
   struct Case {
     const char* name;
     const char* settings;
     const char* options;
-    std::vector<std::string> scanimage;
-  };
-  const std::vector<std::string> area = {"-l", "0", "-t", "0", "-x", "300", "-y", "300"};
-  auto with = [&](std::vector<std::string> args, bool wholeArea = true) {
-    if (wholeArea) args.insert(args.end(), area.begin(), area.end());
-    return args;
+    const char* mode;
+    const char* depth;  // of scanimage
   };
   const Case cases[] = {
-      {"gray", R"("dpi":25,"color":"gray")", "", with({"--mode", "Gray", "--depth", "8"})},
-      {"colour", R"("dpi":25,"color":"color")", "", with({"--mode", "Color", "--depth", "8"})},
-      {"lineart", R"("dpi":25,"color":"bw")", "", with({"--mode", "Gray", "--depth", "1"})},
-      {"16-bit", R"("dpi":25,"color":"color")", ";depth=16",
-       with({"--mode", "Color", "--depth", "16"})},
-      {"three-pass", R"("dpi":25,"color":"color")", ";three-pass=yes",
-       with({"--mode", "Color", "--depth", "8"})},
-      {"hand-scanner", R"("dpi":25,"color":"gray")", ";hand-scanner=yes",
-       with({"--mode", "Gray", "--depth", "8", "--hand-scanner=yes"}, false)},
+      {"gray", R"("dpi":25,"color":"gray")", "", "Gray", "8"},
+      {"colour", R"("dpi":25,"color":"color")", "", "Color", "8"},
+      {"lineart", R"("dpi":25,"color":"bw")", "", "Gray", "1"},
+      {"three-pass", R"("dpi":25,"color":"color")", ";three-pass=yes", "Color", "8"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -147,7 +136,7 @@ TEST_F(SaneScanTest, PagesMatchTheTestPatternInEveryLayout) {
     ASSERT_EQ(files.size(), 1u);
     Decoded ours;
     ASSERT_TRUE(decodePage(ReadFile(files[0]), "png", &ours));
-    Decoded expected = Scanimage(c.scanimage);
+    Decoded expected = Scanimage(c.mode, c.depth);
     ASSERT_EQ(ours.width, expected.width);
     ASSERT_EQ(ours.height, expected.height);
     size_t wrong = 0;
@@ -173,7 +162,6 @@ TEST_F(SaneScanTest, DeviceFaultsEndTheJobKeepingSavedPages) {
     const char* description;
   } cases[] = {
       {"SANE_STATUS_JAMMED", "Scanning process error."},
-      {"SANE_STATUS_IO_ERROR", "Scanning process error."},
       {"SANE_STATUS_CANCELLED", "Scanning cancelled by user."},
   };
   for (const auto& c : cases) {

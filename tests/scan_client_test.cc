@@ -137,10 +137,7 @@ TEST_F(ScanClientTest, ErrorsExitWithTheHostsDescription) {
   const Case cases[] = {
       {{"scan", "--scanner", "9"}, 1, "Error open source."},
       {{"scan", "--out", folder_ + "/cancelled"}, 1, "Scanning cancelled by user."},
-      {{"scan", "--color", "purple"}, 2, "--color takes bw, gray or color"},
-      {{"scan", "--dpi"}, 2, "--dpi needs a value"},
       {{"raw", R"({"messageId":"r","command":"nonsense"})"}, 1, "Unknow request command nonsense"},
-      {{"raw", "not json"}, 1, "JSON failed to parse"},
       {{"remove"}, 2, "name at least one file"},
       {{"encode"}, 2, "lumra-scan encode: "},
       {{"no-such-verb"}, 2, "unknown verb \"no-such-verb\""},
