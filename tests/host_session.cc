@@ -74,11 +74,6 @@ std::string Le32(uint32_t n) {
           static_cast<char>(n >> 24)};
 }
 
-std::unique_ptr<JsonValue> Parse(const std::string& utf8Text) {
-  std::string err;
-  return parseAnswer(utf8Text, &err);
-}
-
 std::string JsonEscaped(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -165,34 +160,32 @@ std::string TestHost::exchange(const std::string& body) {
   return answer;
 }
 
-std::unique_ptr<JsonValue> TestHost::request(const std::string& json, std::string* err,
-                                             int timeoutMs) {
-  std::string body;
-  if (!process_.writeFrame(json, err) || !process_.readFrame(&body, timeoutMs, err)) return nullptr;
-  auto root = parseAnswer(body, err);
-  if (root == nullptr) *err += ": " + body.substr(0, 200);
-  return root;
-}
-
 std::unique_ptr<JsonValue> TestHost::ask(const std::string& json, int timeoutMs) {
-  std::string err;
-  auto answer = request(json, &err, timeoutMs);
-  EXPECT_NE(answer, nullptr) << err << "\nstderr: " << process_.stderrText();
+  std::string err, body;
+  std::unique_ptr<JsonValue> answer;
+  if (process_.writeFrame(json, &err) && process_.readFrame(&body, timeoutMs, &err)) {
+    answer = parseAnswer(body, &err);
+  }
+  EXPECT_NE(answer, nullptr) << err << ": " << body.substr(0, 200) << "\nstderr: " << process_.stderrText();
   return answer;
 }
 
-std::unique_ptr<JsonValue> TestHost::requestSplit(const std::string& json, std::string* err,
-                                                  int* slices) {
+std::unique_ptr<JsonValue> TestHost::requestSplit(const std::string& first, std::string* err,
+                                                  int* slices, const std::string& next) {
   std::u16string whole;
   int count = 0;
   for (bool last = false; !last;) {
-    auto answer = request(json, err);
-    if (answer == nullptr) return nullptr;
+    std::string body;
+    if (!process_.writeFrame(count == 0 || next.empty() ? first : next, err) ||
+        !process_.readFrame(&body, 60000, err)) {
+      return nullptr;
+    }
+    auto answer = parseAnswer(body, err);
     const JsonValue* part = ValueAt(answer.get(), {u"split", u"part"});
     const JsonValue* lastValue = ValueAt(answer.get(), {u"split", u"last"});
     if (part == nullptr || !part->isString() || lastValue == nullptr || !lastValue->isBool() ||
-        answer->find(u"pages") != nullptr || ++count > 10000) {
-      *err = "not a split answer, or a series without end";
+        answer->find(u"pages") != nullptr || body.size() + 4 >= (1u << 20) || ++count > 10000) {
+      *err = "not a split answer under 1 MiB, or a series without end: " + body.substr(0, 200);
       return nullptr;
     }
     whole += part->asString();

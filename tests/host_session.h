@@ -48,8 +48,6 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 /// 4-byte little-endian length.
 std::string Le32(uint32_t n);
-/// UTF-8 JSON text parsed by our parser (nullptr when not UTF-8 or not JSON).
-std::unique_ptr<JsonValue> Parse(const std::string& utf8Text);
 /// A path or text as JSON string content.
 std::string JsonEscaped(const std::string& text);
 /// Standard Base64 decoded by the client's decoder ("<not Base64>" when it
@@ -87,17 +85,16 @@ class TestHost {
   /// Sends one request and returns its one answer ("" with a test failure
   /// when none arrives).
   std::string exchange(const std::string& body);
-  /// Sends one request and parses its answer (nullptr with the reason in
-  /// `err`); the wire carries UTF-8 whatever the ANSI code page is.
-  std::unique_ptr<JsonValue> request(const std::string& json, std::string* err,
-                                     int timeoutMs = 60000);
-  /// request() whose missing answer is a test failure (with the host's
-  /// standard error).
+  /// Sends one request and parses its answer; the wire carries UTF-8
+  /// whatever the ANSI code page is. A missing answer is a test failure (with
+  /// the host's standard error) and nullptr.
   std::unique_ptr<JsonValue> ask(const std::string& json, int timeoutMs = 60000);
-  /// Sends a split request until its last slice; the reassembled answer.
-  /// `slices` gets the number of answers.
-  std::unique_ptr<JsonValue> requestSplit(const std::string& json, std::string* err,
-                                          int* slices = nullptr);
+  /// Sends `first`, then `next` (`first` when empty) until the last slice of
+  /// a split series; the reassembled answer (nullptr with the reason in
+  /// `err`). Every slice must stay under the browser's 1 MiB; `slices` gets
+  /// their number.
+  std::unique_ptr<JsonValue> requestSplit(const std::string& first, std::string* err,
+                                          int* slices = nullptr, const std::string& next = "");
   /// Closes standard input and expects exit `expectedCode` and, when
   /// `nothingLeft`, no bytes after the frames read.
   void finish(int expectedCode = 0, bool nothingLeft = true);

@@ -14,6 +14,7 @@
 
 #include "imaging/testing/pdf_tools.h"
 #include "tests/host_session.h"
+#include "tools/host_client.h"
 
 namespace lumra::test {
 namespace {
@@ -120,7 +121,7 @@ TEST_F(Limits, RequestsFasterThanAnswersAreRead) {
   for (int i = 0; i < kSlices; ++i) {
     std::string body;
     ASSERT_TRUE(host.process().readFrame(&body, kTimeoutMs, &err)) << err;
-    auto answer = Parse(body);
+    auto answer = parseAnswer(body, &err);
     ASSERT_NE(answer, nullptr);
     whole += ValueAt(answer.get(), {u"split", u"part"})->asString();
     EXPECT_EQ(ValueAt(answer.get(), {u"split", u"last"})->asBool(), i == kSlices - 1);

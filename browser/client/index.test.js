@@ -1,6 +1,6 @@
 import { test, describe } from 'node:test';
 import assert from 'node:assert/strict';
-import { ScanClient, ScanError, NativeTransport, decodePages, mimeTypeOf } from './index.js';
+import { ScanClient, ScanError, NativeTransport, decodePages } from './index.js';
 import { FakeHost, FakeRuntime, sliceUtf8, hostJson } from '../testing/fake-host.js';
 
 /** Hands requests straight to a FakeHost after `delay(message)` ms (which may throw), counting overlap. */
@@ -25,7 +25,6 @@ describe('split series', () => {
   const cases = [
     { name: 'characters of every length, slice smaller than a character', contentId: 'aé日😀'.repeat(11), slice: 1 },
     { name: 'three-byte characters', contentId: '日本語のスキャン'.repeat(9), slice: 4 },
-    { name: 'one slice', contentId: 'Größe 😀', slice: 1 << 20 },
   ];
   for (const c of cases) {
     test(c.name, async () => {
@@ -43,18 +42,6 @@ describe('split series', () => {
       for (const r of rest) assert.deepEqual(r, { messageId: first.messageId, command: 'scannerSplitProcessing' });
     });
   }
-
-  test('files read back through a split series', async () => {
-    const pages = [{ type: 'tif', bytes: jpeg(5000) }];
-    const host = new FakeHost({ pages, sliceBytes: 999 });
-    const client = new ScanClient({ transport: new HostTransport(host) });
-    const { files } = await client.scan({}, { as: 'files' });
-    assert.deepEqual(files, [{ fileName: '/tmp/lumra_image_scan/page_0.tif' }]);
-    const answer = await client.readFiles(files);
-    assert.equal(answer.pages[0].blob.type, 'image/tiff');
-    assert.deepEqual(await bytesOf(answer.pages[0].blob), pages[0].bytes);
-    assert.equal(host.files.size, 0);
-  });
 });
 
 describe('errors', () => {
@@ -70,7 +57,6 @@ describe('errors', () => {
     { name: 'split answer without a slice (request refused by the host)', transport: answering({ status: { code: 0, description: 'JSON failed to parse', result: 'error' } }), call: (c) => c.scan({}, { as: 'split' }), want: { kind: 'host', code: 0, description: 'JSON failed to parse' } },
     { name: 'endless empty slices', transport: answering({ status: { result: 'success' }, split: { last: false, part: '' } }), call: (c) => c.scan({}, { as: 'split' }), want: { kind: 'transport' } },
     { name: 'slices that are not JSON', transport: answering({ status: { result: 'success' }, split: { last: true, part: '{"pages":' } }), call: (c) => c.scan({}, { as: 'split' }), want: { kind: 'transport' } },
-    { name: 'split over a one-shot transport', transport: answering(null, { persistent: false }), call: (c) => c.readFiles(['/tmp/a.jpg']), want: { kind: 'usage' } },
     {
       name: 'connection lost inside a series',
       transport: (() => {
@@ -107,11 +93,6 @@ describe('errors', () => {
     assert.match(answer.pages[1].description, /Base64/);
     assert.equal(answer.pages[2].blob.type, 'image/jpeg');
     assert.equal(answer.pages[2].blob.size, 3);
-  });
-
-  test('MIME types by page type', () => {
-    const table = { jpg: 'image/jpeg', png: 'image/png', tif: 'image/tiff', bmp: 'image/bmp', gif: 'image/gif', jp2: 'image/jp2', unknow: 'application/octet-stream', '': 'application/octet-stream', 'x/page_0.jpg': 'application/octet-stream' };
-    for (const [type, mime] of Object.entries(table)) assert.equal(mimeTypeOf(type), mime, type);
   });
 });
 

