@@ -49,12 +49,11 @@ TEST(BmpEncoder, HeadersAndRowsAsHeld) {
                         {18, 4, 13}, {22, 4, 5}, {26, 2, 1}, {28, 2, c.depth}, {30, 4, 0},
                         {34, 4, rowSize * 5}, {38, 4, 11811}, {42, 4, 11811}, {46, 4, c.colors}, {50, 4, 0}});
     // The rows are the source DIB's, with its junk padding cleared.
-    const std::vector<uint8_t> dib = packDib(page);
-    const size_t dibPixels = 40 + 4 * c.colors;
-    for (uint32_t y = 0; y < 5; ++y) {
-      const size_t used = (13 * c.depth + 7) / 8;
-      EXPECT_EQ(0, std::memcmp(&file[c.offset + y * rowSize], &dib[dibPixels + y * rowSize], used - 1));
-    }
+    std::vector<uint8_t> rows = packDib(page);
+    rows.erase(rows.begin(), rows.begin() + 40 + 4 * c.colors);
+    const size_t used = (13 * c.depth + 7) / 8;
+    for (size_t i = used; i < rows.size(); i += rowSize) std::fill_n(&rows[i], rowSize - used, 0);
+    EXPECT_TRUE(std::equal(rows.begin(), rows.end(), file.begin() + c.offset));
     for (uint32_t i = 0; i < c.colors; ++i) {
       EXPECT_EQ(file[54 + 4 * i], page.palette[i].blue);
       EXPECT_EQ(file[54 + 4 * i + 2], page.palette[i].red);
@@ -193,30 +192,6 @@ TEST(IcoEncoder, LargePagesEmbedAPng) {
   }
 }
 
-// ---- TGA ----
-
-TEST(TgaEncoder, MappedAndTrueColour) {
-  bool ok = true;
-  const TestPage mapped = makeTestPage(7, 3, 8);
-  std::vector<uint8_t> file = encodePage(mapped, 7, &ok);
-  ASSERT_TRUE(ok);
-  const uint8_t header8[18] = {0, 1, 1, 0, 0, 0, 1, 24, 0, 0, 0, 0, 7, 0, 3, 0, 8, 0};
-  ASSERT_EQ(file.size(), 18u + 768 + 21);
-  EXPECT_EQ(0, std::memcmp(file.data(), header8, 18));
-  EXPECT_EQ(file[18 + 3 * 5], mapped.palette[5].blue);
-  EXPECT_EQ(file[18 + 3 * 5 + 2], mapped.palette[5].red);
-  EXPECT_EQ(file[18 + 768 + 7 * 0 + 2], mapped.indexAt(2, 2));  // bottom row first
-
-  const TestPage colour = makeTestPage(5, 2, 24);
-  file = encodePage(colour, 7, &ok);
-  ASSERT_TRUE(ok);
-  const uint8_t header24[18] = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 2, 0, 24, 0};
-  ASSERT_EQ(file.size(), 18u + 30);
-  EXPECT_EQ(0, std::memcmp(file.data(), header24, 18));
-  const size_t px = 18 + 15 + 3 * 4;  // second stored row is the top one
-  EXPECT_EQ((Rgb{file[px + 2], file[px + 1], file[px]}), colour.at(4, 0));
-}
-
 // ---- PCX ----
 
 // Expands the run-length data of one PCX file into its plane lines.
@@ -297,51 +272,64 @@ TEST(PcxEncoder, EveryDepthRoundTrips) {
   }
 }
 
-// ---- WBMP ----
+// ---- TGA, WBMP and SKA: a fixed header, then plain rows ----
 
-TEST(WbmpEncoder, WhiteIsOneWhateverThePalette) {
-  bool ok = true;
-  for (PaletteKind kind : {PaletteKind::kBlackWhite, PaletteKind::kWhiteBlack}) {
-    const TestPage page = makeTestPage(200, 3, 1, kind);
-    const std::vector<uint8_t> file = encodePage(page, 9, &ok);
+// The colour a file gives pixel (x, y), counted from the top.
+using PixelAt = Rgb (*)(const std::vector<uint8_t>& file, uint32_t x, uint32_t y);
+
+// TGA: BGR palette and pixels, bottom row first. WBMP: a bit per pixel, 1 for
+// white whatever the palette. SKA: RGB palette, one byte per pixel.
+TEST(BuiltinEncoders, FixedHeadersThenPlainRows) {
+  struct Case {
+    const char* name;
+    uint32_t format;
+    TestPage page;
+    std::vector<uint8_t> header;
+    size_t size;
+    PixelAt pixel;
+  };
+  const PixelAt wbmp = [](const std::vector<uint8_t>& f, uint32_t x, uint32_t y) {
+    const uint8_t v = (f[5 + 25 * y + x / 8] >> (7 - x % 8)) & 1 ? 255 : 0;
+    return Rgb{v, v, v};
+  };
+  const PixelAt ska = [](const std::vector<uint8_t>& f, uint32_t x, uint32_t y) {
+    const uint8_t* e = &f[9 + 3 * f[9 + 768 + 11 * y + x]];
+    return Rgb{e[0], e[1], e[2]};
+  };
+  const std::vector<uint8_t> skaHeader = {11, 0, 4, 0, 3, 0, 0, 0, 1};
+  const Case cases[] = {
+      {"TGA 8 bits", 7, makeTestPage(7, 3, 8), {0, 1, 1, 0, 0, 0, 1, 24, 0, 0, 0, 0, 7, 0, 3, 0, 8, 0}, 18 + 768 + 21,
+       [](const std::vector<uint8_t>& f, uint32_t x, uint32_t y) {
+         const uint8_t* e = &f[18 + 3 * f[18 + 768 + 7 * (2 - y) + x]];
+         return Rgb{e[2], e[1], e[0]};
+       }},
+      {"TGA 24 bits", 7, makeTestPage(5, 2, 24), {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 2, 0, 24, 0}, 18 + 30,
+       [](const std::vector<uint8_t>& f, uint32_t x, uint32_t y) {
+         const uint8_t* p = &f[18 + 15 * (1 - y) + 3 * x];
+         return Rgb{p[2], p[1], p[0]};
+       }},
+      {"WBMP", 9, makeTestPage(200, 3, 1, PaletteKind::kBlackWhite), {0, 0, 0x81, 0x48, 3}, 5 + 75, wbmp},
+      {"WBMP, white first", 9, makeTestPage(200, 3, 1, PaletteKind::kWhiteBlack), {0, 0, 0x81, 0x48, 3}, 5 + 75, wbmp},
+      {"SKA 1 bit", 18, makeTestPage(11, 4, 1), skaHeader, 9 + 768 + 44, ska},
+      {"SKA 4 bits", 18, makeTestPage(11, 4, 4), skaHeader, 9 + 768 + 44, ska},
+      {"SKA 8 bits", 18, makeTestPage(11, 4, 8), skaHeader, 9 + 768 + 44, ska},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bool ok = false;
+    const std::vector<uint8_t> file = encodePage(c.page, c.format, &ok);
     ASSERT_TRUE(ok);
-    ASSERT_EQ(file.size(), 5u + 25 * 3);
-    const uint8_t header[] = {0, 0, 0x81, 0x48, 3};
-    EXPECT_EQ(0, std::memcmp(file.data(), header, 5));
-    for (uint32_t y = 0; y < 3; ++y) {
-      for (uint32_t x = 0; x < 200; ++x) {
-        const bool white = (file[5 + 25 * y + x / 8] >> (7 - x % 8)) & 1;
-        ASSERT_EQ(white, page.at(x, y).r == 255) << x << "," << y;
-      }
+    ASSERT_EQ(file.size(), c.size);
+    EXPECT_TRUE(std::equal(c.header.begin(), c.header.end(), file.begin()));
+    for (uint32_t y = 0; y < c.page.height; ++y) {
+      for (uint32_t x = 0; x < c.page.width; ++x) ASSERT_EQ(c.pixel(file, x, y), c.page.at(x, y)) << x << "," << y;
     }
   }
+  // A WBMP height of 16384 takes three bytes.
+  bool ok = false;
   const std::vector<uint8_t> tall = encodePage(makeTestPage(1, 16384, 1), 9, &ok);
   ASSERT_TRUE(ok);
-  const uint8_t header[] = {0, 0, 1, 0x81, 0x80, 0x00};
-  EXPECT_EQ(0, std::memcmp(tall.data(), header, 6));
-}
-
-// ---- SKA ----
-
-TEST(SkaEncoder, EightBitsWithWidening) {
-  bool ok = true;
-  for (uint32_t depth : {1u, 4u, 8u}) {
-    SCOPED_TRACE(depth);
-    const TestPage page = makeTestPage(11, 4, depth);
-    const std::vector<uint8_t> file = encodePage(page, 18, &ok);
-    ASSERT_TRUE(ok);
-    ASSERT_EQ(file.size(), 9u + 768 + 44);
-    const uint8_t header[] = {11, 0, 4, 0, 3, 0, 0, 0, 1};
-    EXPECT_EQ(0, std::memcmp(file.data(), header, 9));
-    for (uint32_t y = 0; y < 4; ++y) {
-      for (uint32_t x = 0; x < 11; ++x) {
-        const uint8_t index = file[9 + 768 + 11 * y + x];
-        ASSERT_EQ(index, page.indexAt(x, y));
-        const uint8_t* pal = &file[9 + 3 * index];
-        ASSERT_EQ((Rgb{pal[0], pal[1], pal[2]}), page.at(x, y));
-      }
-    }
-  }
+  EXPECT_EQ(std::vector<uint8_t>(tall.begin(), tall.begin() + 6), (std::vector<uint8_t>{0, 0, 1, 0x81, 0x80, 0x00}));
 }
 
 // ---- Refusals common to the 16-bit formats ----

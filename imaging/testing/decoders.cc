@@ -65,6 +65,7 @@ bool decodeJpeg(const std::vector<uint8_t>& file, Decoded* d, JpegFacts* facts) 
     facts->yDensity = cinfo.Y_density;
     facts->hSampling = cinfo.comp_info[0].h_samp_factor;
     facts->vSampling = cinfo.comp_info[0].v_samp_factor;
+    if (cinfo.quant_tbl_ptrs[0] != nullptr) facts->firstLuminanceEntry = cinfo.quant_tbl_ptrs[0]->quantval[0];
     facts->progressive = cinfo.progressive_mode;
     facts->arithmetic = cinfo.arith_code;
   }

@@ -29,6 +29,7 @@ struct Decoded {
 struct JpegFacts {
   int densityUnit = -1, xDensity = -1, yDensity = -1;
   int hSampling = 0, vSampling = 0;
+  int firstLuminanceEntry = -1;  ///< of the first quantisation table
   bool progressive = true, arithmetic = true;
 };
 /// libjpeg; the picture keeps the file's components.
