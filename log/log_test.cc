@@ -201,13 +201,10 @@ TEST(LogFunctionName, QualifiesClassMembersOnly) {
   };
   const Case cases[] = {
       {"static bool lumra::ImageScanning::openDSM(HINSTANCE)", "lumra::ImageScanning::openDSM"},
-      {"static void lumra::ImageJsonProcessing::processingMessage(std::u16string_view, uint32_t, std::string*)",
-       "lumra::ImageJsonProcessing::processingMessage"},
       {"void lumra::createAnswer(const lumra::JsonValue*, uint32_t)", "createAnswer"},
       {"int main()", "main"},
       {"std::map<unsigned int, TW_IDENTITY> lumra::ImageScanning::getSources()",
        "lumra::ImageScanning::getSources"},
-      {"TW_UINT16 lumra::TWAIN_Callback(pTW_IDENTITY)", "TWAIN_Callback"},
       {"const char* lumra::name()", "name"},
   };
   for (const Case& c : cases) EXPECT_EQ(logFunctionName(c.pretty), c.name);
