@@ -64,18 +64,21 @@ TEST(BmpEncoder, HeadersAndRowsAsHeld) {
 
 // ---- GIF ----
 
-TEST(GifEncoder, PalettePagesDecodeExactly) {
+// Palette pages are one image on the global colour table; noise fills the
+// string table, so it is cleared and restarted. 24-bit pages are tiles of
+// 17 x 15 with a local table each, left to right, then top to bottom.
+TEST(GifEncoder, PagesDecodeExactly) {
   struct Case {
     uint32_t width, height, depth;
-    uint8_t packed, minCodeSize;
-    int colors;
-    bool noise;  // fills the string table, so it is cleared and restarted
+    bool noise;
+    uint8_t packed;
+    size_t tiles;
   };
   const Case cases[] = {
-      {19, 7, 1, 0x80, 2, 2, false},     {40, 31, 4, 0xE3, 4, 16, false},
-      {33, 17, 8, 0xE7, 8, 256, false},  {1, 1, 1, 0x80, 2, 2, false},
-      {1, 1, 8, 0xE7, 8, 256, false},    {300, 200, 8, 0xE7, 8, 256, true},
-      {301, 200, 4, 0xE3, 4, 16, true},  {333, 190, 1, 0x80, 2, 2, true},
+      {19, 7, 1, false, 0x80, 1},   {40, 31, 4, false, 0xE3, 1},  {33, 17, 8, false, 0xE7, 1},
+      {1, 1, 8, false, 0xE7, 1},    {300, 200, 8, true, 0xE7, 1}, {301, 200, 4, true, 0xE3, 1},
+      {333, 190, 1, true, 0x80, 1}, {34, 30, 24, false, 0x11, 4}, {35, 16, 24, false, 0x11, 6},
+      {1, 1, 24, false, 0x11, 1},   {100, 47, 24, false, 0x11, 24},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height << "x" << c.depth);
@@ -92,57 +95,36 @@ TEST(GifEncoder, PalettePagesDecodeExactly) {
     bool ok = false;
     const std::vector<uint8_t> file = encodePage(page, 2, &ok);
     ASSERT_TRUE(ok);
-    ASSERT_GT(file.size(), 13u);
+    const bool tiled = c.depth == 24;
+    const int colours = tiled ? 0 : 1 << c.depth;
+    // The control block (transparent index 0xFF), the first descriptor and
+    // its code size.
+    const size_t control = 13 + 3 * colours, descriptor = control + 8, codeSize = descriptor + 10 + (tiled ? 768 : 0);
+    ASSERT_GT(file.size(), codeSize);
     EXPECT_EQ(std::string(file.begin(), file.begin() + 6), "GIF89a");
     EXPECT_EQ(file[10], c.packed);
-    const size_t descriptor = 13 + 3 * c.colors + 8;
-    EXPECT_EQ(file[13 + 3 * c.colors], 0x21);
-    EXPECT_EQ(file[13 + 3 * c.colors + 1], 0xF9);
-    EXPECT_EQ(file[13 + 3 * c.colors + 6], 0xFF);  // transparent index
+    EXPECT_EQ(file[control] << 8 | file[control + 1], 0x21F9);
+    EXPECT_EQ(file[control + 6], 0xFF);
     EXPECT_EQ(file[descriptor], 0x2C);
-    EXPECT_EQ(file[descriptor + 9], 0);
-    EXPECT_EQ(file[descriptor + 10], c.minCodeSize);
+    EXPECT_EQ(file[descriptor + 9], tiled ? 0x87 : 0);
+    EXPECT_EQ(file[codeSize], tiled ? 8u : std::max(2u, c.depth));
     EXPECT_EQ(file.back(), 0x3B);
     Decoded screen;
     GifFacts gif;
     ASSERT_TRUE(decodeGif(file, &screen, &gif));
-    ASSERT_EQ(gif.images.size(), 1u);
-    EXPECT_EQ(gif.globalColours, c.colors);
-    expectPicture(screen, page);
-    EXPECT_TRUE(gif.images[0].indexes == page.index);
-  }
-}
-
-TEST(GifEncoder, ColourPagesAreTiledExactly) {
-  struct Case {
-    uint32_t width, height;
-    int tiles;
-  };
-  const Case cases[] = {{34, 30, 4}, {35, 16, 6}, {17, 15, 1}, {1, 1, 1}, {100, 47, 24}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height);
-    const TestPage page = makeTestPage(c.width, c.height, 24);
-    bool ok = false;
-    const std::vector<uint8_t> file = encodePage(page, 2, &ok);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(file[10], 0x11);
-    EXPECT_EQ(file[13], 0x21);  // straight to the first tile's control block
-    Decoded screen;
-    GifFacts gif;
-    ASSERT_TRUE(decodeGif(file, &screen, &gif));
-    EXPECT_EQ(gif.globalColours, 0);
-    ASSERT_EQ(gif.images.size(), static_cast<size_t>(c.tiles));
-    // Left to right, then top to bottom; edge tiles are the remainder.
-    int i = 0;
-    for (uint32_t top = 0; top < c.height; top += 15) {
-      for (uint32_t left = 0; left < c.width; left += 17, ++i) {
+    EXPECT_EQ(gif.globalColours, colours);
+    ASSERT_EQ(gif.images.size(), c.tiles);
+    const uint32_t tileWidth = tiled ? 17 : c.width, tileHeight = tiled ? 15 : c.height;
+    size_t i = 0;
+    for (uint32_t top = 0; top < c.height; top += tileHeight) {
+      for (uint32_t left = 0; left < c.width; left += tileWidth, ++i) {
         const testing::GifImage& d = gif.images[i];
         EXPECT_EQ(d.left, static_cast<int>(left));
         EXPECT_EQ(d.top, static_cast<int>(top));
-        EXPECT_EQ(d.width, static_cast<int>(std::min(17u, c.width - left)));
-        EXPECT_EQ(d.height, static_cast<int>(std::min(15u, c.height - top)));
-        EXPECT_EQ(d.localColours, 256);
-        EXPECT_EQ(d.indexes[0], 1);  // entry 1 + 17r + c
+        EXPECT_EQ(d.width, static_cast<int>(std::min(tileWidth, c.width - left)));
+        EXPECT_EQ(d.height, static_cast<int>(std::min(tileHeight, c.height - top)));
+        EXPECT_EQ(d.localColours, tiled ? 256 : 0);
+        EXPECT_TRUE(tiled ? d.indexes[0] == 1 : d.indexes == page.index);  // a tile's entry 1 + 17r + c
       }
     }
     expectPicture(screen, page);

@@ -310,6 +310,7 @@ TEST(MngEncoder, OneImageWithItsRowsInOneIdat) {
     bool ok = false;
     const std::vector<uint8_t> file = encodePage(page, 17, &ok);
     ASSERT_TRUE(ok);
+    EXPECT_EQ(std::string(file.begin() + 1, file.begin() + 4), "MNG");
     Chunks chunks = readChunks(file);
     EXPECT_EQ(chunks.types, (std::vector<std::string>{"MHDR", "DEFI", "IHDR", "IDAT", "IEND", "MEND"}));
     std::vector<uint8_t> header;  // width and height, big-endian, in MHDR and IHDR

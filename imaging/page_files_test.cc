@@ -18,8 +18,8 @@ namespace {
 
 using namespace testing;
 
-// Every format by name: its number, its files' extension and first bytes,
-// and the kinds of page it holds. What each file holds is the encoder tests'.
+// Every format by name: its number, its files' extension and the kinds of
+// page it holds. What each file holds is the encoder tests'.
 TEST(PageFormats, EveryFormatHoldsItsKindsOfPage) {
   struct Kind {
     uint32_t depth;
@@ -33,36 +33,35 @@ TEST(PageFormats, EveryFormatHoldsItsKindsOfPage) {
     uint32_t number;
     std::string extension;
     const char* holds;  // 1 bit, 4 bit, gray, palette, 24 bit
-    std::vector<uint8_t> magic;
   };
   const Case cases[] = {
-      {u"bmp", 1, "bmp", "11111", {'B', 'M'}},
-      {u"gif", 2, "gif", "11111", {'G', 'I', 'F', '8', '9', 'a'}},
-      {u"jpg", 3, "jpg", "00101", {0xFF, 0xD8, 0xFF}},
-      {u"jpeg", 3, "jpg", "00101", {0xFF, 0xD8, 0xFF}},
-      {u"png", 4, "png", "11111", {0x89, 'P', 'N', 'G'}},
-      {u"ico", 5, "ico", "11111", {0, 0, 1, 0, 1, 0}},
-      {u"tif", 6, "tif", "11111", {'I', 'I', 42, 0}},
-      {u"tiff", 6, "tif", "11111", {'I', 'I', 42, 0}},
-      {u"tga", 7, "tga", "00111", {0}},
-      {u"pcx", 8, "pcx", "11111", {10, 5, 1}},
-      {u"wbmp", 9, "wbmp", "10000", {0, 0}},
-      {u"wmf", 10, "wmf", "00000", {}},
-      {u"jp2", 11, "jp2", "00101", {0, 0, 0, 12, 'j', 'P'}},
-      {u"jpc", 12, "jpc", "00101", {0xFF, 0x4F}},
-      {u"pgx", 13, "pgx", "00100", {'P', 'G'}},
-      {u"pnm", 14, "pnm", "00101", {'P'}},
-      {u"ras", 15, "ras", "00101", {0x59, 0xA6, 0x6A, 0x95}},
-      {u"mng", 17, "mng", "00001", {0x8A, 'M', 'N', 'G'}},
-      {u"ska", 18, "ska", "11110", {13, 0, 7, 0}},
-      {u"raw", 19, "raw", "00000", {}},
-      {u"psd", 20, "psd", "00000", {}},
+      {u"bmp", 1, "bmp", "11111"},
+      {u"gif", 2, "gif", "11111"},
+      {u"jpg", 3, "jpg", "00101"},
+      {u"jpeg", 3, "jpg", "00101"},
+      {u"png", 4, "png", "11111"},
+      {u"ico", 5, "ico", "11111"},
+      {u"tif", 6, "tif", "11111"},
+      {u"tiff", 6, "tif", "11111"},
+      {u"tga", 7, "tga", "00111"},
+      {u"pcx", 8, "pcx", "11111"},
+      {u"wbmp", 9, "wbmp", "10000"},
+      {u"wmf", 10, "wmf", "00000"},
+      {u"jp2", 11, "jp2", "00101"},
+      {u"jpc", 12, "jpc", "00101"},
+      {u"pgx", 13, "pgx", "00100"},
+      {u"pnm", 14, "pnm", "00101"},
+      {u"ras", 15, "ras", "00101"},
+      {u"mng", 17, "mng", "00001"},
+      {u"ska", 18, "ska", "11110"},
+      {u"raw", 19, "raw", "00000"},
+      {u"psd", 20, "psd", "00000"},
       // One file per job: never a page file of its own.
-      {u"pdf", 21, "pdf", "00000", {}},
+      {u"pdf", 21, "pdf", "00000"},
       // Names are exact.
-      {u"JPEG", 0, "", "00000", {}},
-      {std::u16string(u"jpg\0", 4), 0, "", "00000", {}},
-      {u"", 0, "", "00000", {}},
+      {u"JPEG", 0, "", "00000"},
+      {std::u16string(u"jpg\0", 4), 0, "", "00000"},
+      {u"", 0, "", "00000"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
@@ -73,13 +72,8 @@ TEST(PageFormats, EveryFormatHoldsItsKindsOfPage) {
       const TestPage page = makeTestPage(13, 7, kinds[k].depth, kinds[k].palette);
       bool ok = false;
       const std::vector<uint8_t> file = encodePage(page, c.number, &ok);
-      ASSERT_EQ(ok, c.holds[k] == '1');
-      if (!ok) {
-        EXPECT_TRUE(file.empty());
-        continue;
-      }
-      ASSERT_GE(file.size(), c.magic.size());
-      EXPECT_TRUE(std::equal(c.magic.begin(), c.magic.end(), file.begin()));
+      EXPECT_EQ(ok, c.holds[k] == '1');
+      EXPECT_EQ(file.empty(), !ok);
     }
   }
   for (uint32_t number : {16u, 23u, 0xFFFFFFFFu}) EXPECT_EQ(getImageExtension(number), "");
