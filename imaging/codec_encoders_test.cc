@@ -212,7 +212,7 @@ TEST(Jpeg2000Encoder, FileAndCodeStreamDecodeCloseToTheSource) {
       {11, 33, 17, 8, PaletteKind::kGray, OPJ_CODEC_JP2, OPJ_CLRSPC_GRAY},
       {12, 40, 30, 24, PaletteKind::kColour, OPJ_CODEC_J2K, OPJ_CLRSPC_UNKNOWN},
       {12, 5, 3, 8, PaletteKind::kGray, OPJ_CODEC_J2K, OPJ_CLRSPC_UNKNOWN},
-      {11, 1100, 20, 24, PaletteKind::kColour, OPJ_CODEC_JP2, OPJ_CLRSPC_SRGB},  // two tiles
+      {11, 1100, 20, 24, PaletteKind::kColour, OPJ_CODEC_JP2, OPJ_CLRSPC_SRGB},  // three tiles
       {12, 1027, 1030, 8, PaletteKind::kGray, OPJ_CODEC_J2K, OPJ_CLRSPC_UNKNOWN},  // slim edge tiles
       {11, 1, 1, 24, PaletteKind::kColour, OPJ_CODEC_JP2, OPJ_CLRSPC_SRGB},
   };
@@ -237,9 +237,11 @@ TEST(Jpeg2000Encoder, FileAndCodeStreamDecodeCloseToTheSource) {
 }
 
 // A page that codes losslessly within the rate is lossless; noise, which
-// does not fit, is coded again to the rate.
+// does not fit, is coded again to the rate. Both span tiles coded apart and
+// joined: one out of place, or mislabelled, shows in the pixels.
 TEST(Jpeg2000Encoder, PagesWithinTheRateAreLosslessOthersCodedToIt) {
-  TestPage noise = makeTestPage(64, 64, 24);
+  constexpr uint32_t kWidth = 1030, kHeight = 40;
+  TestPage noise = makeTestPage(kWidth, kHeight, 24);
   for (size_t i = 0; i < noise.rgb.size(); ++i) {
     const uint32_t h = static_cast<uint32_t>(i) * 0x9E3779B1u;
     noise.rgb[i] = {uint8_t(h >> 24), uint8_t(h >> 16), uint8_t((h ^ h >> 13) >> 8)};
@@ -247,12 +249,24 @@ TEST(Jpeg2000Encoder, PagesWithinTheRateAreLosslessOthersCodedToIt) {
   for (uint32_t format : {11u, 12u}) {
     for (bool noisy : {false, true}) {
       SCOPED_TRACE(::testing::Message() << "format " << format << (noisy ? ", noise" : ""));
-      const TestPage page = noisy ? noise : makeTestPage(64, 64, 24);
+      const TestPage page = noisy ? noise : makeTestPage(kWidth, kHeight, 24);
       bool ok = false;
       const std::vector<uint8_t> file = encodePage(page, format, &ok);
       ASSERT_TRUE(ok && file.size() > 2);
-      EXPECT_LE(file.size(), 64u * 64 * 3 * 9 / 10);
+      EXPECT_LE(file.size(), kWidth * kHeight * 3 * 9 / 10);
       EXPECT_EQ(file[file.size() - 2] << 8 | file.back(), 0xFFD9);  // ends at EOC
+      size_t box = 0;  // JP2 boxes end to end, the code stream box with the file
+      while (format == 11 && box + 8 <= file.size()) {
+        const uint32_t length = static_cast<uint32_t>(file[box] << 24 | file[box + 1] << 16 | file[box + 2] << 8 | file[box + 3]);
+        if (length < 8) break;
+        box += length;
+      }
+      if (format == 11) EXPECT_EQ(box, file.size());
+      // After other bytes in the stream, the same file follows them.
+      MemoryStream stream;
+      ASSERT_TRUE(stream.write("ab", 2));
+      ASSERT_TRUE(readDib(packDib(page), &ok).encode(stream, format));
+      EXPECT_TRUE(std::equal(file.begin(), file.end(), stream.buffer().begin() + 2, stream.buffer().end()));
       Decoded decoded;
       ASSERT_TRUE(decodeOpenJpeg(file, format == 11 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K, &decoded));
       expectPicture(decoded, page, noisy ? 255 : 0, noisy ? 40.0 : 0.0);

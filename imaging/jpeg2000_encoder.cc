@@ -1,11 +1,15 @@
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include <openjpeg.h>
 
 #include "imaging/encoders.h"
+#include "imaging/in_order.h"
 #include "imaging/stream_writer.h"
 #include "platform/resources.h"
 
@@ -13,34 +17,45 @@ namespace lumra {
 
 namespace {
 
-constexpr uint32_t kTileSize = 1024;
+// Tiles of this size keep little in memory per thread, and are many enough
+// to share out evenly; smaller ones would cost bytes in headers.
+constexpr uint32_t kTileSize = 512;
 
-struct StreamState {
-  ByteStream* stream;
-  int64_t base;
-  uint64_t limit;  // bytes the file may take; 0: any
-  bool overLimit;
-};
+uint32_t be16(const uint8_t* p) { return static_cast<uint32_t>(p[0] << 8 | p[1]); }
+uint32_t be32(const uint8_t* p) { return be16(p) << 16 | be16(p + 2); }
 
-OPJ_SIZE_T writeProc(void* data, OPJ_SIZE_T size, void* user) {
-  auto* s = static_cast<StreamState*>(user);
-  if (s->limit != 0) {
-    const int64_t at = s->stream->tell();
-    if (at < 0 || static_cast<uint64_t>(at - s->base) + size > s->limit) {
-      s->overLimit = true;
-      return static_cast<OPJ_SIZE_T>(-1);
+// What OpenJPEG writes, kept in memory.
+struct MemorySink {
+  std::vector<uint8_t> bytes;
+  size_t at = 0;
+
+  // Moves `count` bytes on, growing the bytes (with zeros) to there.
+  bool advance(size_t count) {
+    try {
+      if (at + count > bytes.size()) bytes.resize(at + count);
+    } catch (const std::bad_alloc&) {
+      return false;
     }
+    at += count;
+    return true;
   }
-  return s->stream->write(data, size) ? size : static_cast<OPJ_SIZE_T>(-1);
-}
-OPJ_OFF_T skipProc(OPJ_OFF_T count, void* user) {
-  auto* s = static_cast<StreamState*>(user);
-  return s->stream->seek(count, SEEK_CUR) ? count : -1;
-}
-OPJ_BOOL seekProc(OPJ_OFF_T position, void* user) {
-  auto* s = static_cast<StreamState*>(user);
-  return s->stream->seek(s->base + position, SEEK_SET) ? OPJ_TRUE : OPJ_FALSE;
-}
+  static OPJ_SIZE_T write(void* data, OPJ_SIZE_T size, void* user) {
+    auto* s = static_cast<MemorySink*>(user);
+    if (!s->advance(size)) return static_cast<OPJ_SIZE_T>(-1);
+    std::memcpy(s->bytes.data() + s->at - size, data, size);
+    return size;
+  }
+  // Skipped bytes are filled in later, like the code stream box's length.
+  static OPJ_OFF_T skip(OPJ_OFF_T count, void* user) {
+    return count >= 0 && static_cast<MemorySink*>(user)->advance(static_cast<size_t>(count)) ? count : -1;
+  }
+  static OPJ_BOOL seek(OPJ_OFF_T position, void* user) {
+    auto* s = static_cast<MemorySink*>(user);
+    if (position < 0 || static_cast<uint64_t>(position) > s->bytes.size()) return OPJ_FALSE;
+    s->at = static_cast<size_t>(position);
+    return OPJ_TRUE;
+  }
+};
 void quiet(const char*, void*) {}
 
 // Releases the OpenJPEG objects on every path.
@@ -57,6 +72,156 @@ struct OpenJpegObjects {
     if (image) opj_image_destroy(image);
   }
 };
+
+// The settings every codec of one page shares.
+struct Coding {
+  OPJ_CODEC_FORMAT format;
+  uint32_t components;
+  float ratio;
+  bool raw;
+  int resolutions;
+  uint32_t tileWidth, tileHeight;
+  int libraryThreads;
+};
+
+// Codes the part of the page from (x0, y0) of w x h as an image of its own
+// whose tile grid starts there: with `samples` (component planes of that
+// part) a one-tile file, without them the page's header and no tile. A tile
+// so coded is the same, byte for byte, as in the page coded whole:
+// partitions and transforms all follow canvas coordinates, and a tile's
+// rate follows from its own size and the header.
+bool codeImage(const Coding& coding, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h,
+               uint8_t* samples, MemorySink* sink) {
+  opj_cparameters_t params;
+  opj_set_default_encoder_parameters(&params);
+  params.tcp_numlayers = 1;
+  params.tcp_rates[0] = coding.ratio;
+  params.cp_disto_alloc = 1;
+  if (coding.raw) params.mode = 1;  // selective arithmetic coding bypass
+  params.numresolution = coding.resolutions;
+  params.tile_size_on = OPJ_TRUE;
+  params.cp_tx0 = static_cast<int>(x0);
+  params.cp_ty0 = static_cast<int>(y0);
+  params.cp_tdx = static_cast<int>(coding.tileWidth);
+  params.cp_tdy = static_cast<int>(coding.tileHeight);
+
+  opj_image_cmptparm_t parms[3] = {};
+  for (uint32_t c = 0; c < coding.components; ++c) {
+    parms[c].dx = 1;
+    parms[c].dy = 1;
+    parms[c].w = w;
+    parms[c].h = h;
+    parms[c].x0 = x0;
+    parms[c].y0 = y0;
+    parms[c].prec = 8;
+  }
+  OpenJpegObjects objects;
+  objects.image = opj_image_tile_create(coding.components, parms,
+                                        coding.components == 1 ? OPJ_CLRSPC_GRAY : OPJ_CLRSPC_SRGB);
+  if (objects.image == nullptr) return false;
+  objects.image->x0 = x0;
+  objects.image->y0 = y0;
+  objects.image->x1 = x0 + w;
+  objects.image->y1 = y0 + h;
+
+  objects.codec = opj_create_compress(coding.format);
+  if (objects.codec == nullptr) return false;
+  if (coding.libraryThreads > 1) opj_codec_set_threads(objects.codec, coding.libraryThreads);
+  opj_set_error_handler(objects.codec, quiet, nullptr);
+  opj_set_warning_handler(objects.codec, quiet, nullptr);
+  opj_set_info_handler(objects.codec, quiet, nullptr);
+  if (!opj_setup_encoder(objects.codec, &params, objects.image)) return false;
+
+  objects.stream = opj_stream_create(1 << 16, OPJ_FALSE);
+  if (objects.stream == nullptr) return false;
+  opj_stream_set_user_data(objects.stream, sink, nullptr);
+  opj_stream_set_write_function(objects.stream, MemorySink::write);
+  opj_stream_set_skip_function(objects.stream, MemorySink::skip);
+  opj_stream_set_seek_function(objects.stream, MemorySink::seek);
+  if (!opj_start_compress(objects.codec, objects.image, objects.stream)) return false;
+  if (samples != nullptr &&
+      !opj_write_tile(objects.codec, 0, samples,
+                      static_cast<OPJ_UINT32>(static_cast<size_t>(w) * h * coding.components),
+                      objects.stream)) {
+    return false;
+  }
+  return opj_end_compress(objects.codec, objects.stream) == OPJ_TRUE;
+}
+
+// Where a file of OpenJPEG's starts its code stream (after the JP2 boxes up
+// to the code stream box's header) and its first tile-part or end marker.
+bool findTileParts(const std::vector<uint8_t>& file, bool jp2, size_t* codeStream,
+                   size_t* tileParts) {
+  const size_t n = file.size();
+  size_t p = 0;
+  while (jp2) {
+    if (p + 8 > n) return false;
+    const uint32_t length = be32(&file[p]);
+    if (be32(&file[p + 4]) == 0x6A703263) jp2 = false;  // "jp2c"
+    else if (length < 8) return false;
+    p += jp2 ? length : 8;
+  }
+  *codeStream = p;
+  if (p + 2 > n || be16(&file[p]) != 0xFF4F) return false;  // SOC
+  for (p += 2; p + 2 <= n; p += 2 + be16(&file[p + 2])) {
+    if (be16(&file[p]) == 0xFF90 || be16(&file[p]) == 0xFFD9) {  // SOT, EOC
+      *tileParts = p;
+      return true;
+    }
+    if (p + 4 > n) break;
+  }
+  return false;
+}
+
+// Codes tile `index` of the page, at (x0, y0) and w x h, into `parts`: its
+// tile-parts as they go into the page's code stream.
+bool codeTile(const PageImage& page, const Coding& coding, uint32_t index, uint32_t x0,
+              uint32_t y0, uint32_t w, uint32_t h, std::vector<uint8_t>* parts) {
+  const bool jp2 = coding.format == OPJ_CODEC_JP2;
+  try {
+    // Component planes one after the other: red, green, blue.
+    const size_t plane = static_cast<size_t>(w) * h;
+    std::vector<uint8_t> samples(plane * coding.components);
+    for (uint32_t y = 0; y < h; ++y) {
+      const uint8_t* src = page.topRow(y0 + y);
+      uint8_t* r = samples.data() + static_cast<size_t>(y) * w;
+      if (coding.components == 1) {
+        std::memcpy(r, src + x0, w);
+        continue;
+      }
+      src += 3 * static_cast<size_t>(x0);
+      uint8_t* g = r + plane;
+      uint8_t* b = g + plane;
+      for (uint32_t x = 0; x < w; ++x, src += 3) {
+        b[x] = src[0];
+        g[x] = src[1];
+        r[x] = src[2];
+      }
+    }
+    MemorySink file;
+    size_t codeStream = 0, first = 0;
+    if (!codeImage(coding, x0, y0, w, h, samples.data(), &file) ||
+        !findTileParts(file.bytes, jp2, &codeStream, &first)) {
+      return false;
+    }
+    // The tile-parts up to EOC, numbered as the page's tile.
+    std::vector<uint8_t>& bytes = file.bytes;
+    size_t p = first;
+    while (p + 12 <= bytes.size() && be16(&bytes[p]) == 0xFF90) {
+      const uint32_t length = be32(&bytes[p + 6]);
+      if (length < 12 || length > bytes.size() - p) return false;
+      bytes[p + 4] = static_cast<uint8_t>(index >> 8);
+      bytes[p + 5] = static_cast<uint8_t>(index);
+      p += length;
+    }
+    if (p == first || p + 2 != bytes.size() || be16(&bytes[p]) != 0xFFD9) return false;
+    parts->assign(bytes.begin() + static_cast<std::ptrdiff_t>(first),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(p));
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
 
 }  // namespace
 
@@ -80,9 +245,9 @@ bool Jpeg2000Encoder::encodeOpenJpeg(ByteStream& out) {
   if (rate <= 0.0f || rate >= 1.0f) return codeOpenJpeg(out, base, 0.0f, false, 0, nullptr);
   // A scanned page nearly always codes losslessly within the rate. Coded so
   // first, it needs no search for the rate's truncation (a tenth of the
-  // time, all on one thread), and its lower bit planes go raw, unmodelled:
-  // a fifth faster for a few percent more bytes. Only a page that does not
-  // fit is coded again, to the rate.
+  // time), and its lower bit planes go raw, unmodelled: a fifth faster for
+  // a few percent more bytes. Only a page that does not fit is coded again,
+  // to the rate.
   const uint64_t components = depth() == 24 ? 3 : 1;
   const auto limit = static_cast<uint64_t>(rate * static_cast<double>(width()) * height() * components);
   bool overLimit = false;
@@ -94,100 +259,63 @@ bool Jpeg2000Encoder::encodeOpenJpeg(ByteStream& out) {
 
 bool Jpeg2000Encoder::codeOpenJpeg(ByteStream& out, int64_t base, float ratio, bool raw,
                                    uint64_t limit, bool* overLimit) {
-  const bool gray = depth() != 24;
-  const uint32_t components = gray ? 1 : 3;
-  StreamState state{&out, base, limit, false};
-  struct TellOverLimit {
-    const StreamState& state;
-    bool* overLimit;
-    ~TellOverLimit() {
-      if (overLimit) *overLimit = state.overLimit;
+  const bool jp2 = format_ == 11;
+  Coding coding{.format = jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K,
+                .components = depth() == 24 ? 3u : 1u,
+                .ratio = ratio,
+                .raw = raw,
+                .resolutions = 6,
+                .tileWidth = std::min(kTileSize, width()),
+                .tileHeight = std::min(kTileSize, height()),
+                .libraryThreads = 1};
+  const uint32_t smallest = std::min(coding.tileWidth, coding.tileHeight);
+  while (coding.resolutions > 1 && (1u << (coding.resolutions - 1)) > smallest) --coding.resolutions;
+  const uint32_t tilesX = (width() + coding.tileWidth - 1) / coding.tileWidth;
+  const uint32_t tilesY = (height() + coding.tileHeight - 1) / coding.tileHeight;
+  // Tiles on every processor, each by a codec of its own: OpenJPEG shares
+  // out only the code blocks of one tile, and codes the rest of it on one
+  // thread. A lone tile gets the library's threads instead.
+  const unsigned threads = std::min(processorCount(), tilesX * tilesY);
+  if (threads <= 1) coding.libraryThreads = static_cast<int>(processorCount());
+
+  uint64_t written = 0;
+  auto put = [&](const uint8_t* data, size_t size) {
+    if (limit != 0 && written + size > limit) {
+      if (overLimit) *overLimit = true;
+      return false;
     }
-  } tell{state, overLimit};
-
-  opj_cparameters_t params;
-  opj_set_default_encoder_parameters(&params);
-  params.tcp_numlayers = 1;
-  params.tcp_rates[0] = ratio;
-  params.cp_disto_alloc = 1;
-  if (raw) params.mode = 1;  // selective arithmetic coding bypass
-  // Tiles keep only one tile's samples in memory at a time.
-  params.tile_size_on = OPJ_TRUE;
-  params.cp_tdx = static_cast<int>(std::min(kTileSize, width()));
-  params.cp_tdy = static_cast<int>(std::min(kTileSize, height()));
-  const uint32_t smallest = static_cast<uint32_t>(std::min(params.cp_tdx, params.cp_tdy));
-  while (params.numresolution > 1 && (1u << (params.numresolution - 1)) > smallest) {
-    --params.numresolution;
+    written += size;
+    return out.write(data, size);
+  };
+  // The page's header, from a codec given no tile.
+  MemorySink header;
+  size_t codeStream = 0, tileParts = 0;
+  if (!codeImage(coding, 0, 0, width(), height(), nullptr, &header) ||
+      !findTileParts(header.bytes, jp2, &codeStream, &tileParts) ||
+      !put(header.bytes.data(), tileParts)) {
+    return false;
   }
-
-  opj_image_cmptparm_t parms[3] = {};
-  for (uint32_t c = 0; c < components; ++c) {
-    parms[c].dx = 1;
-    parms[c].dy = 1;
-    parms[c].w = width();
-    parms[c].h = height();
-    parms[c].prec = 8;
-    parms[c].sgnd = 0;
+  auto code = [&](uint32_t i, std::vector<uint8_t>& parts) {
+    const uint32_t x0 = i % tilesX * coding.tileWidth, y0 = i / tilesX * coding.tileHeight;
+    return codeTile(*this, coding, i, x0, y0, std::min(coding.tileWidth, width() - x0),
+                    std::min(coding.tileHeight, height() - y0), &parts);
+  };
+  auto take = [&](uint32_t, std::vector<uint8_t>& parts) { return put(parts.data(), parts.size()); };
+  static const uint8_t kEnd[2] = {0xFF, 0xD9};
+  // Tiles coded ahead wait for a slower one before them.
+  if (!makeInOrder<std::vector<uint8_t>>(tilesX * tilesY, threads, 2 * threads, code, take) ||
+      !put(kEnd, 2)) {
+    return false;
   }
-  OpenJpegObjects objects;
-  objects.image = opj_image_tile_create(components, parms, gray ? OPJ_CLRSPC_GRAY : OPJ_CLRSPC_SRGB);
-  if (objects.image == nullptr) return false;
-  objects.image->x0 = 0;
-  objects.image->y0 = 0;
-  objects.image->x1 = width();
-  objects.image->y1 = height();
-
-  objects.codec = opj_create_compress(format_ == 11 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K);
-  if (objects.codec == nullptr) return false;
-  // Code blocks on every processor; a library without threads ignores it.
-  opj_codec_set_threads(objects.codec, static_cast<int>(processorCount()));
-  opj_set_error_handler(objects.codec, quiet, nullptr);
-  opj_set_warning_handler(objects.codec, quiet, nullptr);
-  opj_set_info_handler(objects.codec, quiet, nullptr);
-  if (!opj_setup_encoder(objects.codec, &params, objects.image)) return false;
-
-  objects.stream = opj_stream_create(1 << 20, OPJ_FALSE);
-  if (objects.stream == nullptr) return false;
-  opj_stream_set_user_data(objects.stream, &state, nullptr);
-  opj_stream_set_write_function(objects.stream, writeProc);
-  opj_stream_set_skip_function(objects.stream, skipProc);
-  opj_stream_set_seek_function(objects.stream, seekProc);
-  if (!opj_start_compress(objects.codec, objects.image, objects.stream)) return false;
-
-  const uint32_t tileW = static_cast<uint32_t>(params.cp_tdx);
-  const uint32_t tileH = static_cast<uint32_t>(params.cp_tdy);
-  const uint32_t tilesX = (width() + tileW - 1) / tileW;
-  const uint32_t tilesY = (height() + tileH - 1) / tileH;
-  std::vector<uint8_t> tile(static_cast<size_t>(tileW) * tileH * components);
-  for (uint32_t ty = 0; ty < tilesY; ++ty) {
-    for (uint32_t tx = 0; tx < tilesX; ++tx) {
-      const uint32_t x0 = tx * tileW, y0 = ty * tileH;
-      const uint32_t w = std::min(tileW, width() - x0), h = std::min(tileH, height() - y0);
-      const size_t plane = static_cast<size_t>(w) * h;
-      // Component planes one after the other: red, green, blue.
-      for (uint32_t y = 0; y < h; ++y) {
-        const uint8_t* src = topRow(y0 + y);
-        if (gray) {
-          std::memcpy(tile.data() + static_cast<size_t>(y) * w, src + x0, w);
-          continue;
-        }
-        src += 3 * static_cast<size_t>(x0);
-        uint8_t* r = tile.data() + static_cast<size_t>(y) * w;
-        uint8_t* g = r + plane;
-        uint8_t* b = g + plane;
-        for (uint32_t x = 0; x < w; ++x, src += 3) {
-          b[x] = src[0];
-          g[x] = src[1];
-          r[x] = src[2];
-        }
-      }
-      if (!opj_write_tile(objects.codec, ty * tilesX + tx, tile.data(),
-                          static_cast<OPJ_UINT32>(plane * components), objects.stream)) {
-        return false;
-      }
-    }
-  }
-  return opj_end_compress(objects.codec, objects.stream) == OPJ_TRUE;
+  if (!jp2) return true;
+  // The code stream box's length, now that the code stream is known.
+  const uint64_t box = written - (codeStream - 8);
+  if (box > 0xFFFFFFFFu) return false;
+  const uint8_t length[4] = {static_cast<uint8_t>(box >> 24), static_cast<uint8_t>(box >> 16),
+                             static_cast<uint8_t>(box >> 8), static_cast<uint8_t>(box)};
+  const int64_t end = out.tell();
+  return end >= 0 && out.seek(base + static_cast<int64_t>(codeStream) - 8, SEEK_SET) &&
+         out.write(length, 4) && out.seek(end, SEEK_SET);
 }
 
 bool Jpeg2000Encoder::encodePgx(ByteStream& stream) {
