@@ -4,13 +4,11 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
+
+#include "imaging/in_order.h"
 
 namespace lumra {
 
@@ -26,8 +24,6 @@ struct Band {
   std::vector<uint8_t> data;
   uint32_t adler = 1;
   size_t rawBytes = 0;
-  bool done = false;
-  bool ok = false;
 };
 
 // Clears the final-block bit of the deflate stream in `data` and ends it on
@@ -119,88 +115,23 @@ bool deflateBands(const DeflateBands& job, const BandRows& rows, const StreamByt
   uint8_t header[2];
   zlibHeader(job.zlibLevel, header);
   if (!out(header, 2)) return false;
+  // A compressor per thread; a band starts only while fewer than `threads`
+  // wait to be written, so memory stays bounded whatever the writer's pace.
+  const unsigned threads = std::clamp<unsigned>(job.threads, 1, bandCount);
+  std::vector<Compressor> compressors(threads);
+  auto make = [&](uint32_t i, unsigned worker, Band& band) {
+    Compressor& compressor = compressors[worker];
+    if (!compressor) compressor.reset(libdeflate_alloc_compressor(job.level));
+    return compressor && compressBand(compressor.get(), job, rows, bandStart(i), bandLength(i),
+                                      i + 1 == bandCount, &band);
+  };
   uLong adler = 1;
-  auto emit = [&](const Band& band) {
-    if (!band.ok || !out(band.data.data(), band.data.size())) return false;
+  auto take = [&](uint32_t, Band& band) {
+    if (!out(band.data.data(), band.data.size())) return false;
     adler = adler32_combine(adler, band.adler, static_cast<z_off_t>(band.rawBytes));
     return true;
   };
-
-  std::vector<Band> bands(bandCount);
-  std::mutex mutex;
-  std::condition_variable changed;
-  uint32_t next = 0, written = 0;
-  bool stop = false;
-  const unsigned threads = std::clamp<unsigned>(job.threads, 1, bandCount);
-  // A worker starts a band only while fewer than `threads` bands wait to be
-  // written, so memory stays bounded whatever the writer's pace.
-  auto work = [&] {
-    Compressor compressor(libdeflate_alloc_compressor(job.level));
-    for (;;) {
-      uint32_t i;
-      {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return stop || next >= bandCount || next < written + threads; });
-        if (stop || next >= bandCount) return;
-        i = next++;
-      }
-      Band band;
-      band.ok = compressor && compressBand(compressor.get(), job, rows, bandStart(i), bandLength(i),
-                                           i + 1 == bandCount, &band);
-      band.done = true;
-      {
-        std::lock_guard lock(mutex);
-        bands[i] = std::move(band);
-      }
-      changed.notify_all();
-    }
-  };
-
-  std::vector<std::jthread> workers;
-  // Declared after the workers, so it ends them before they are joined.
-  struct StopWorkers {
-    std::mutex& mutex;
-    std::condition_variable& changed;
-    bool& stop;
-    ~StopWorkers() {
-      {
-        std::lock_guard lock(mutex);
-        stop = true;
-      }
-      changed.notify_all();
-    }
-  } stopWorkers{mutex, changed, stop};
-  if (threads > 1) {
-    workers.reserve(threads);
-    try {
-      for (unsigned t = 0; t < threads; ++t) workers.emplace_back(work);
-    } catch (const std::system_error&) {
-      // Fewer threads than asked; none at all leaves the work to this one.
-    }
-  }
-
-  if (workers.empty()) {
-    Compressor compressor(libdeflate_alloc_compressor(job.level));
-    if (!compressor) return false;
-    for (uint32_t i = 0; i < bandCount; ++i) {
-      Band band;
-      band.ok = compressBand(compressor.get(), job, rows, bandStart(i), bandLength(i),
-                             i + 1 == bandCount, &band);
-      if (!emit(band)) return false;
-    }
-  } else {
-    for (uint32_t i = 0; i < bandCount; ++i) {
-      Band band;
-      {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return bands[i].done; });
-        band = std::move(bands[i]);
-        written = i + 1;
-      }
-      changed.notify_all();
-      if (!emit(band)) return false;
-    }
-  }
+  if (!makeInOrder<Band>(bandCount, threads, threads, make, take)) return false;
   const uint8_t trailer[4] = {static_cast<uint8_t>(adler >> 24), static_cast<uint8_t>(adler >> 16),
                               static_cast<uint8_t>(adler >> 8), static_cast<uint8_t>(adler)};
   return out(trailer, 4);

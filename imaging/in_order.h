@@ -12,9 +12,10 @@
 
 namespace lumra {
 
-/// Makes pieces 0 to count - 1 with make(i, piece&) -> bool on up to
-/// `threads` threads and hands each to take(i, piece&) -> bool on the calling
-/// thread, in order. A piece is started only while fewer than `held`
+/// Makes pieces 0 to count - 1 with make(i, worker, piece&) -> bool on up to
+/// `threads` threads (worker 0 to threads - 1 tells which, for state kept per
+/// thread) and hands each to take(i, piece&) -> bool on the calling thread,
+/// in order. A piece is started only while fewer than `held`
 /// (at least `threads`) are made or in work and not yet taken. Returns false
 /// as soon as a make or take fails, after the threads have finished the
 /// pieces in work. Without threads (1, or none to be had) all runs on the
@@ -33,7 +34,7 @@ bool makeInOrder(uint32_t count, unsigned threads, unsigned held, Make make, Tak
   std::condition_variable changed;
   uint32_t next = 0, taken = 0;
   bool stop = false;
-  auto work = [&] {
+  auto work = [&](unsigned worker) {
     for (;;) {
       uint32_t i;
       {
@@ -43,7 +44,7 @@ bool makeInOrder(uint32_t count, unsigned threads, unsigned held, Make make, Tak
         i = next++;
       }
       Piece piece{};
-      const bool ok = make(i, piece);
+      const bool ok = make(i, worker, piece);
       {
         std::lock_guard lock(mutex);
         slots[i].piece = std::move(piece);
@@ -71,7 +72,7 @@ bool makeInOrder(uint32_t count, unsigned threads, unsigned held, Make make, Tak
   if (threads > 1) {
     workers.reserve(threads);
     try {
-      for (unsigned t = 0; t < threads; ++t) workers.emplace_back(work);
+      for (unsigned t = 0; t < threads; ++t) workers.emplace_back(work, t);
     } catch (const std::system_error&) {
       // Fewer threads than asked; none at all leaves the work to this one.
     }
@@ -81,7 +82,7 @@ bool makeInOrder(uint32_t count, unsigned threads, unsigned held, Make make, Tak
     Piece piece{};
     bool ok;
     if (workers.empty()) {
-      ok = make(i, piece);
+      ok = make(i, 0u, piece);
     } else {
       {
         std::unique_lock lock(mutex);

@@ -295,7 +295,7 @@ bool Jpeg2000Encoder::codeOpenJpeg(ByteStream& out, int64_t base, float ratio, b
       !put(header.bytes.data(), tileParts)) {
     return false;
   }
-  auto code = [&](uint32_t i, std::vector<uint8_t>& parts) {
+  auto code = [&](uint32_t i, unsigned, std::vector<uint8_t>& parts) {
     const uint32_t x0 = i % tilesX * coding.tileWidth, y0 = i / tilesX * coding.tileHeight;
     return codeTile(*this, coding, i, x0, y0, std::min(coding.tileWidth, width() - x0),
                     std::min(coding.tileHeight, height() - y0), &parts);
