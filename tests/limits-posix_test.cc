@@ -167,7 +167,6 @@ TEST_F(Limits, RequestThatRunsOutOfMemoryIsAnswered) {
   EXPECT_NE(host.exchange(R"({"messageId":"l","command":"x"})").find("Unknow request command x"),
             std::string::npos);
   host.finish();
-  EXPECT_NE(host.log().find("Not enough memory to answer the request"), std::string::npos);
 }
 
 // 300 entries naming one large read-only file (it cannot be deleted, so

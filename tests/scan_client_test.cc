@@ -139,7 +139,6 @@ TEST_F(ScanClientTest, ErrorsExitWithTheHostsDescription) {
       {{"scan", "--out", folder_ + "/cancelled"}, 1, "Scanning cancelled by user."},
       {{"raw", R"({"messageId":"r","command":"nonsense"})"}, 1, "Unknow request command nonsense"},
       {{"remove"}, 2, "name at least one file"},
-      {{"encode"}, 2, "lumra-scan encode: "},
       {{"no-such-verb"}, 2, "unknown verb \"no-such-verb\""},
   };
   for (const Case& c : cases) {

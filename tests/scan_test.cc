@@ -65,25 +65,24 @@ TEST_F(ScanTest, CapabilitiesAsTheSourceTellsThem) {
   struct Case {
     const char* name;
     std::string scenario;
-    std::string extra;
     std::string capabilities;  // the member as the answer carries it
   };
   const Case cases[] = {
-      {"the default scanner", "", "",
+      {"the default scanner", "",
        R"("capabilities":{"colors":["bw","gray","color"],"duplex":true,"feeder":true,)"
        R"("pageSize":{"height":11.69,"width":8.27},)"
        R"("resolutions":{"max":1200,"min":25,"step":1},"showUI":true})"},
       {"an enumeration, a flatbed", "resolutions = 75, 150, 300\npixel_types = gray rgb\n"
-       "has_feeder = no\nduplex_kind = none\nui_controllable = no\npage_size = 8.5 14\n", "",
+       "has_feeder = no\nduplex_kind = none\nui_controllable = no\npage_size = 8.5 14\n",
        R"("capabilities":{"colors":["gray","color"],"duplex":false,"pageSize":{"height":14,"width":8.5},)"
        R"("resolutions":[75,150,300],"showUI":false})"},
-      {"a source that refuses MSG_GET", "fail.capget = BUMMER\n", "", R"("capabilities":{})"},
+      {"a source that refuses MSG_GET", "fail.capget = BUMMER\n", R"("capabilities":{})"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TestHost host;
     ASSERT_TRUE(host.start(c.scenario));
-    const std::string answer = host.exchange(Request("scannerCapabilities", c.extra));
+    const std::string answer = host.exchange(Request("scannerCapabilities"));
     EXPECT_EQ(answer.rfind("{" + c.capabilities + ",\"command\":\"scannerCapabilities\"", 0), 0u)
         << answer;
     EXPECT_NE(answer.find(R"("result":"success")"), std::string::npos) << answer;
@@ -176,7 +175,6 @@ TEST_F(ScanTest, QualityKeepsItsLowByte) {
   std::string q44 = jpeg("44");
   EXPECT_EQ(jpeg("300"), q44);  // 300 & 0xFF
   EXPECT_NE(jpeg("70"), q44);
-  EXPECT_NE(host_.log().find("Quality jpeg 44"), std::string::npos);
 }
 
 TEST_F(ScanTest, RefusedCapabilitiesAreLoggedAndTheJobGoesOn) {
@@ -207,9 +205,9 @@ TEST_F(ScanTest, BothTransferModes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TestHost host;
-    ASSERT_TRUE(host.start(std::string(kSmallPages) +
-                               "[source]\nid = 1\nname = Two\n[source]\nid = 2\nname = One\n"
-                               "twain2 = no\n"));
+    // The sources print to standard output, which must never reach the pipe.
+    ASSERT_TRUE(host.start(std::string(kSmallPages) + "stdout = scanner warming up\n"
+                           "[source]\nid = 1\nname = Two\n[source]\nid = 2\nname = One\ntwain2 = no\n"));
     // A list first: its connection must leave nothing behind that ends a later
     // event loop.
     EXPECT_EQ(Send(&host, Request("scannersList", c.extra.find("isDsm2") != std::string::npos ? kEventLoop : "")).status,
@@ -221,6 +219,9 @@ TEST_F(ScanTest, BothTransferModes) {
       EXPECT_EQ(job.files.size(), 3u);
     }
     EXPECT_NE(host.log().find(c.mode), std::string::npos);
+    EXPECT_FALSE(host.journal("PRINT").empty());
+    host.finish();  // nothing but the answers on standard output
+    EXPECT_NE(host.process().stderrText().find("scanner warming up"), std::string::npos);
   }
 }
 
@@ -325,20 +326,6 @@ TEST_F(ScanTest, TransferFailuresKeepThePagesAlreadySaved) {
       EXPECT_EQ(Send(&host, Request("scannersList", "", "after")).status, "success");
     }
   }
-}
-
-TEST_F(ScanTest, DriverOutputNeverReachesThePipe) {
-  Start(std::string(kSmallPages) + "stdout = scanner warming up\n");
-  for (const char* extra : {"", kEventLoop}) {
-    Job job = ScanFiles(&host_, pages_, "", extra);
-    EXPECT_EQ(job.status, "success");
-  }
-  ASSERT_FALSE(host_.journal("PRINT").empty());
-  host_.process().closeStdin();
-  std::string rest;
-  ASSERT_TRUE(host_.process().readToEnd(&rest, 10000));
-  EXPECT_EQ(rest, "");
-  EXPECT_NE(host_.process().stderrText().find("scanner warming up"), std::string::npos);
 }
 
 // One page in every format: the name picks the encoder and the extension.

@@ -126,8 +126,6 @@ export class FakeHost {
         if (rest.length === 0) this.registry.delete(messageId);
         return { ...this.echo(request), split: { last: rest.length === 0, part }, status: ok };
       }
-      default:
-        return { ...this.echo(request), status: { code: 0, description: `Unknow request command ${command}`, result: 'error' } };
     }
   }
 }
