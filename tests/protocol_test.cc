@@ -45,7 +45,7 @@ TEST(Protocol, MalformedRequestsGetExactlyOneErrorAnswerEach) {
   host.finish();
 }
 
-TEST(Protocol, FramingLittleEndianBackToBackAndEndOfInput) {
+TEST(Protocol, FramingLittleEndianAndBackToBack) {
   TestHost host;
   ASSERT_TRUE(host.start());
   std::string err;
@@ -56,23 +56,17 @@ TEST(Protocol, FramingLittleEndianBackToBackAndEndOfInput) {
   ASSERT_TRUE(host.process().readFrame(&second, kTimeoutMs, &err)) << err;
   EXPECT_NE(first.find("The root element is not an object"), std::string::npos);
   EXPECT_NE(second.find("Request messageId not found"), std::string::npos);
-  // A zero length ends the host, whatever follows.
-  ASSERT_TRUE(host.process().write(Le32(0) + frame("{}"), &err));
-  ExitStatus status;
-  ASSERT_TRUE(host.process().waitExit(kTimeoutMs, &status));
-  EXPECT_EQ(status.code, 0);
-  std::string rest;
-  host.process().readToEnd(&rest, kTimeoutMs);
-  EXPECT_EQ(rest, "");
+  host.finish();
 }
 
-TEST(Protocol, EmptyInputAndCutShortBodies) {
+TEST(Protocol, ZeroLengthAndCutShortBodies) {
   struct Case {
     std::string name;
     std::string input;
     std::vector<std::string> answers;  // substrings, one per expected frame
   };
   const Case cases[] = {
+      {"zero length, whatever follows", Le32(0) + frame("{}"), {}},
       // The missing length bytes count as 0: a request of 5 bytes, all missing.
       {"half a length", std::string("\x05\x00", 2), {"JSON failed to parse"}},
       {"body cut short", Le32(100) + "{\"messageId\":\"m\"", {"JSON failed to parse"}},
