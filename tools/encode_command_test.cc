@@ -35,51 +35,39 @@ std::vector<uint8_t> bmpFile(const std::vector<uint8_t>& dib, uint32_t pixelOffs
   return file;
 }
 
-TEST(EncodeVerb, WritesThePageAnyoneCanDecode) {
+TEST(EncodeVerb, WritesThePageAnyoneCanDecodeOrFailsClearly) {
   const testing::TestPage page = makeTestPage(31, 9, 24);
-  const std::string input = tempPath("colour.bmp"), output = tempPath("colour.png");
-  writeFile(input, bmpFile(packDib(page), 54));
+  const std::string good = tempPath("colour.bmp"), notBmp = tempPath("text.bmp"), cut = tempPath("cut.bmp"),
+                    output = tempPath("colour.png"), low = tempPath("low.jpg"), high = tempPath("high.jpg");
+  std::vector<uint8_t> bmp = bmpFile(packDib(page), 54);
+  writeFile(good, bmp);
+  bmp.resize(bmp.size() - 10);
+  writeFile(cut, bmp);
+  writeFile(notBmp, {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!', '!', '!'});
   std::remove(output.c_str());
-  ASSERT_EQ(runEncodeVerb({input, "--format", "png", "-o", output}), 0);
+  ASSERT_EQ(runEncodeVerb({good, "--format", "png", "-o", output}), 0);
   testing::Decoded png;
   ASSERT_TRUE(testing::decodePng(readFile(output), &png));
   expectPicture(png, page);
   // The quality reaches JPEG.
-  const std::string low = tempPath("low.jpg"), high = tempPath("high.jpg");
-  ASSERT_EQ(runEncodeVerb({input, "--format", "jpeg", "--quality", "5", "-o", low}), 0);
-  ASSERT_EQ(runEncodeVerb({"--format", "jpg", "-o", high, input, "--quality", "98"}), 0);
+  ASSERT_EQ(runEncodeVerb({good, "--format", "jpeg", "--quality", "5", "-o", low}), 0);
+  ASSERT_EQ(runEncodeVerb({"--format", "jpg", "-o", high, good, "--quality", "98"}), 0);
   EXPECT_LT(readFile(low).size(), readFile(high).size());
-  for (const std::string& path : {input, output, low, high}) std::remove(path.c_str());
-}
-
-TEST(EncodeVerb, ClearFailures) {
-  const std::string good = tempPath("good.bmp"), notBmp = tempPath("text.bmp"),
-                    cut = tempPath("cut.bmp"), output = tempPath("out.bin");
-  const std::vector<uint8_t> dib = packDib(makeTestPage(8, 8, 24));
-  writeFile(good, bmpFile(dib, 54));
-  writeFile(notBmp, {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!', '!', '!'});
-  std::vector<uint8_t> shortFile = bmpFile(dib, 54);
-  shortFile.resize(shortFile.size() - 10);
-  writeFile(cut, shortFile);
-  struct Case {
-    const char* name;
-    std::vector<std::string> args;
-    int status;
+  // A page that cannot be read or written: 1; a wrong command line: 2.
+  const std::pair<std::vector<std::string>, int> failures[] = {
+      {{tempPath("absent.bmp"), "--format", "png", "-o", output}, 1},
+      {{notBmp, "--format", "png", "-o", output}, 1},
+      {{cut, "--format", "png", "-o", output}, 1},
+      {{good, "--format", "wbmp", "-o", output}, 1},  // a colour page
+      {{good, "--format", "PNG", "-o", output}, 2},
+      {{good, "--format", "jpg", "--quality", "256", "-o", output}, 2},
+      {{good, "--format", "jpg", "--quality", "high", "-o", output}, 2},
+      {{good, good, "--format", "png", "-o", output}, 2},
   };
-  const Case cases[] = {
-      {"missing input", {tempPath("absent.bmp"), "--format", "png", "-o", output}, 1},
-      {"not a bmp", {notBmp, "--format", "png", "-o", output}, 1},
-      {"bitmap cut short", {cut, "--format", "png", "-o", output}, 1},
-      {"colour page as wbmp", {good, "--format", "wbmp", "-o", output}, 1},
-      {"unknown format", {good, "--format", "PNG", "-o", output}, 2},
-      {"quality too high", {good, "--format", "jpg", "--quality", "256", "-o", output}, 2},
-      {"quality not a number", {good, "--format", "jpg", "--quality", "high", "-o", output}, 2},
-      {"two inputs", {good, good, "--format", "png", "-o", output}, 2},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(runEncodeVerb(c.args), c.status) << c.name;
+  for (const auto& [args, status] : failures) {
+    EXPECT_EQ(runEncodeVerb(args), status) << args[0] << " " << args[1] << " " << args[2];
   }
-  for (const std::string& path : {good, notBmp, cut, output}) std::remove(path.c_str());
+  for (const std::string& path : {good, notBmp, cut, output, low, high}) std::remove(path.c_str());
 }
 
 }  // namespace
