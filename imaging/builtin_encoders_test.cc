@@ -1,6 +1,6 @@
 // Page files of the formats we code ourselves: byte-level checks, and GIF
 // read back with giflib.
-#include <cstring>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -30,6 +30,17 @@ void expectFields(const std::vector<uint8_t>& b, std::initializer_list<Field> fi
   }
 }
 
+// The palette and rows of `page` as the image holds them: packDib's, with
+// its junk reserved bytes and row padding cleared.
+std::vector<uint8_t> heldBytes(const TestPage& page) {
+  std::vector<uint8_t> held = packDib(page);
+  held.erase(held.begin(), held.begin() + 40);
+  for (size_t i = 0; i < page.palette.size(); ++i) held[4 * i + 3] = 0;
+  const size_t rowSize = (page.width * page.depth + 31) / 32 * 4, used = (page.width * page.depth + 7) / 8;
+  for (size_t i = 4 * page.palette.size() + used; i < held.size(); i += rowSize) std::fill_n(&held[i], rowSize - used, 0);
+  return held;
+}
+
 // ---- BMP ----
 
 TEST(BmpEncoder, HeadersAndRowsAsHeld) {
@@ -48,13 +59,7 @@ TEST(BmpEncoder, HeadersAndRowsAsHeld) {
     expectFields(file, {{0, 2, 0x4D42}, {2, 4, file.size()}, {6, 4, 0}, {10, 4, c.offset}, {14, 4, 40},
                         {18, 4, 13}, {22, 4, 5}, {26, 2, 1}, {28, 2, c.depth}, {30, 4, 0},
                         {34, 4, rowSize * 5}, {38, 4, 11811}, {42, 4, 11811}, {46, 4, c.colors}, {50, 4, 0}});
-    // Palette and rows are the source DIB's, with its junk reserved bytes and
-    // row padding cleared.
-    std::vector<uint8_t> held = packDib(page);
-    held.erase(held.begin(), held.begin() + 40);
-    for (uint32_t i = 0; i < c.colors; ++i) held[4 * i + 3] = 0;
-    const size_t used = (13 * c.depth + 7) / 8;
-    for (size_t i = 4 * c.colors + used; i < held.size(); i += rowSize) std::fill_n(&held[i], rowSize - used, 0);
+    const std::vector<uint8_t> held = heldBytes(page);
     EXPECT_TRUE(std::equal(held.begin(), held.end(), file.begin() + 54));
   }
 }
@@ -127,44 +132,35 @@ TEST(GifEncoder, PagesDecodeExactly) {
 
 // ---- ICO ----
 
-TEST(IcoEncoder, SmallPagesAreIconBitmaps) {
-  const TestPage page = makeTestPage(165, 233, 8);
-  bool ok = false;
-  const std::vector<uint8_t> file = encodePage(page, 5, &ok);
-  ASSERT_TRUE(ok);
-  const size_t rowSize = 168, maskRow = 24;
-  const size_t bitmapLength = 40 + 1024 + rowSize * 233 + maskRow * 233;
-  ASSERT_EQ(file.size(), 22 + bitmapLength);
-  // 256 colours as a byte are 0; the bitmap is twice as high, for its mask.
-  expectFields(file, {{0, 2, 0}, {2, 2, 1}, {4, 2, 1}, {6, 1, 165}, {7, 1, 233}, {8, 1, 0}, {10, 2, 0},
-                      {12, 2, 8}, {14, 4, bitmapLength}, {18, 4, 22}, {22, 4, 40}, {26, 4, 165},
-                      {30, 4, 466}, {36, 2, 8}, {42, 4, rowSize * 233}});
-  const std::vector<uint8_t> dib = packDib(page);
-  EXPECT_EQ(0, std::memcmp(&file[62 + 1024], &dib[40 + 1024], 165));  // bottom row
-  for (size_t i = file.size() - maskRow * 233; i < file.size(); ++i) ASSERT_EQ(file[i], 0);
-
-  const std::vector<uint8_t> bw = encodePage(makeTestPage(255, 3, 1, PaletteKind::kBlackWhite), 5, &ok);
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(bw[6], 255);
-  EXPECT_EQ(bw[8], 2);
-  EXPECT_EQ(le32(bw, 14), 40u + 8 + 32 * 3 + 32 * 3);
-}
-
-TEST(IcoEncoder, LargePagesEmbedAPng) {
+// Pages up to 255 pixels a side are icon bitmaps, twice as high for their
+// AND mask of zeros; larger ones embed a PNG. A palette of 256 is 0 as a byte.
+TEST(IcoEncoder, SmallPagesAreBitmapsLargerOnesPngs) {
   struct Case {
     uint32_t width, height, depth;
   };
-  for (const Case& c : {Case{2480, 3508, 1}, Case{256, 4, 24}, Case{4, 300, 4}}) {
+  for (const Case& c : {Case{165, 233, 8}, Case{255, 3, 1}, Case{2480, 3508, 1}, Case{256, 4, 24}, Case{4, 300, 4}}) {
     SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height);
     const TestPage page = makeTestPage(c.width, c.height, c.depth, PaletteKind::kBlackWhite);
     bool ok = false;
     const std::vector<uint8_t> file = encodePage(page, 5, &ok);
     ASSERT_TRUE(ok);
-    expectFields(file, {{6, 1, 0}, {7, 1, 0}, {8, 1, c.depth == 24 ? 0 : 1u << c.depth}, {12, 2, c.depth},
+    const uint32_t colours = c.depth == 24 ? 0 : 1u << c.depth;
+    expectFields(file, {{0, 2, 0}, {2, 2, 1}, {4, 2, 1}, {8, 1, colours & 0xFF}, {10, 2, 0}, {12, 2, c.depth},
                         {14, 4, file.size() - 22}, {18, 4, 22}});
-    Decoded png;
-    ASSERT_TRUE(decodePng(std::vector<uint8_t>(file.begin() + 22, file.end()), &png));
-    expectPicture(png, page);
+    if (c.width > 255 || c.height > 255) {
+      expectFields(file, {{6, 1, 0}, {7, 1, 0}});
+      Decoded png;
+      ASSERT_TRUE(decodePng(std::vector<uint8_t>(file.begin() + 22, file.end()), &png));
+      expectPicture(png, page);
+      continue;
+    }
+    const size_t rowSize = (c.width * c.depth + 31) / 32 * 4, maskSize = (c.width + 31) / 32 * 4 * c.height;
+    ASSERT_EQ(file.size(), 22 + 40 + 4 * colours + rowSize * c.height + maskSize);
+    expectFields(file, {{6, 1, c.width}, {7, 1, c.height}, {22, 4, 40}, {26, 4, c.width}, {30, 4, 2 * c.height},
+                        {34, 2, 1}, {36, 2, c.depth}, {38, 4, 0}, {42, 4, rowSize * c.height}, {46, 4, 0}, {50, 4, 0}});
+    const std::vector<uint8_t> held = heldBytes(page);
+    EXPECT_TRUE(std::equal(held.begin(), held.end(), file.begin() + 62));
+    EXPECT_TRUE(std::all_of(file.end() - maskSize, file.end(), [](uint8_t b) { return b == 0; }));
   }
 }
 

@@ -1,8 +1,6 @@
 #include "imaging/page_documents.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,11 +16,6 @@ using testing::makeTestPage;
 using testing::packDib;
 using testing::PaletteKind;
 using testing::readDib;
-
-std::vector<uint8_t> readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // Each page of a multi-page TIFF is coded as a single-page TIFF of its depth
 // would be, numbered in order, and reads back as it was.
@@ -47,7 +40,7 @@ TEST(TiffDocument, PagesKeepTheirDepthsCodingAndOrder) {
   EXPECT_EQ(document->pages(), std::size(pages));
   ASSERT_TRUE(document->finish());
 
-  const std::vector<uint8_t> file = readAll(path);
+  const std::vector<uint8_t> file = testing::readBytes(path);
   for (uint16_t i = 0; i < std::size(pages); ++i) {
     SCOPED_TRACE(i);
     testing::Decoded decoded;

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -109,16 +108,9 @@ class SaveDib : public ::testing::Test {
     std::filesystem::remove_all(folder_, ignored);
   }
 
-  static std::vector<uint8_t> readFile(const std::string& path, bool* exists = nullptr) {
-    std::ifstream in(path, std::ios::binary);
-    if (exists) *exists = static_cast<bool>(in);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-  }
   std::string log() const {
-    std::ifstream in(logPath_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    const std::vector<uint8_t> text = readBytes(logPath_);
+    return {text.begin(), text.end()};
   }
 
   std::string folder_, logPath_;
@@ -154,9 +146,8 @@ TEST_F(SaveDib, EveryPathLogsKeepsItsFileAndFreesOnce) {
     EXPECT_EQ(saveDIB(path, handle, c.format, 90, kCountingFree), saved);
     EXPECT_EQ(gFrees, 1);
     EXPECT_EQ(gFreed, handle);
-    bool exists = false;
-    const std::vector<uint8_t> file = readFile(path, &exists);
-    EXPECT_EQ(exists, c.fileExists);
+    const std::vector<uint8_t> file = readBytes(path);
+    EXPECT_EQ(std::ifstream(path).good(), c.fileExists);
     Decoded decoded;
     EXPECT_EQ(decodeJpeg(file, &decoded) && decoded.width == 40, saved);
     EXPECT_EQ(file.empty(), !saved);
@@ -176,7 +167,7 @@ TEST_F(SaveDib, GlobalFreeQualityForJpegOnlyAndOverwrites) {
     GlobalBlock block(packDib(makeTestPage(size, size, 24)));
     const std::string path = getPageFileName(folder_, format, 0);
     EXPECT_TRUE(saveDIB(path, block.release(), format, quality, HandleMemory{}));
-    return readFile(path);
+    return readBytes(path);
   };
   EXPECT_EQ(save(6, 10, 64), save(6, 95, 64));  // TIFF keeps its own 90
   EXPECT_EQ(save(12, 10, 64), save(12, 95, 64));

@@ -10,17 +10,6 @@ namespace {
 
 using namespace testing;
 
-void expectSamePixels(const PageImage& image, const testing::TestPage& page) {
-  ASSERT_TRUE(image.valid());
-  ASSERT_EQ(image.width(), page.width);
-  ASSERT_EQ(image.height(), page.height);
-  for (uint32_t y = 0; y < page.height; ++y) {
-    for (uint32_t x = 0; x < page.width; ++x) {
-      ASSERT_EQ(pixelOf(image, x, y), page.at(x, y)) << "at " << x << "," << y;
-    }
-  }
-}
-
 // 300 dpi from 11811 is every encoder test's, 72 and 144 the PDF test's.
 TEST(PageImageRead, ResolutionBelowOneDpiIs96) {
   for (int32_t ppm : {0, -5, 19}) {
@@ -176,7 +165,6 @@ TEST(PageImageRead, MalformedBitmapsAreRefused) {
       {"bit count 2", with([](auto& d) { d[14] = 2; })},
       {"colours used 1000", with([](auto& d) { d[32] = 0xE8; d[33] = 0x03; })},
       {"8 bits with RLE4", with([](auto& d) { d[16] = 2; })},
-      {"absurd size", with([](auto& d) { d[5] = d[6] = 0xFF; d[9] = d[10] = 0xFF; })},
       {"height -2^31", with([](auto& d) { d[8] = d[9] = d[10] = 0; d[11] = 0x80; })},
       {"32 bits BI_JPEG", onePixel(infoHeader(1, 1, 32, 4))},
       {"bit fields without masks", onePixel(infoHeader(1, 1, 16, 3))},
@@ -242,7 +230,11 @@ TEST(PageImageRead, TakenHandlesAreFreedOnceOnEveryPath) {
   PageImage image;
   ASSERT_TRUE(image.takeHandle(twainBlock(packDib(page, true)),
                                HandleMemory{twainMemLock, twainMemUnlock, twainMemFree}));
-  expectSamePixels(image, page);
+  ASSERT_EQ(image.width(), page.width);
+  ASSERT_EQ(image.height(), page.height);
+  for (uint32_t y = 0; y < page.height; ++y) {
+    for (uint32_t x = 0; x < page.width; ++x) ASSERT_EQ(pixelOf(image, x, y), page.at(x, y)) << x << "," << y;
+  }
   for (uint32_t i = 0; i < image.paletteSize(); ++i) EXPECT_EQ(image.palette()[i].reserved, 0);
 }
 

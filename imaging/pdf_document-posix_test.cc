@@ -1,6 +1,5 @@
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -68,8 +67,7 @@ TEST(PdfDocument, PagesAreCodedByKindAndSizedByResolution) {
     char name[32];
     std::snprintf(name, sizeof name, "-%03zu.png", i);
     testing::Decoded decoded;
-    std::ifstream png(prefix + name, std::ios::binary);
-    ASSERT_TRUE(testing::decodePage({std::istreambuf_iterator<char>(png), {}}, "png", &decoded));
+    ASSERT_TRUE(testing::decodePng(testing::readBytes(prefix + name), &decoded));
     std::remove((prefix + name).c_str());
     const testing::TestPage page = makeTestPage(37, 23, pages[i].depth, pages[i].palette);
     for (uint32_t y = 0; pages[i].encoding != std::string("jpeg") && y < 23; ++y) {

@@ -20,11 +20,6 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::vector<uint8_t> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 // A .bmp file: the 14-byte file header, then the packed bitmap.
 std::vector<uint8_t> bmpFile(const std::vector<uint8_t>& dib, uint32_t pixelOffset) {
   std::vector<uint8_t> file = {'B', 'M'};
@@ -47,12 +42,12 @@ TEST(EncodeVerb, WritesThePageAnyoneCanDecodeOrFailsClearly) {
   std::remove(output.c_str());
   ASSERT_EQ(runEncodeVerb({good, "--format", "png", "-o", output}), 0);
   testing::Decoded png;
-  ASSERT_TRUE(testing::decodePng(readFile(output), &png));
+  ASSERT_TRUE(testing::decodePng(readBytes(output), &png));
   expectPicture(png, page);
   // The quality reaches JPEG.
   ASSERT_EQ(runEncodeVerb({good, "--format", "jpeg", "--quality", "5", "-o", low}), 0);
   ASSERT_EQ(runEncodeVerb({"--format", "jpg", "-o", high, good, "--quality", "98"}), 0);
-  EXPECT_LT(readFile(low).size(), readFile(high).size());
+  EXPECT_LT(readBytes(low).size(), readBytes(high).size());
   // A page that cannot be read or written: 1; a wrong command line: 2.
   const std::pair<std::vector<std::string>, int> failures[] = {
       {{tempPath("absent.bmp"), "--format", "png", "-o", output}, 1},

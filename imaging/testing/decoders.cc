@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include <gif_lib.h>
 #include <gtest/gtest.h>
@@ -261,6 +263,11 @@ void expectPicture(const Decoded& picture, const TestPage& page, int maxError, d
   }
   EXPECT_LE(worst, maxError);
   EXPECT_LE(total / (3.0 * page.width * page.height), meanError);
+}
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::vector<uint8_t> encodePage(const TestPage& page, uint32_t format, bool* ok) {

@@ -78,6 +78,9 @@ bool decodeGif(const std::vector<uint8_t>& file, Decoded* picture, GifFacts* fac
 /// `maxError` in a channel or `meanError` on average.
 void expectPicture(const Decoded& picture, const TestPage& page, int maxError = 0, double meanError = 0);
 
+/// The bytes of the file at `path`; empty when it cannot be read.
+std::vector<uint8_t> readBytes(const std::string& path);
+
 /// The page file of `page` in `format`; `ok` tells whether the encoder
 /// accepted it.
 std::vector<uint8_t> encodePage(const TestPage& page, uint32_t format, bool* ok);
