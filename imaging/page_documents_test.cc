@@ -12,10 +12,7 @@
 namespace lumra {
 namespace {
 
-using testing::makeTestPage;
-using testing::packDib;
-using testing::PaletteKind;
-using testing::readDib;
+using namespace testing;
 
 // Each page of a multi-page TIFF is coded as a single-page TIFF of its depth
 // would be, numbered in order, and reads back as it was.

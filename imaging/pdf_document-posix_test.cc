@@ -12,10 +12,7 @@
 namespace lumra {
 namespace {
 
-using testing::makeTestPage;
-using testing::packDib;
-using testing::PaletteKind;
-using testing::readDib;
+using namespace testing;
 
 // Every kind of page goes in by its own coding, sized from its resolution,
 // and the lossless ones come out of an independent reader as they went in.
