@@ -139,9 +139,7 @@ TEST(Stringify, NumbersStringsAndFlags) {
   JsonValue control(u"\u0001/\u00e9");
   EXPECT_EQ(stringify(control), u"\"\u0001\\/\u00e9\"");
   EXPECT_EQ(stringify(control, false, true), u"\"\\u0001\\/\\u00E9\"");
-}
-
-TEST(Stringify, PrettyIndentsButKeepsCommasOnTheLine) {
+  // Pretty text indents but keeps commas on the line.
   auto value = parseJson(u"{\"a\":[1,2],\"b\":{}}");
   EXPECT_EQ(stringify(*value, true),
             u"{\n  \"a\":[\n    1,2\n  ],\"b\":{\n    \n  }\n}");
