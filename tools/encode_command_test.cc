@@ -58,6 +58,7 @@ TEST(EncodeVerb, WritesThePageAnyoneCanDecodeOrFailsClearly) {
       {{good, "--format", "jpg", "--quality", "256", "-o", output}, 2},
       {{good, "--format", "jpg", "--quality", "9x", "-o", output}, 2},
       {{good, good, "--format", "png", "-o", output}, 2},
+      {{"--format", "png", "-o", output}, 2},  // no input
   };
   for (const auto& [args, status] : failures) {
     EXPECT_EQ(runEncodeVerb(args), status) << args[0] << " " << args[1] << " " << args[2];
