@@ -236,20 +236,6 @@ bool effectiveBitfields(const PageDescription& desc) {
 
 }  // namespace
 
-std::vector<uint8_t> contentImage(const PageDescription& desc) {
-  Layout layout = makeLayout(desc);
-  std::vector<uint8_t> out;
-  out.reserve(static_cast<size_t>(desc.width) * desc.height * 3);
-  for (uint32_t t : layout.rowTemplate) {
-    for (uint8_t ink : layout.templates[t]) {
-      uint8_t rgb[3];
-      inkColour(desc.pixelType, ink, rgb);
-      out.insert(out.end(), rgb, rgb + 3);
-    }
-  }
-  return out;
-}
-
 HGLOBAL makePage(const PageDescription& desc, bool truncate, size_t* fullBytes,
                  const TW_ENTRYPOINT* memory) {
   if (desc.width <= 0 || desc.height <= 0) return nullptr;

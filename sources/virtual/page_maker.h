@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "sources/virtual/scenario.h"
 #include "twain/twain.h"
@@ -33,9 +32,5 @@ struct PageDescription {
 /// receives the size a whole bitmap needs.
 HGLOBAL makePage(const PageDescription& desc, bool truncate, size_t* fullBytes,
                  const TW_ENTRYPOINT* memory = nullptr);
-
-/// The content as the page draws it, top-down RGB, in the pixel type's
-/// colours before the depth reduces them: for tests that decode pages.
-std::vector<uint8_t> contentImage(const PageDescription& desc);
 
 }  // namespace lumra::virtual_scanner
