@@ -107,13 +107,6 @@ TEST(Errors, LastErrorIsPerThread) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
-TEST(Ids, ProcessAndThreads) {
-  EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(::getpid()));
-  DWORD other = 0;
-  std::thread([&] { other = GetCurrentThreadId(); }).join();
-  EXPECT_NE(other, GetCurrentThreadId());
-}
-
 TEST(CriticalSection, IsRecursiveAndExcludesOtherThreads) {
   CRITICAL_SECTION section;
   InitializeCriticalSection(&section);

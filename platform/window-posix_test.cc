@@ -1,5 +1,4 @@
 #include <atomic>
-#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -137,18 +136,6 @@ TEST_F(WindowTest, DispatchReachesTheProcedureOnlyForLiveWindows) {
   size_t before = g_seen.size();
   EXPECT_EQ(DispatchMessageA(&msg), 0);
   EXPECT_EQ(g_seen.size(), before);
-}
-
-TEST_F(WindowTest, OtherThreadsPostIntoTheOwnersQueueAndWakeIt) {
-  std::thread poster([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(PostMessageA(window_, WM_NULL, 5, 0));
-  });
-  MSG msg;
-  ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
-  EXPECT_EQ(msg.hwnd, window_);
-  EXPECT_EQ(msg.wParam, 5u);
-  poster.join();
 }
 
 TEST(ForeignWindow, OnlyTheOwnerDestroysAndItsWindowsEndWithIt) {

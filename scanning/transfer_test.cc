@@ -103,7 +103,6 @@ TEST_F(TransferTest, KeepsEveryPageSavedBeforeAFailure) {
   };
   const Delivery more{TWRC_XFERDONE, Bitmap::kGood, kMore}, last{TWRC_XFERDONE, Bitmap::kGood, 0};
   const Case cases[] = {
-      {"one page", {last}, 1, u"", 77, 1, 0},
       {"unknown count over five pages", {more, more, more, more, last}, 5, u"", 77, 5, 0},
       {"unknown return code", {{42, Bitmap::kNull, 0}}, 0, u"Scanning process error.", 0, 0, 1},
       {"null bitmap", {{TWRC_XFERDONE, Bitmap::kNull, 0}}, 0, u"Error save image to file.", 0, 1, 0},

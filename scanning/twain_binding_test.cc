@@ -26,9 +26,6 @@ TEST(CommandChannel, StatusIsFetchedOnlyAfterFailure) {
       {TWRC_FAILURE, TWRC_SUCCESS, false, 1, TWCC_BADVALUE},
       {TWRC_FAILURE, TWRC_FAILURE, false, 1, 0},
       {TWRC_CHECKSTATUS, TWRC_SUCCESS, false, 0, 0},
-      {TWRC_CANCEL, TWRC_SUCCESS, false, 0, 0},
-      {TWRC_XFERDONE, TWRC_SUCCESS, false, 0, 0},
-      {TWRC_ENDOFLIST, TWRC_SUCCESS, false, 0, 0},
       {99, TWRC_SUCCESS, false, 0, 0},
   };
   for (const Case& c : cases) {

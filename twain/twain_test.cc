@@ -1,7 +1,6 @@
 #include "twain/twain.h"
 
 #include <cstddef>
-#include <cstring>
 
 #include "gtest/gtest.h"
 
@@ -59,19 +58,6 @@ TEST(TwainLayout, SizesAndOffsetsMatchThePublishedHeader) {
       AT(TW_IMAGELAYOUT, FrameNumber, 24),
   };
   for (const Layout& l : table) EXPECT_EQ(l.actual, l.expected) << l.name;
-}
-
-TEST(TwainLayout, Fix32ResolutionReadsAsAPlainIntegerInOneValue) {
-  // The host stores a whole resolution straight into Item; that relies on
-  // Whole being the low half on a little-endian machine.
-  TW_ONEVALUE one{};
-  one.ItemType = TWTY_FIX32;
-  one.Item = 300;
-  TW_FIX32 fix;
-  static_assert(sizeof fix == sizeof one.Item);
-  memcpy(&fix, &one.Item, sizeof fix);
-  EXPECT_EQ(fix.Whole, 300);
-  EXPECT_EQ(fix.Frac, 0);
 }
 
 TEST(TwainConstants, ValuesMatchThePublishedHeader) {
