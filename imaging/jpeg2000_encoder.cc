@@ -17,8 +17,9 @@ namespace lumra {
 
 namespace {
 
-// Tiles of this size keep little in memory per thread, and are many enough
-// to share out evenly; smaller ones would cost bytes in headers.
+// Each thread's codec holds a tile in 32-bit samples and more: tiles of this
+// size keep a page within 2.5 times its raw size with two threads (1024
+// would not), at some 1% more bytes on smooth pages.
 constexpr uint32_t kTileSize = 512;
 
 uint32_t be16(const uint8_t* p) { return static_cast<uint32_t>(p[0] << 8 | p[1]); }
@@ -86,10 +87,11 @@ struct Coding {
 
 // Codes the part of the page from (x0, y0) of w x h as an image of its own
 // whose tile grid starts there: with `samples` (component planes of that
-// part) a one-tile file, without them the page's header and no tile. A tile
-// so coded is the same, byte for byte, as in the page coded whole:
-// partitions and transforms all follow canvas coordinates, and a tile's
-// rate follows from its own size and the header.
+// part) a one-tile file, without them the page's header and no tile.
+// Partitions and transforms all follow canvas coordinates, so a tile coded
+// losslessly is the same, byte for byte, as in the page coded whole. To a
+// rate, OpenJPEG takes a share of the header off each tile's bytes: a whole
+// header here, so such a tile comes out a little smaller.
 bool codeImage(const Coding& coding, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h,
                uint8_t* samples, MemorySink* sink) {
   opj_cparameters_t params;
