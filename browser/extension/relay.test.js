@@ -90,8 +90,6 @@ describe('requests the relay refuses', () => {
     { name: 'unknown command', message: { command: 'formatDisk' } },
     { name: 'no messageId', raw: { command: 'scannersList' }, kind: 'usage' },
     { name: 'not an object', raw: [1, 2], kind: 'usage' },
-    { name: 'removeFiles of a file never reported', message: { command: 'removeFiles', files: [{ fileName: '/home/user/thesis.odt' }] } },
-    { name: 'filesSplitProcessing of a file never reported', message: { command: 'filesSplitProcessing', files: [{ fileName: '/etc/passwd' }] } },
     { name: 'one unreported file among reported ones', before: true, message: { command: 'removeFiles', files: [{ fileName: '/tmp/lumra_image_scan/page_0.jpg' }, { fileName: '/etc/hosts' }] } },
     { name: 'split over one-shot messages', runtimeOptions: { connectNative: false }, message: { command: 'scannerSplitProcessing' }, kind: 'usage' },
     { name: 'series of a file never reported', type: 'series', raw: { messageId: 's', command: 'filesSplitProcessing', files: [{ fileName: '/etc/passwd' }] } },
