@@ -42,7 +42,6 @@ TEST(DocumentJobs, OneFileHoldsThePagesThatCame) {
     int pages;
   };
   const Case cases[] = {
-      {"pages = 10\n", "scannerProcessingFiles", R"({"type":"pdf"})", "", 10},
       {"pages = 10\n", "scannerProcessing", R"({"multipage":true,"type":"tiff"})", "", 10},
       {"pages = 4\nhandle.2 = truncated\n", "scannerProcessingFiles", R"({"type":"pdf"})",
        "Error save image to file.", 2},

@@ -57,6 +57,7 @@ async function runSeries(send, origin, first) {
 
 describe('origins', () => {
   const cases = [
+    { name: 'allowed origin', origin: A, allowed: true },
     { name: 'other port of an allowed host', origin: EVIL, allowed: false },
     { name: 'sender without origin or url', origin: undefined, allowed: false },
     { name: 'opaque origin of a page on an allowed site', origin: 'null', url: `${A}/sandboxed.html`, allowed: false },
