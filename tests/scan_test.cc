@@ -223,7 +223,6 @@ TEST_F(ScanTest, WaitingForTheSource) {
   };
   const Case cases[] = {
       {"ready during enable, zero time-out", "ready = enable\n", R"("timeout":0)", "", ""},
-      {"ready during enable, event loop", "ready = enable\n", "", kEventLoop, ""},
       {"ready later, event loop", "ready = thread\nready_delay = 50\n", R"("timeout":0)", kEventLoop, ""},
       {"ready later, zero time-out", "ready = thread\nready_delay = 50\n", R"("timeout":0)", "",
        "Scanning timeout."},
