@@ -83,7 +83,7 @@ TEST_F(ScanClientTest, PagesArriveInEveryWay) {
     const char* format;
     const char* ext;
   };
-  const Case cases[] = {{"socket", "png", "png"}, {"split", "tiff", "tif"}};
+  const Case cases[] = {{"pages", "jpg", "jpg"}, {"socket", "png", "png"}, {"split", "tiff", "tif"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.as);
     std::string out = folder_ + "/out_" + c.as;
@@ -138,6 +138,8 @@ TEST_F(ScanClientTest, ErrorsExitWithTheHostsDescription) {
       {{"scan", "--scanner", "9"}, 1, "Error open source."},
       {{"scan", "--out", folder_ + "/cancelled"}, 1, "Scanning cancelled by user."},
       {{"raw", R"({"messageId":"r","command":"nonsense"})"}, 1, "Unknow request command nonsense"},
+      {{"scan", "--color", "purple"}, 2, "--color takes bw, gray or color"},
+      {{"scan", "--dpi"}, 2, "--dpi needs a value"},
       {{"remove"}, 2, "name at least one file"},
       {{"no-such-verb"}, 2, "unknown verb \"no-such-verb\""},
   };
