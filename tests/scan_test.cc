@@ -189,6 +189,7 @@ TEST_F(ScanTest, BothTransferModes) {
        "Scanning using event loop..."},
       {"TWAIN 2 source under the TWAIN 1 manager", R"("scannerId":1,"isDsm2":false)",
        "Scanning using event loop..."},
+      {"default source", "", "Scanning using callback..."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
