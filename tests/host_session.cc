@@ -69,11 +69,6 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-std::string Le32(uint32_t n) {
-  return {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
-          static_cast<char>(n >> 24)};
-}
-
 std::string JsonEscaped(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -108,17 +103,6 @@ std::string Status(const JsonValue* answer) {
   if (answer == nullptr) return "no answer";
   const std::string description = StringAt(answer, {u"status", u"description"});
   return StringAt(answer, {u"status", u"result"}) + (description.empty() ? "" : ": " + description);
-}
-
-std::string JournalField(const std::string& line, const std::string& key) {
-  size_t at = line.find(" " + key + "=");
-  if (at == std::string::npos) return "";
-  at += key.size() + 2;
-  if (at < line.size() && line[at] == '"') {
-    size_t end = line.find('"', at + 1);
-    return line.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
-  }
-  return line.substr(at, line.find(' ', at) - at);
 }
 
 TestHost::~TestHost() {

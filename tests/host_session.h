@@ -46,8 +46,6 @@ std::map<std::string, std::optional<std::string>> HostEnv(const std::string& tmp
 /// Whole file ("" when missing).
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
-/// 4-byte little-endian length.
-std::string Le32(uint32_t n);
 /// A path or text as JSON string content.
 std::string JsonEscaped(const std::string& text);
 /// Standard Base64 decoded by the client's decoder ("<not Base64>" when it
@@ -62,8 +60,6 @@ double NumberAt(const JsonValue* root, const std::vector<std::u16string>& path);
 const JsonValue* ValueAt(const JsonValue* root, const std::vector<std::u16string>& path);
 /// An answer's status as "result" or "result: description" ("no answer" for null).
 std::string Status(const JsonValue* answer);
-/// Field `key` of a journal line ("cap" in "CAPSET ... cap=ICAP_PIXELTYPE ...").
-std::string JournalField(const std::string& line, const std::string& key);
 
 /// One host with its own temp folder (log, working folder, instance lock,
 /// scenario, journal), removed afterwards. A host still running at the end

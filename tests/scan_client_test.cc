@@ -135,7 +135,6 @@ TEST_F(ScanClientTest, ErrorsExitWithTheHostsDescription) {
     const char* message;  // on standard error
   };
   const Case cases[] = {
-      {{"scan", "--scanner", "9"}, 1, "Error open source."},
       {{"scan", "--out", folder_ + "/cancelled"}, 1, "Scanning cancelled by user."},
       {{"raw", R"({"messageId":"r","command":"nonsense"})"}, 1, "Unknow request command nonsense"},
       {{"scan", "--color", "purple"}, 2, "--color takes bw, gray or color"},

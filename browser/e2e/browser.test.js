@@ -2,9 +2,10 @@
 // host with the virtual scanner behind it.
 import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { existsSync, readdirSync, writeFileSync, mkdirSync, rmSync } from 'node:fs';
+import { existsSync, readdirSync, writeFileSync, mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { serve, workFolder, registerHost, launch, allowOrigins, ROOT } from './harness.js';
+import { serve, registerHost, launch, allowOrigins, ROOT } from './harness.js';
 
 const HOST = process.env.LUMRA_HOST_BIN ?? join(ROOT, 'build', 'bin', 'lumra-scan-host');
 const OUT = process.env.LUMRA_BROWSER_OUT ?? join(ROOT, 'build', 'browser-test');
@@ -55,7 +56,8 @@ const hostTmpFiles = () => {
 describe('browser kit in Chromium', { timeout: 300_000 }, () => {
   before(async () => {
     assert.ok(existsSync(HOST), `no host at ${HOST}: build it first (./run build)`);
-    work = await workFolder();
+    work = mkdtempSync(join(tmpdir(), 'lumra-browser-'));
+    for (const sub of ['profile', 'host-tmp']) mkdirSync(join(work, sub));
     // The usual scanner first, then a flatbed that offers little.
     const scenario = join(work, 'scenario.txt');
     writeFileSync(scenario, '[source]\nname = Lumra Virtual Scanner\n[source]\nname = Lumra Flatbed\n'

@@ -1,10 +1,9 @@
 // Pieces of the browser test: a static server, Debian's Chromium with the sample extension
 // loaded and the host registered in the test's own profile, and the options page.
 import { createServer } from 'node:http';
-import { readFile, mkdtemp, mkdir } from 'node:fs/promises';
+import { readFile } from 'node:fs/promises';
 import { existsSync } from 'node:fs';
 import { spawnSync } from 'node:child_process';
-import { tmpdir } from 'node:os';
 import { join, extname, normalize, sep } from 'node:path';
 import { fileURLToPath } from 'node:url';
 
@@ -30,14 +29,6 @@ export async function serve(root = BROWSER_DIR) {
   });
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
   return { origin: `http://127.0.0.1:${server.address().port}`, close: () => new Promise((r) => server.close(r)) };
-}
-
-/** A fresh folder for one test run: profile, host temp folder. */
-export async function workFolder(prefix = 'lumra-browser-') {
-  const dir = await mkdtemp(join(tmpdir(), prefix));
-  await mkdir(join(dir, 'profile'));
-  await mkdir(join(dir, 'host-tmp'));
-  return dir;
 }
 
 /** Registers the host in the profile through register.sh; env goes to its launcher. */
