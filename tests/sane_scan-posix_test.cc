@@ -154,18 +154,12 @@ TEST_F(SaneScanTest, FeederJobRunsUntilTheFeederIsEmptyPastARefusedSetting) {
 // A fault at the third sheet ends the job as a failed transfer; the two
 // pages saved before it stay.
 TEST_F(SaneScanTest, DeviceFaultsEndTheJobKeepingSavedPages) {
-  const struct {
-    const char* status;
-    const char* description;
-  } cases[] = {
-      {"SANE_STATUS_JAMMED", "Scanning process error."},
-      {"SANE_STATUS_CANCELLED", "Scanning cancelled by user."},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.status);
+  for (const auto& [status, description] : {std::pair{"SANE_STATUS_JAMMED", "Scanning process error."},
+                                             std::pair{"SANE_STATUS_CANCELLED", "Scanning cancelled by user."}}) {
+    SCOPED_TRACE(status);
     host_ = std::make_unique<TestHost>();
-    Start(std::string(kPattern) + ";read-return-value=" + c.status + "@3");
-    EXPECT_EQ(Scan(R"("dpi":10,"feeder":true)"), std::string("error: ") + c.description);
+    Start(std::string(kPattern) + ";read-return-value=" + status + "@3");
+    EXPECT_EQ(Scan(R"("dpi":10,"feeder":true)"), std::string("error: ") + description);
     EXPECT_EQ(PageFiles().size(), 2u);
     host_->finish();
   }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "lumra_version.h"
@@ -78,27 +79,21 @@ TEST_F(ScanClientTest, ListNamesEveryScannerAndCapsTellsWhatOneOffers) {
 
 TEST_F(ScanClientTest, PagesArriveInEveryWay) {
   Scenario("width = 200\nheight = 120\npages = 3\n");
-  struct Case {
-    const char* as;
-    const char* format;
-    const char* ext;
-  };
-  const Case cases[] = {{"pages", "jpg", "jpg"}, {"socket", "png", "png"}, {"split", "tiff", "tif"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.as);
-    std::string out = folder_ + "/out_" + c.as;
-    Outcome scan = Client({"scan", "--as", c.as, "--format", c.format, "--color", "gray",
-                           "--dpi", "100", "--out", out});
+  for (const auto& [as, format, ext] : {std::tuple{"pages", "jpg", "jpg"}, std::tuple{"socket", "png", "png"},
+                                        std::tuple{"split", "tiff", "tif"}}) {
+    SCOPED_TRACE(as);
+    std::string out = folder_ + "/out_" + as;
+    Outcome scan = Client({"scan", "--as", as, "--format", format, "--color", "gray", "--dpi", "100", "--out", out});
     ASSERT_EQ(scan.status, 0) << scan.out << scan.err;
     for (int n = 1; n <= 3; ++n) {
-      std::string path = out + "/page_" + std::to_string(n) + "." + c.ext;
+      std::string path = out + "/page_" + std::to_string(n) + "." + ext;
       Decoded decoded;
-      ASSERT_TRUE(decodePage(ReadFile(path), c.ext, &decoded)) << path << "\n" << scan.out;
+      ASSERT_TRUE(decodePage(ReadFile(path), ext, &decoded)) << path << "\n" << scan.out;
       EXPECT_EQ(decoded.width, 200u);
       EXPECT_EQ(decoded.height, 120u);
       // The client names files with the platform's own separator.
       std::string shown =
-          (std::filesystem::path(out) / ("page_" + std::to_string(n) + "." + c.ext)).string();
+          (std::filesystem::path(out) / ("page_" + std::to_string(n) + "." + ext)).string();
       EXPECT_NE(scan.out.find(shown), std::string::npos) << shown << "\n" << scan.out;
       // Each page is reported as the host saves it, before the answer.
       std::string progress = "page " + std::to_string(n) + " saved, ";

@@ -151,16 +151,12 @@ TEST_F(SharedMachine, UsersScanSideBySideAndNeverThroughTheOthersFiles) {
   // A folder the victim was given to write into, prepared by the other user.
   const std::string drop = shared_ + "/drop";
   makeFolder(drop, 0777, kOther);
-  struct Case {
-    std::string name;
-    bool link;  // else the other user's readable file
-  };
-  const Case cases[] = {{"link at the page name", true}, {"other user's file at the page name", false}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  // At the page name: a link, then the other user's file anyone may write.
+  for (bool link : {true, false}) {
+    SCOPED_TRACE(link ? "link" : "other user's file");
     const std::string page = drop + "/page_0.jpg";
     fs::remove(page);
-    if (c.link) {
+    if (link) {
       plantLink(page, home_ + "/.bashrc");
     } else {
       WriteFile(page, "");
@@ -169,7 +165,7 @@ TEST_F(SharedMachine, UsersScanSideBySideAndNeverThroughTheOthersFiles) {
     std::string answer = victim.exchange("{\"messageId\":\"w\",\"command\":\"scannerProcessingFiles\","
                                          "\"workingDirectory\":\"" + drop + "\",\"settings\":{\"dpi\":50}}");
     EXPECT_NE(answer.find(kSaveFailed), std::string::npos) << answer;
-    if (!c.link) { EXPECT_EQ(ReadFile(page), ""); }
+    if (!link) { EXPECT_EQ(ReadFile(page), ""); }
   }
   victim.finish();
   expectHomeUntouched();
