@@ -8,10 +8,11 @@
 // real one at once: what the browser alone costs for those bytes.
 //   LUMRA_BENCH_MODES=pages,split|floor node browser/bench/transport.js [runs=3] [pages=20] [dpi=300]
 import { spawn } from 'node:child_process';
-import { writeFileSync, rmSync, mkdirSync } from 'node:fs';
+import { writeFileSync, rmSync, mkdirSync, mkdtempSync } from 'node:fs';
+import { tmpdir } from 'node:os';
 import { fileURLToPath } from 'node:url';
 import { dirname, join } from 'node:path';
-import { serve, workFolder, registerHost, launch, allowOrigins, ROOT } from '../e2e/harness.js';
+import { serve, registerHost, launch, allowOrigins, ROOT } from '../e2e/harness.js';
 
 const RUNS = Number(process.argv[2] ?? 3);
 const PAGES = Number(process.argv[3] ?? 20);
@@ -92,7 +93,8 @@ async function direct(env, command, id, frames = null) {
 }
 
 async function main() {
-  const work = await workFolder('lumra-bench-');
+  const work = mkdtempSync(join(tmpdir(), 'lumra-bench-'));
+  for (const d of ['profile', 'host-tmp']) mkdirSync(join(work, d));
   const scenario = join(work, 'scenario.txt');
   writeFileSync(scenario, `pages = ${PAGES}\n`);
   // No SANE backend: their network probes take seconds at every opening of the manager,
