@@ -1,5 +1,5 @@
-// Test pages and the DIBs that carry them, for the imaging, scanning and
-// virtual scanner tests. Header-only so it never enters the library.
+// Test pages and the DIBs that carry them, for the imaging and scanning
+// tests. Header-only so it never enters the library.
 #pragma once
 
 #include <cstdint>

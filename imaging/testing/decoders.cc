@@ -32,8 +32,12 @@ struct MemoryReader {
 
 // The libraries that read files best read them from a file of the test's own.
 std::string tempCopy(const std::vector<uint8_t>& file, const char* extension) {
+  // Tests run as parallel processes, each counting from 0: the test's name keeps them apart.
   static int count = 0;
-  const std::string path = ::testing::TempDir() + "decoded_" + std::to_string(++count) + "." + extension;
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = test ? std::string(test->test_suite_name()) + "." + test->name() : "none";
+  std::replace(name.begin(), name.end(), '/', '_');
+  const std::string path = ::testing::TempDir() + "decoded_" + name + "_" + std::to_string(++count) + "." + extension;
   std::FILE* out = std::fopen(path.c_str(), "wb");
   if (out != nullptr) {
     std::fwrite(file.data(), 1, file.size(), out);
